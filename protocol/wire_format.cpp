@@ -1,0 +1,38 @@
+#include "protocol/wire_format.h"
+
+#include <cstdio>
+
+const char* const CommandNames[CommandCount] = {"PING", "FWID", "UPDATE", "RECORD", "REBOOT"};
+
+const char* const StatusText[StatusCount] = {
+    "OK\r\n",
+    "ERROR: Insufficient parameters\r\n",
+    "ERROR: Too many parameters\r\n",
+    "ERROR: Invalid parameter format\r\n",
+    "ERROR: Parameter value out of range\r\n",
+    "ERROR: Parameter value unrecognised\r\n",
+    "ERROR: System Busy, cannot process command\r\n",
+    "ERROR: Command not allowed in current system configuration\r\n",
+    "ERROR: Internal module failed\r\n",
+};
+
+namespace WireFormat {
+
+namespace {
+
+bool fits(int written, size_t capacity) {
+    return written >= 0 && static_cast<size_t>(written) < capacity;
+}
+
+} // namespace
+
+bool composeCommand(CommandIndex command, const char* argument, char* head, size_t headCapacity,
+                    char* tail, size_t tailCapacity) {
+    const char* name = CommandNames[static_cast<int>(command)];
+    int headLength = std::snprintf(head, headCapacity, HeadFormat, LeadChar, AddressToken, name);
+    int tailLength = argument != nullptr ? std::snprintf(tail, tailCapacity, "%s\n", argument)
+                                         : std::snprintf(tail, tailCapacity, "\n");
+    return fits(headLength, headCapacity) && fits(tailLength, tailCapacity);
+}
+
+} // namespace WireFormat

@@ -1,0 +1,31 @@
+// The bytes of command and reply lines, and the protocol's vocabulary.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr char LeadChar = '!';
+inline constexpr const char* AddressToken = "DVO";
+inline constexpr uint16_t MaxReplyTokens = 25;
+inline constexpr uint16_t TokenStorageSize = 2048;
+
+// Index of a command in CommandNames, of its ReplySlot and of its ReplyHandlerTable row.
+enum class CommandIndex : uint8_t { Ping = 0, Fwid = 1, Update = 2, Record = 3, Reboot = 4 };
+inline constexpr int CommandCount = 5;
+
+extern const char* const CommandNames[CommandCount];
+
+inline constexpr int StatusCount = 9;
+extern const char* const StatusText[StatusCount];
+
+namespace WireFormat {
+
+inline constexpr const char* HeadFormat = "%c%s %s ";
+inline constexpr size_t HeadCapacity = 16; // "!DVO " + longest name + blank + NUL
+
+// Composes the two pieces of a command line: the head ("!DVO NAME ") and the tail ("\n", or the
+// argument followed by "\n"). Each piece is NUL-terminated; false when either does not fit.
+bool composeCommand(CommandIndex command, const char* argument, char* head, size_t headCapacity,
+                    char* tail, size_t tailCapacity);
+
+} // namespace WireFormat

@@ -1,0 +1,29 @@
+// The tool's one connection to the product. serial_port_win32.cpp and serial_port_posix.cpp
+// implement it; serial_port.cpp holds what both share.
+#pragma once
+
+#include "os/os.h"
+
+#include <cstddef>
+#include <cstdint>
+
+enum class OpenResult : int { Ok = 0, NotOpened = 1, NotConfigured = 2 };
+
+inline constexpr size_t TransmitTextSize = 2048;
+inline constexpr size_t PortPathSize = 256;
+
+namespace SerialPort {
+
+// portName: "COM5" on Windows (opened as \\.\COM5), a device path such as /dev/ttyUSB0 on POSIX.
+OpenResult open(const char* portName, uint32_t baudRate);
+// printf-style; the formatted text (at most 2047 characters, up to its first NUL) is sent whole.
+bool write(const char* format, ...) __attribute__((format(printf, 1, 2)));
+bool close();
+bool isOpen();
+Os::EventHandle dataReadyEvent();
+int lastError(); // OS error code of the last failed open or write, for messages
+
+// The line rate used for a requested baud rate: one of the supported rates, otherwise 115200.
+uint32_t lineRate(uint32_t requested);
+
+} // namespace SerialPort

@@ -1,0 +1,13 @@
+// The handlers that judge each reply into its command's ReplySlot. They run on the reply
+// reader's thread and never send anything.
+#pragma once
+
+#include <cstdint>
+
+using ReplyHandler = void (*)(uint16_t tokenCount, char* const* tokens);
+
+void onPong(uint16_t tokenCount, char* const* tokens);
+void onFwid(uint16_t tokenCount, char* const* tokens);
+void onUpdate(uint16_t tokenCount, char* const* tokens);
+void onRecord(uint16_t tokenCount, char* const* tokens);
+void onReboot(uint16_t tokenCount, char* const* tokens);

@@ -1,0 +1,42 @@
+#include "session/session_state.h"
+
+const char* const DeviceNames[DeviceKindCount] = {"NULL", "ARM", "BT", "XMOS"};
+
+SessionState sessionState;
+
+namespace SessionSlots {
+
+ReplySlot& slot(CommandIndex command) {
+    return sessionState.replies[static_cast<int>(command)];
+}
+
+void clear(CommandIndex command) {
+    ReplySlot& s = slot(command);
+    s.received.store(0, std::memory_order_relaxed);
+    s.ok.store(0, std::memory_order_relaxed);
+    s.retry.store(0, std::memory_order_relaxed);
+}
+
+void clearAll() {
+    for (int i = 0; i < CommandCount; ++i) {
+        clear(static_cast<CommandIndex>(i));
+    }
+}
+
+void raise(CommandIndex command) {
+    slot(command).received.store(1, std::memory_order_release);
+}
+
+bool received(CommandIndex command) {
+    return slot(command).received.load(std::memory_order_acquire) != 0;
+}
+
+FirmwareIdentity identity() {
+    return static_cast<FirmwareIdentity>(sessionState.identity.load(std::memory_order_relaxed));
+}
+
+void setIdentity(FirmwareIdentity identity) {
+    sessionState.identity.store(static_cast<uint32_t>(identity), std::memory_order_relaxed);
+}
+
+} // namespace SessionSlots

@@ -1,0 +1,73 @@
+// The one record through which the parts of an update meet, and the lock-free handshake between
+// the main thread (the session) and the reply reader's thread (the handlers).
+#pragma once
+
+#include "protocol/wire_format.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+enum class DeviceKind : uint32_t { None = 0, ARM = 1, BT = 2, DSP = 3 };
+inline constexpr int DeviceKindCount = 4;
+extern const char* const DeviceNames[DeviceKindCount]; // names sent in UPDATE, by DeviceKind
+
+enum class FirmwareIdentity : uint32_t { Unknown = 0, BootLoader = 1, Application = 2 };
+
+enum class UploadPhase : uint32_t {
+    CheckComms = 0,
+    Identify = 1,
+    AwaitBootLoader = 2,
+    OpenImage = 3,
+    ReadRecord = 4,
+    SendRecord = 5,
+    AwaitApplication = 6,
+    Failed = 7,
+    Done = 8,
+};
+
+// Written by one handler, read by the session: received is stored last (release) and read
+// first (acquire), so ok and retry are never seen before the reply they belong to.
+struct ReplySlot {
+    std::atomic<uint32_t> received{0};
+    std::atomic<uint32_t> ok{0};
+    std::atomic<uint32_t> retry{0};
+};
+
+inline constexpr size_t RecordTextSize = 410; // a line of at most 409 characters and its NUL
+inline constexpr size_t UpdateArgsSize = 256;
+
+struct SessionState {
+    const char* productId = "";
+    DeviceKind deviceKind = DeviceKind::None;
+    const char* firmwarePath = "";
+    std::atomic<uint32_t> identity{0}; // a FirmwareIdentity
+    UploadPhase phase = UploadPhase::CheckComms;
+    ReplySlot replies[CommandCount];
+    std::FILE* firmwareFile = nullptr;
+    uint32_t fileOpen = 0;
+    uint32_t lineCount = 0;
+    uint32_t linesRead = 0;
+    char recordText[RecordTextSize] = {};
+    char updateArgs[UpdateArgsSize] = {};
+    uint8_t resendCount = 0;
+    uint8_t waitCount = 0;
+    int64_t waitDelayMs = 0;
+};
+
+extern SessionState sessionState;
+
+namespace SessionSlots {
+
+ReplySlot& slot(CommandIndex command);
+void clear(CommandIndex command); // received, ok, retry to 0
+void clearAll();
+// Handler side: outcome words first, then received with release order.
+void raise(CommandIndex command);
+// Session side: acquire load of received; only after it may ok, retry and identity be read.
+bool received(CommandIndex command);
+
+FirmwareIdentity identity();
+void setIdentity(FirmwareIdentity identity);
+
+} // namespace SessionSlots
