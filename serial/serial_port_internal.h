@@ -1,0 +1,54 @@
+// What the platform files of the serial module share: the module's single record and the helpers
+// both platforms use. Only serial/ includes this; platform handles stay in each platform file.
+#pragma once
+
+#include "os/os.h"
+#include "serial/receive_buffer.h"
+#include "serial/serial_port.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint32_t ReceiveThreadStopLimitMs = 5000;
+
+struct SerialPortState {
+    // 1 from the end of a successful open until the end of close; read by the reply reader.
+    std::atomic<uint32_t> portOpen{0};
+    // 1 whenever no receive thread runs; the receive thread stores 1 (release) as it ends.
+    std::atomic<uint32_t> receiveThreadEnded{1};
+    Os::ThreadHandle receiveThread = nullptr;
+    uint32_t receiveThreadId = 0;
+    Os::EventHandle stopEvent = nullptr;           // manual-reset; close sets it
+    Os::EventHandle dataReadyEvent = nullptr;      // auto-reset; set after each chunk put
+    Os::Lock writeLock{};                          // held by write around the send
+    int lastError = 0;                             // OS code of the last failed open or write
+    char transmitText[TransmitTextSize] = {};      // the text of the write in progress
+    uint8_t readChunk[ReceiveBufferCapacity] = {}; // one read, at most ReadChunkLimit bytes
+};
+
+extern SerialPortState serialPortState;
+
+namespace SerialPort {
+
+// Zeroes transmitText and formats into it, cut after 2047 characters (vsnprintf semantics).
+// Returns the length to send: the characters before the first NUL.
+size_t formatTransmitText(const char* format, va_list arguments)
+    __attribute__((format(printf, 1, 0)));
+
+// Close's bounded stop: clears receiveThreadEnded, sets stopEvent, polls the flag for at most
+// ReceiveThreadStopLimitMs by Os::tickCount and ends the thread by force (Os::terminateThread)
+// when it has not ended by then. Returns true when the thread ended by itself.
+bool stopReceiveThread();
+
+} // namespace SerialPort
+
+// The receive thread's body and its read; one implementation per platform.
+namespace ReceiveThread {
+
+unsigned run();
+// Reads what the device has queued into readChunk; returns 0 to ReadChunkLimit bytes.
+uint16_t readAvailable();
+
+} // namespace ReceiveThread
