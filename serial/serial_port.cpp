@@ -1,0 +1,55 @@
+#include "serial/serial_port_internal.h"
+
+#include <cstdio>
+#include <cstring>
+
+SerialPortState serialPortState;
+
+namespace SerialPort {
+
+uint32_t lineRate(uint32_t requested) {
+    static constexpr uint32_t Supported[] = {2400, 4800, 9600, 14400, 19200, 38400, 57600};
+    for (uint32_t rate : Supported) {
+        if (rate == requested) {
+            return rate;
+        }
+    }
+    return 115200;
+}
+
+bool isOpen() {
+    return serialPortState.portOpen.load(std::memory_order_acquire) != 0;
+}
+
+Os::EventHandle dataReadyEvent() {
+    return serialPortState.dataReadyEvent;
+}
+
+int lastError() {
+    return serialPortState.lastError;
+}
+
+size_t formatTransmitText(const char* format, va_list arguments) {
+    char* text = serialPortState.transmitText;
+    std::memset(text, 0, TransmitTextSize);
+    std::vsnprintf(text, TransmitTextSize, format, arguments);
+    return std::strlen(text);
+}
+
+bool stopReceiveThread() {
+    SerialPortState& port = serialPortState;
+    port.receiveThreadEnded.store(0, std::memory_order_release);
+    Os::setEvent(port.stopEvent);
+    const uint32_t started = Os::tickCount();
+    while (port.receiveThreadEnded.load(std::memory_order_acquire) == 0) {
+        if (Os::tickCount() - started > ReceiveThreadStopLimitMs) {
+            Os::terminateThread(port.receiveThread);
+            port.receiveThreadEnded.store(1, std::memory_order_release);
+            return false;
+        }
+        Os::sleepMs(1); // the thread normally ends at once; no need to burn a core meanwhile
+    }
+    return true;
+}
+
+} // namespace SerialPort

@@ -1,0 +1,227 @@
+// The serial port on POSIX: a terminal device opened exclusively, raw 8N1 without flow control,
+// read by the receive thread through poll.
+#include "serial/serial_port_posix.h"
+#include "serial/serial_port_internal.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+int portDescriptor = -1;
+char portPath[PortPathSize] = {};
+
+struct RateConstant {
+    uint32_t rate;
+    speed_t constant;
+};
+
+// 14400 has no constant and goes through setCustomLineRate.
+constexpr RateConstant RateConstants[] = {{2400, B2400},    {4800, B4800},   {9600, B9600},
+                                          {19200, B19200},  {38400, B38400}, {57600, B57600},
+                                          {115200, B115200}};
+
+bool rateConstant(uint32_t rate, speed_t& constant) {
+    for (const RateConstant& entry : RateConstants) {
+        if (entry.rate == rate) {
+            constant = entry.constant;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool failWith(int error) {
+    serialPortState.lastError = error;
+    return false;
+}
+
+// Another process holding the port (by flock, or TIOCEXCL for other programs) makes this fail.
+bool openExclusive(const char* path) {
+    portDescriptor = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (portDescriptor < 0) {
+        return failWith(errno);
+    }
+    if (flock(portDescriptor, LOCK_EX | LOCK_NB) != 0) {
+        return failWith(errno);
+    }
+    // Keeps out programs that do not use flock; a non-terminal fails later, in configuration.
+    ioctl(portDescriptor, TIOCEXCL);
+    return true;
+}
+
+bool setLine(uint32_t rate) {
+    termios settings{};
+    if (tcgetattr(portDescriptor, &settings) != 0) {
+        return failWith(errno);
+    }
+    cfmakeraw(&settings);
+    settings.c_cflag &= ~(PARENB | CSTOPB | CSIZE | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    speed_t constant = B38400; // placeholder until the custom rate is set
+    const bool standard = rateConstant(rate, constant);
+    if (cfsetispeed(&settings, constant) != 0 || cfsetospeed(&settings, constant) != 0 ||
+        tcsetattr(portDescriptor, TCSANOW, &settings) != 0) {
+        return failWith(errno);
+    }
+    if (!standard && !SerialPortPosix::setCustomLineRate(portDescriptor, rate)) {
+        return failWith(errno);
+    }
+    return true;
+}
+
+// A pseudo-terminal has no modem lines; that is not a failure.
+bool dropModemLines() {
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    if (ioctl(portDescriptor, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+        return failWith(errno);
+    }
+    return true;
+}
+
+bool startReceiving() {
+    SerialPortState& port = serialPortState;
+    port.dataReadyEvent = Os::createEvent(Os::EventReset::Auto);
+    port.stopEvent = Os::createEvent(Os::EventReset::Manual);
+    if (port.dataReadyEvent == nullptr || port.stopEvent == nullptr) {
+        return failWith(EMFILE);
+    }
+    port.receiveThread = Os::startThread(ReceiveThread::run, &port.receiveThreadId);
+    if (port.receiveThread == nullptr) {
+        return failWith(EAGAIN);
+    }
+    Os::setTimeCriticalPriority(port.receiveThread);
+    return true;
+}
+
+void releaseHandles() {
+    SerialPortState& port = serialPortState;
+    if (portDescriptor >= 0) {
+        ioctl(portDescriptor, TIOCNXCL); // the flag would outlive us on a pty whose master stays
+        ::close(portDescriptor);         // also drops the flock
+        portDescriptor = -1;
+    }
+    Os::closeEvent(port.dataReadyEvent);
+    port.dataReadyEvent = nullptr;
+    Os::closeEvent(port.stopEvent);
+    port.stopEvent = nullptr;
+}
+
+// Waits for room when the driver's queue is full; a write completes whole or fails.
+bool sendAll(const char* text, size_t length) {
+    size_t sent = 0;
+    while (sent < length) {
+        const ssize_t written = ::write(portDescriptor, text + sent, length - sent);
+        if (written > 0) {
+            sent += static_cast<size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN) {
+            return failWith(errno); // EIO once the device has gone
+        }
+        pollfd room{portDescriptor, POLLOUT, 0};
+        if (poll(&room, 1, -1) < 0 && errno != EINTR) {
+            return failWith(errno);
+        }
+        if ((room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return failWith(EIO);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+namespace SerialPortPosix {
+
+int portDescriptor() {
+    return ::portDescriptor;
+}
+
+} // namespace SerialPortPosix
+
+namespace SerialPort {
+
+OpenResult open(const char* portName, uint32_t baudRate) {
+    if (isOpen()) {
+        close();
+    }
+    ReceiveBuffer::reset();
+    const int pathLength = std::snprintf(portPath, sizeof portPath, "%s", portName);
+    if (pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof portPath) {
+        serialPortState.lastError = ENAMETOOLONG;
+        return OpenResult::NotOpened;
+    }
+    if (!openExclusive(portPath)) {
+        releaseHandles();
+        return OpenResult::NotOpened;
+    }
+    if (!setLine(lineRate(baudRate)) || !dropModemLines()) {
+        releaseHandles();
+        return OpenResult::NotConfigured;
+    }
+    tcflush(portDescriptor, TCIOFLUSH);
+    if (!startReceiving()) {
+        releaseHandles();
+        return OpenResult::NotConfigured;
+    }
+    Os::initLock(receiveBuffer.lock);
+    Os::initLock(serialPortState.writeLock);
+    serialPortState.portOpen.store(1, std::memory_order_release);
+    serialPortState.receiveThreadEnded.store(0, std::memory_order_release);
+    return OpenResult::Ok;
+}
+
+bool write(const char* format, ...) {
+    SerialPortState& port = serialPortState;
+    if (!isOpen()) {
+        return false;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    const size_t length = formatTransmitText(format, arguments);
+    va_end(arguments);
+    Os::enterLock(port.writeLock);
+    const bool sent = sendAll(port.transmitText, length);
+    Os::leaveLock(port.writeLock);
+    return sent;
+}
+
+bool close() {
+    SerialPortState& port = serialPortState;
+    if (!isOpen()) {
+        return false;
+    }
+    const bool ended = stopReceiveThread();
+    Os::closeThread(port.receiveThread);
+    port.receiveThread = nullptr;
+    tcflush(portDescriptor, TCIOFLUSH);
+    Os::deleteLock(receiveBuffer.lock);
+    Os::deleteLock(port.writeLock);
+    if (ended) {
+        releaseHandles();
+    } else {
+        // An abandoned thread may still poll and read these: leave them to it rather than let
+        // their numbers be reused under it.
+        portDescriptor = -1;
+        port.dataReadyEvent = nullptr;
+        port.stopEvent = nullptr;
+    }
+    port.portOpen.store(0, std::memory_order_release);
+    return true;
+}
+
+} // namespace SerialPort
