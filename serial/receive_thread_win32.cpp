@@ -1,0 +1,112 @@
+// The receive thread on Windows: waits for the driver's "character arrived", reads exactly what is
+// queued and moves each chunk into the receive buffer, waking the reply reader.
+#include "serial/serial_port_internal.h"
+#include "serial/serial_port_win32.h"
+
+namespace {
+
+// Module-lifetime, not on the thread's stack: the last comm-event wait is still pending when the
+// thread ends, and its completion (close clears the mask) writes the event mask afterwards.
+DWORD eventMask;
+DWORD readCount;
+
+constexpr DWORD FailedWaitPauseMs = 10;
+
+void clearCommError() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    ClearCommError(serialPortWin32.portHandle, &errors, &status);
+}
+
+DWORD queuedBytes() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    ClearCommError(serialPortWin32.portHandle, &errors, &status);
+    return status.cbInQue;
+}
+
+enum class WaitOutcome { Stop, Notified, Failed };
+
+// Arms a comm-event wait and, when it is pending, waits for it or for the stop event.
+WaitOutcome waitForCharacters(const HANDLE (&waitPair)[2]) {
+    if (WaitCommEvent(serialPortWin32.portHandle, &eventMask,
+                      &serialPortWin32.commWaitOverlapped)) {
+        return WaitOutcome::Notified;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return WaitOutcome::Failed; // carries on with the mask of the previous wait
+    }
+    if (WaitForMultipleObjects(2, waitPair, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        return WaitOutcome::Stop;
+    }
+    // A wait that completed with an error status counts as failed, so it is not re-armed at once.
+    const bool failed = serialPortWin32.commWaitOverlapped.Internal != 0;
+    return failed ? WaitOutcome::Failed : WaitOutcome::Notified;
+}
+
+void drain() {
+    SerialPortState& port = serialPortState;
+    for (uint16_t count = ReceiveThread::readAvailable(); count != 0;
+         count = ReceiveThread::readAvailable()) {
+        ReceiveBuffer::put(port.readChunk, count); // a chunk that does not fit is dropped whole
+        SetEvent(win32Handle(port.dataReadyEvent));
+    }
+}
+
+} // namespace
+
+namespace ReceiveThread {
+
+unsigned run() {
+    SerialPortState& port = serialPortState;
+    eventMask = 0;
+    const HANDLE waitPair[2] = {win32Handle(port.stopEvent),
+                                serialPortWin32.commWaitOverlapped.hEvent};
+    // The stop event is looked at before each wait is armed, not only while one is pending: Wine
+    // ends a pending wait with an error when close clears the mask, and a wait armed after that
+    // never ends. After a wait that failed (a device gone away) the look becomes a short
+    // pause, so that a time-critical thread never spins.
+    DWORD pauseMs = 0;
+    while (WaitForSingleObject(waitPair[0], pauseMs) != WAIT_OBJECT_0) {
+        const WaitOutcome outcome = waitForCharacters(waitPair);
+        if (outcome == WaitOutcome::Stop) {
+            break;
+        }
+        pauseMs = outcome == WaitOutcome::Failed ? FailedWaitPauseMs : 0;
+        if ((eventMask & EV_RXCHAR) != 0) {
+            drain();
+        }
+    }
+    port.receiveThreadEnded.store(1, std::memory_order_release);
+    return 0;
+}
+
+uint16_t readAvailable() {
+    SerialPortState& port = serialPortState;
+    DWORD count = queuedBytes();
+    if (count > ReadChunkLimit) {
+        count = ReadChunkLimit;
+    }
+    if (count == 0) {
+        return 0;
+    }
+    OVERLAPPED* overlapped = &serialPortWin32.readOverlapped;
+    HANDLE handle = serialPortWin32.portHandle;
+    if (ReadFile(handle, port.readChunk, count, &readCount, overlapped)) {
+        return static_cast<uint16_t>(readCount);
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        readCount = 0;
+        clearCommError();
+        return 0;
+    }
+    while (!GetOverlappedResult(handle, overlapped, &readCount, TRUE)) {
+        if (GetLastError() != ERROR_IO_INCOMPLETE) {
+            clearCommError(); // the bytes the failed completion counts are kept
+            break;
+        }
+    }
+    return static_cast<uint16_t>(readCount);
+}
+
+} // namespace ReceiveThread
