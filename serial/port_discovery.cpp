@@ -1,0 +1,259 @@
+#include "serial/port_discovery.h"
+
+#include <cctype>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// What differs between "COM7" and "/dev/ttyUSB0": which names enter the list, the prompt, and
+// how the typed answer becomes a name.
+struct NamingRules {
+    bool (*accept)(const char* portName, PortEntry& entry);
+    const char* prompt;
+    // Reads the answer and writes chosenName; false when there is no name to hand out.
+    bool (*readChoice)(std::FILE* input, bool haveMatch);
+};
+
+char chosenName[ChosenNameSize] = {};
+int32_t chosenNumber = 0;
+DeviceSource activeSource = {};
+bool sourceReplaced = false;
+bool namingReplaced = false;
+PortNaming activeNaming = PortNaming::ComNumber;
+std::FILE* activeInput = nullptr;
+
+const DeviceSource& source() {
+    return sourceReplaced ? activeSource : PortDiscovery::platformSource();
+}
+
+PortNaming naming() {
+    return namingReplaced ? activeNaming : PortDiscovery::platformNaming();
+}
+
+std::FILE* input() {
+    return activeInput != nullptr ? activeInput : stdin;
+}
+
+int skipSpace(std::FILE* in) {
+    int c = std::getc(in);
+    while (c != EOF && std::isspace(c)) {
+        c = std::getc(in);
+    }
+    return c;
+}
+
+// The "%d" conversion: blanks and line ends skipped, optional sign, digits up to the first
+// character that cannot continue the number, which stays unread. Out-of-range numbers saturate
+// rather than overflow.
+bool readDecimal(std::FILE* in, int32_t& value) {
+    int c = skipSpace(in);
+    const bool negative = c == '-';
+    if (c == '-' || c == '+') {
+        c = std::getc(in);
+    }
+    constexpr int64_t Ceiling = int64_t{1} << 32;
+    int64_t magnitude = 0;
+    bool anyDigit = false;
+    while (c != EOF && std::isdigit(c)) {
+        anyDigit = true;
+        magnitude = magnitude < Ceiling ? magnitude * 10 + (c - '0') : magnitude;
+        c = std::getc(in);
+    }
+    if (c != EOF) {
+        std::ungetc(c, in);
+    }
+    if (!anyDigit) {
+        return false;
+    }
+    const int64_t signedValue = negative ? -magnitude : magnitude;
+    value = static_cast<int32_t>(signedValue < INT32_MIN   ? INT32_MIN
+                                 : signedValue > INT32_MAX ? INT32_MAX
+                                                           : signedValue);
+    return true;
+}
+
+bool acceptComName(const char* portName, PortEntry& entry) {
+    if (portName == nullptr || !PortDiscovery::parseComPortName(portName, entry.number)) {
+        return false;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "COM%d", entry.number);
+    entry.name = text;
+    return true;
+}
+
+bool readComChoice(std::FILE* in, bool) {
+    int32_t typed = 0;
+    if (readDecimal(in, typed)) {
+        chosenNumber = typed;
+    }
+    std::snprintf(chosenName, sizeof chosenName, "COM%d", chosenNumber);
+    return true;
+}
+
+bool acceptDevicePath(const char* portName, PortEntry& entry) {
+    if (portName == nullptr || portName[0] == '\0' || std::strlen(portName) >= ChosenNameSize) {
+        return false;
+    }
+    entry.number = 0;
+    entry.name = portName;
+    return true;
+}
+
+// A word up to the next blank; a bare name means the device of that name in /dev.
+bool readPathChoice(std::FILE* in, bool haveMatch) {
+    char word[ChosenNameSize];
+    size_t length = 0;
+    bool tooLong = false;
+    int c = skipSpace(in);
+    while (c != EOF && !std::isspace(c)) {
+        if (length + 1 < sizeof word) {
+            word[length++] = static_cast<char>(c);
+        } else {
+            tooLong = true;
+        }
+        c = std::getc(in);
+    }
+    if (c != EOF) {
+        std::ungetc(c, in);
+    }
+    word[length] = '\0';
+    if (length == 0 || tooLong) {
+        return haveMatch; // nothing usable typed: an automatic match stands, as with "%d"
+    }
+    char path[ChosenNameSize];
+    const int written = std::snprintf(path, sizeof path, word[0] == '/' ? "%s" : "/dev/%s", word);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof path) {
+        return haveMatch;
+    }
+    std::memcpy(chosenName, path, static_cast<size_t>(written) + 1);
+    return true;
+}
+
+const NamingRules& rules() {
+    static const NamingRules table[] = {
+        {acceptComName, "Enter the port number to use. For example COM1:\r\n\r\nCOM",
+         readComChoice},
+        {acceptDevicePath,
+         "Enter the device path of the port to use. For example /dev/ttyUSB0 or ttyUSB0:\r\n\r\n",
+         readPathChoice},
+    };
+    return table[static_cast<int>(naming())];
+}
+
+// Both sequences grow together so a number is never shown with another device's description;
+// running out of memory here ends the process rather than unbalancing them.
+void append(PortList& list, PortEntry&& entry, const char* description) {
+    list.entries.reserve(list.entries.size() + 1);
+    list.descriptions.reserve(list.descriptions.size() + 1);
+    list.entries.push_back(std::move(entry));
+    list.descriptions.emplace_back(description != nullptr ? description : "");
+}
+
+} // namespace
+
+namespace PortDiscovery {
+
+bool parseComPortName(const char* text, int32_t& number) {
+    if (text == nullptr || std::strlen(text) <= 3) {
+        return false;
+    }
+    if (std::toupper(static_cast<unsigned char>(text[0])) != 'C' ||
+        std::toupper(static_cast<unsigned char>(text[1])) != 'O' ||
+        std::toupper(static_cast<unsigned char>(text[2])) != 'M') {
+        return false;
+    }
+    int64_t value = 0;
+    for (const char* p = text + 3; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        value = value * 10 + (*p - '0');
+        if (value > INT32_MAX) {
+            return false;
+        }
+    }
+    number = static_cast<int32_t>(value);
+    return true;
+}
+
+bool enumeratePorts(PortList& list) {
+    list.entries.clear();
+    list.descriptions.clear();
+    const DeviceSource& devices = source();
+    if (!devices.begin()) {
+        return false;
+    }
+    const NamingRules& naming = rules();
+    while (devices.next()) {
+        PortEntry entry;
+        if (!naming.accept(devices.portName(), entry)) {
+            continue;
+        }
+        // Asked only now: descriptions of refused devices are never fetched.
+        append(list, std::move(entry), devices.description());
+    }
+    devices.end();
+    return true;
+}
+
+const char* choosePort(PortChoiceMode mode) {
+    chosenNumber = 0;
+    int matchCount = 0;
+    PortList list;
+    if (!enumeratePorts(list)) {
+        return nullptr;
+    }
+    if (list.entries.empty()) {
+        std::printf("\r\nError: No serial ports found\r\n");
+        return nullptr;
+    }
+    std::printf("\r\nAvailable serial ports on your computer:\r\n");
+    for (size_t i = 0; i < list.entries.size(); ++i) {
+        const PortEntry& entry = list.entries[i];
+        const char* description = list.descriptions[i].c_str();
+        std::printf("%s [%s]\r\n", entry.name.c_str(), description);
+        if (mode == PortChoiceMode::Automatic && std::strstr(description, BridgeMarker)) {
+            chosenNumber = entry.number;
+            std::snprintf(chosenName, sizeof chosenName, "%s", entry.name.c_str());
+            ++matchCount;
+        }
+    }
+    // Without a bridge there is no name from this call; the caller turns to the manual choice.
+    if (mode == PortChoiceMode::Automatic && matchCount == 0) {
+        return nullptr;
+    }
+    if (mode == PortChoiceMode::Manual || matchCount > 1) {
+        const NamingRules& naming = rules();
+        std::printf("%s", naming.prompt);
+        std::fflush(stdout);
+        if (!naming.readChoice(input(), matchCount > 0)) {
+            return nullptr;
+        }
+    }
+    return chosenName;
+}
+
+const char* directPortName(const char* argument) {
+    if (naming() == PortNaming::DevicePath && argument != nullptr && argument[0] == '/') {
+        return argument;
+    }
+    return nullptr;
+}
+
+void setSource(const DeviceSource& replacement) {
+    activeSource = replacement;
+    sourceReplaced = true;
+}
+
+void setNaming(PortNaming replacement) {
+    activeNaming = replacement;
+    namingReplaced = true;
+}
+
+void setInput(std::FILE* replacement) {
+    activeInput = replacement;
+}
+
+} // namespace PortDiscovery

@@ -1,0 +1,71 @@
+// Finds the computer's serial ports, lists them with their descriptions and yields the name of the
+// port to open: the USB-to-UART bridge's in automatic mode, otherwise the one the user types in.
+// The choice itself is platform-free; port_source_win32.cpp and port_source_linux.cpp supply the
+// devices.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+enum class PortChoiceMode : int { Manual = 0, Automatic = 1 };
+
+// How ports are named to the user and to SerialPort::open.
+enum class PortNaming : int {
+    ComNumber = 0,  // Windows: "COM7", listed as such, chosen by typing 7
+    DevicePath = 1, // POSIX: "/dev/ttyUSB0", listed as such, chosen by typing the path or ttyUSB0
+};
+
+// One discovered port as it is listed and opened.
+struct PortEntry {
+    int32_t number = 0; // the digits after "COM"; 0 for a device path
+    std::string name;   // "COM7" or "/dev/ttyUSB0"
+};
+
+// One enumeration: two parallel sequences of equal length; position i of each is one device,
+// in the order the platform enumerates them. No sorting, no removal of duplicates.
+struct PortList {
+    std::vector<PortEntry> entries;
+    std::vector<std::string> descriptions; // empty when the device has no usable description
+};
+
+// A walk over the present devices of the ports class, in enumeration order. Texts handed out stay
+// valid until the next call of next() or end().
+struct DeviceSource {
+    bool (*begin)();              // false when no device list can be had at all
+    bool (*next)();               // moves to the next present device; false when the walk ends
+    const char* (*portName)();    // the current device's port name, or nullptr
+    const char* (*description)(); // the current device's description, or nullptr
+    void (*end)();                // releases everything the walk holds; after every begin()
+};
+
+inline constexpr size_t ChosenNameSize = 256;
+inline constexpr const char* BridgeMarker = "Silicon Labs";
+
+namespace PortDiscovery {
+
+// Lists the ports and chooses one. Returns a view of the chosen name, valid until the next call,
+// or nullptr: no device list, no ports, no bridge in automatic mode, or (device paths) no
+// usable path typed in.
+const char* choosePort(PortChoiceMode mode);
+
+// Empties and fills the list; false only when the platform cannot supply a device list.
+bool enumeratePorts(PortList& list);
+
+// "COM" in any case followed by one or more digits; the number must fit 32 bits.
+bool parseComPortName(const char* text, int32_t& number);
+
+// On POSIX a port argument that is a device path is opened as given, without list or prompt.
+// Returns that path, or nullptr when the argument is to go through the choice.
+const char* directPortName(const char* argument);
+
+// The platform's own device walk, naming and input; tests replace them.
+const DeviceSource& platformSource();
+PortNaming platformNaming();
+void setSource(const DeviceSource& source);
+void setNaming(PortNaming naming);
+void setInput(std::FILE* input); // nullptr: standard input
+
+} // namespace PortDiscovery

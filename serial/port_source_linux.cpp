@@ -1,0 +1,159 @@
+// Ports on Linux: the ttys of sysfs that have a real device behind them, named by their device
+// path and described by the USB device's manufacturer and product strings.
+#include "serial/port_source_linux.h"
+#include "serial/port_discovery.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+// How far above a tty's device the USB device folder may sit: a USB serial port's device is the
+// port, its parent the interface, and the interface's parent the USB device.
+constexpr int UsbDeviceSearchDepth = 3;
+constexpr size_t AttributeLimit = 256;
+
+struct Walk {
+    std::string ttyClassDir = "/sys/class/tty";
+    std::string devDir = "/dev";
+    std::vector<std::string> names;
+    size_t index = 0;
+    std::string current;
+    std::string path;
+    std::string description;
+};
+
+Walk walk;
+
+// A sysfs attribute's text without its line end; false when the file cannot be read.
+bool readAttribute(const std::string& file, std::string& text) {
+    std::FILE* stream = std::fopen(file.c_str(), "r");
+    if (stream == nullptr) {
+        return false;
+    }
+    char buffer[AttributeLimit];
+    const size_t count = std::fread(buffer, 1, sizeof buffer - 1, stream);
+    std::fclose(stream);
+    text.assign(buffer, count);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return true;
+}
+
+// Virtual ttys have no device link. Serial-core ports carry a UART type, and type 0 means no UART
+// answered at that address (the legacy 8250 slots that every kernel creates).
+bool hasRealDevice(const std::string& ttyDir) {
+    struct stat info;
+    if (stat((ttyDir + "/device").c_str(), &info) != 0) {
+        return false;
+    }
+    std::string type;
+    return !(readAttribute(ttyDir + "/type", type) && type == "0");
+}
+
+// The USB device's "manufacturer product", or whichever of the two there is.
+std::string usbDescription(const std::string& ttyDir) {
+    char* resolved = realpath((ttyDir + "/device").c_str(), nullptr);
+    if (resolved == nullptr) {
+        return {};
+    }
+    std::string folder = resolved;
+    std::free(resolved);
+    for (int level = 0; level <= UsbDeviceSearchDepth && folder.size() > 1; ++level) {
+        std::string manufacturer;
+        std::string product;
+        const bool hasManufacturer = readAttribute(folder + "/manufacturer", manufacturer);
+        const bool hasProduct = readAttribute(folder + "/product", product);
+        if (hasManufacturer || hasProduct) {
+            if (manufacturer.empty() || product.empty()) {
+                return manufacturer + product;
+            }
+            return manufacturer + " " + product;
+        }
+        folder.erase(folder.find_last_of('/'));
+    }
+    return {};
+}
+
+// ttyS2 before ttyS10: names compare by their stem, then by their trailing number.
+bool naturalLess(const std::string& a, const std::string& b) {
+    const size_t aDigits = a.find_last_not_of("0123456789") + 1;
+    const size_t bDigits = b.find_last_not_of("0123456789") + 1;
+    const int stem = a.compare(0, aDigits, b, 0, bDigits);
+    if (stem != 0) {
+        return stem < 0;
+    }
+    if (a.size() - aDigits != b.size() - bDigits) {
+        return a.size() - aDigits < b.size() - bDigits;
+    }
+    return a.compare(aDigits, std::string::npos, b, bDigits, std::string::npos) < 0;
+}
+
+bool beginWalk() {
+    DIR* folder = opendir(walk.ttyClassDir.c_str());
+    if (folder == nullptr) {
+        return false;
+    }
+    walk.names.clear();
+    while (const dirent* item = readdir(folder)) {
+        if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0) {
+            walk.names.emplace_back(item->d_name);
+        }
+    }
+    closedir(folder);
+    std::sort(walk.names.begin(), walk.names.end(), naturalLess);
+    walk.index = 0;
+    return true;
+}
+
+bool nextDevice() {
+    while (walk.index < walk.names.size()) {
+        const std::string& name = walk.names[walk.index++];
+        walk.current = walk.ttyClassDir + "/" + name;
+        if (hasRealDevice(walk.current)) {
+            walk.path = walk.devDir + "/" + name;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* portName() {
+    return walk.path.c_str();
+}
+
+const char* description() {
+    walk.description = usbDescription(walk.current);
+    return walk.description.empty() ? nullptr : walk.description.c_str();
+}
+
+void endWalk() {
+    walk.names.clear();
+    walk.index = 0;
+}
+
+} // namespace
+
+namespace PortDiscovery {
+
+const DeviceSource& platformSource() {
+    static const DeviceSource linuxSource = {beginWalk, nextDevice, portName, description, endWalk};
+    return linuxSource;
+}
+
+PortNaming platformNaming() {
+    return PortNaming::DevicePath;
+}
+
+void setDeviceRoots(const char* ttyClassDir, const char* devDir) {
+    walk.ttyClassDir = ttyClassDir;
+    walk.devDir = devDir;
+}
+
+} // namespace PortDiscovery

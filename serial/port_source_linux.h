@@ -1,0 +1,10 @@
+// Where the Linux device walk looks for ports; tests point it at a fake tree.
+#pragma once
+
+namespace PortDiscovery {
+
+// ttyClassDir: the tty class folder of sysfs ("/sys/class/tty"); devDir: where the device nodes
+// live ("/dev"). Both are the defaults until changed.
+void setDeviceRoots(const char* ttyClassDir, const char* devDir);
+
+} // namespace PortDiscovery
