@@ -1,0 +1,140 @@
+#include "app/prepare_session.h"
+
+#include "serial/port_discovery.h"
+#include "session/firmware_check.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* ProgramVersion = "1.5";
+
+void printBanner(const char* program) {
+    std::printf("\n+------------------------------------------+\n");
+    std::printf("| %s for ARM firmware\n", program);
+    std::printf("| Version %s\n", ProgramVersion);
+    std::printf("+------------------------------------------+\n\n");
+}
+
+void printUsage(const char* program) {
+    std::printf("ERROR: Missing Arguments!\n");
+    std::printf("  Valid Use:\n");
+    std::printf("> %s  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n", program);
+    std::printf("Example: %s COM1 115200 KORVA ARM korva.srec", program);
+}
+
+// The file is only checked here; the session opens it for real later.
+bool firmwareFileUsable(const char* path) {
+    std::FILE* file = std::fopen(path, "rt");
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    uint32_t lineNumber = 0;
+    const FirmwareCheck::LineScan scan = file == nullptr
+                                             ? FirmwareCheck::LineScan::Unreadable
+                                             : FirmwareCheck::findOverlongLine(path, lineNumber);
+    if (scan == FirmwareCheck::LineScan::Unreadable) {
+        std::printf("Error: Could not open [%s]\n", path);
+        return false;
+    }
+    if (scan == FirmwareCheck::LineScan::Overlong) {
+        std::printf("Error: Line %u of [%s] is too long to send as one record "
+                    "(at most %u characters before its line end)\n",
+                    static_cast<unsigned>(lineNumber), path,
+                    static_cast<unsigned>(FirmwareCheck::MaxLineLength - 1));
+        return false;
+    }
+    return true;
+}
+
+DeviceKind recogniseDevice(const char* word) {
+    const char* const words[] = {"ARM", "BT", "DSP"};
+    const DeviceKind kinds[] = {DeviceKind::ARM, DeviceKind::BT, DeviceKind::DSP};
+    for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i) {
+        if (std::strcmp(word, words[i]) == 0) {
+            return kinds[i];
+        }
+    }
+    return DeviceKind::None;
+}
+
+bool equalsIgnoringCase(const char* text, const char* expected) {
+    for (; *text != '\0' && *expected != '\0'; ++text, ++expected) {
+        if (std::toupper(static_cast<unsigned char>(*text)) !=
+            std::toupper(static_cast<unsigned char>(*expected))) {
+            return false;
+        }
+    }
+    return *text == *expected;
+}
+
+const char* choosePortFor(const char* portArgument) {
+    if (const char* direct = PortDiscovery::directPortName(portArgument)) {
+        return direct;
+    }
+    if (equalsIgnoringCase(portArgument, "AUTO")) {
+        if (const char* chosen = PortDiscovery::choosePort(PortChoiceMode::Automatic)) {
+            return chosen;
+        }
+    }
+    return PortDiscovery::choosePort(PortChoiceMode::Manual);
+}
+
+} // namespace
+
+int32_t readBaudRate(const char* text) {
+    while (std::isspace(static_cast<unsigned char>(*text))) {
+        ++text;
+    }
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') {
+        ++text;
+    }
+    int64_t magnitude = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude <= INT32_MAX ? magnitude * 10 + (*text - '0') : magnitude;
+    }
+    const int64_t value = negative ? -magnitude : magnitude;
+    return static_cast<int32_t>(value < INT32_MIN   ? INT32_MIN
+                                : value > INT32_MAX ? INT32_MAX
+                                                    : value);
+}
+
+PrepareResult prepareSession(int argc, char** argv, DeviceKind& deviceKind, const char*& portName,
+                             uint32_t& baudRate) {
+    deviceKind = DeviceKind::None;
+    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "uartflash";
+    printBanner(program);
+    if (argc != 6) {
+        printUsage(program);
+        return PrepareResult::Stop;
+    }
+    if (!firmwareFileUsable(argv[5])) {
+        return PrepareResult::Stop;
+    }
+    const DeviceKind kind = recogniseDevice(argv[4]);
+    if (kind == DeviceKind::None) {
+        std::printf("%s Device not recognised\n", argv[4]);
+        std::printf("Supported devices:\n");
+        std::printf("\tARM\n");
+        return PrepareResult::Stop;
+    }
+    deviceKind = kind;
+    const size_t productIdLength = std::strlen(argv[3]);
+    if (productIdLength > MaxProductIdLength) {
+        std::printf("Error: Product ID is %zu characters long; at most %zu fit\n", productIdLength,
+                    MaxProductIdLength);
+        return PrepareResult::Stop;
+    }
+    const uint32_t rate = static_cast<uint32_t>(readBaudRate(argv[2]));
+    const char* chosen = choosePortFor(argv[1]);
+    if (chosen == nullptr) {
+        std::printf("\r\nError: Failed to detect any Com ports!\r\n");
+        return PrepareResult::Stop;
+    }
+    portName = chosen;
+    baudRate = rate;
+    return PrepareResult::Proceed;
+}

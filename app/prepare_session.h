@@ -1,0 +1,25 @@
+// The program's front door: banner, argument checks, device word and the choice of the port.
+#pragma once
+
+#include "session/session_state.h"
+
+#include <cstddef>
+#include <cstdint>
+
+enum class PrepareResult : int { Stop = 0, Proceed = 1 };
+
+// What a script sees: 0 only after "Update Done!", 1 when an update session failed, 2 when the
+// update could not start. Scoped, so it sits beside the program run's plain int constants.
+enum class ExitStatus : int { ExitDone = 0, ExitSessionFailed = 1, ExitNotStarted = 2 };
+
+// The UPDATE argument "<product id> ARM" and its NUL must fit updateArgs.
+inline constexpr size_t MaxProductIdLength = UpdateArgsSize - sizeof(" ARM");
+
+// Prints the banner and checks the arguments in order: count, firmware file, device word, product
+// identifier, then chooses the port. On Stop the reason has been printed and no port was opened.
+PrepareResult prepareSession(int argc, char** argv, DeviceKind& deviceKind, const char*& portName,
+                             uint32_t& baudRate);
+
+// A signed decimal as the baud-rate argument is read: leading blanks, optional sign, digits up to
+// the first other character; no digits gives 0, numbers beyond 32 bits saturate.
+int32_t readBaudRate(const char* text);
