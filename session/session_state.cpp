@@ -4,6 +4,12 @@ const char* const DeviceNames[DeviceKindCount] = {"NULL", "ARM", "BT", "XMOS"};
 
 SessionState sessionState;
 
+namespace {
+
+std::atomic<Os::EventHandle> replyEventHandle{nullptr};
+
+} // namespace
+
 namespace SessionSlots {
 
 ReplySlot& slot(CommandIndex command) {
@@ -25,6 +31,10 @@ void clearAll() {
 
 void raise(CommandIndex command) {
     slot(command).received.store(1, std::memory_order_release);
+    Os::EventHandle event = replyEventHandle.load(std::memory_order_acquire);
+    if (event != nullptr) {
+        Os::setEvent(event);
+    }
 }
 
 bool received(CommandIndex command) {
@@ -37,6 +47,14 @@ FirmwareIdentity identity() {
 
 void setIdentity(FirmwareIdentity identity) {
     sessionState.identity.store(static_cast<uint32_t>(identity), std::memory_order_relaxed);
+}
+
+void setReplyEvent(Os::EventHandle event) {
+    replyEventHandle.store(event, std::memory_order_release);
+}
+
+Os::EventHandle replyEvent() {
+    return replyEventHandle.load(std::memory_order_acquire);
 }
 
 } // namespace SessionSlots

@@ -2,6 +2,7 @@
 // the main thread (the session) and the reply reader's thread (the handlers).
 #pragma once
 
+#include "os/os.h"
 #include "protocol/wire_format.h"
 
 #include <atomic>
@@ -62,12 +63,17 @@ namespace SessionSlots {
 ReplySlot& slot(CommandIndex command);
 void clear(CommandIndex command); // received, ok, retry to 0
 void clearAll();
-// Handler side: outcome words first, then received with release order.
+// Handler side: outcome words first, then received with release order, then the reply event.
 void raise(CommandIndex command);
 // Session side: acquire load of received; only after it may ok, retry and identity be read.
 bool received(CommandIndex command);
 
 FirmwareIdentity identity();
 void setIdentity(FirmwareIdentity identity);
+
+// The auto-reset event that raise sets so a waiting session wakes at once; nullptr for none.
+// Set before the reply reader starts, cleared after it has stopped.
+void setReplyEvent(Os::EventHandle event);
+Os::EventHandle replyEvent();
 
 } // namespace SessionSlots
