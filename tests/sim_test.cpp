@@ -1,0 +1,254 @@
+// The simulated product over its pseudo-terminal: what the end-to-end tests and benchmarks rely on.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int ReplyLimitMs = 3000; // hang guard only
+const std::string Header = "S009000056322E302E30B2";
+const std::string Data1 = "S113100025EB8C48FF89CB854FC09081CC47EDFC04";
+const std::string Data2 = "S11310108619B214FE6592D48BFCEA9C9D8E3244F0";
+const std::string Data2Damaged = "S11310108619B214FE6592D48BFCEA9C9D8E3244F1";
+const std::string End = "S9031000EC";
+
+std::string tempPath(const char* name) {
+    return std::string(::testing::TempDir()) + "sim_test_" + std::to_string(getpid()) + name;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// One simulator process and our end of its line.
+class Sim {
+  public:
+    explicit Sim(std::vector<std::string> args) {
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            std::vector<char*> argv{const_cast<char*>(UARTFLASH_SIM)};
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        std::string path;
+        char c = 0;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            path += c;
+        close(out[0]);
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY);
+        termios tio{};
+        if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
+            cfmakeraw(&tio);
+            tcsetattr(fd_, TCSANOW, &tio);
+        }
+    }
+    ~Sim() {
+        if (pid_ > 0)
+            stop();
+    }
+    bool ready() const { return fd_ >= 0; }
+    void send(const std::string& bytes) {
+        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Reads until the text ends with `until` (or, with an empty `until`, for limitMs).
+    std::string receive(const std::string& until, int limitMs = ReplyLimitMs) {
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        while (until.empty() || got.size() < until.size() ||
+               got.compare(got.size() - until.size(), until.size(), until) != 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            char bytes[256];
+            const ssize_t n = read(fd_, bytes, sizeof bytes);
+            if (n <= 0)
+                break;
+            got.append(bytes, static_cast<size_t>(n));
+        }
+        return got;
+    }
+    std::string exchange(const std::string& command, const std::string& reply) {
+        send(command);
+        return receive(reply);
+    }
+    // The tool's way of sending a record: head, then the line with its own line end and one more.
+    std::string record(const std::string& line, const std::string& until,
+                       int limitMs = ReplyLimitMs) {
+        send("!DVO RECORD ");
+        send(line + "\n\n");
+        return receive(until, limitMs);
+    }
+    void hangUp() {
+        close(fd_);
+        fd_ = -1;
+    }
+    int waitExit(int limitMs = ReplyLimitMs) {
+        int status = 0;
+        for (int waited = 0; waited < limitMs; waited += 10) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+    int stop() {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+        kill(pid_, SIGTERM);
+        const int status = waitExit();
+        if (status < 0)
+            kill(pid_, SIGKILL);
+        return status;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+};
+
+TEST(Sim, ApplicationIdentifiesRefusesRecordsAndRebootsIntoItsBootLoader) {
+    Sim sim({"--reboot-ms", "500"});
+    ASSERT_TRUE(sim.ready());
+    EXPECT_EQ(sim.exchange("!DVO PING \n", "\r\n"), "!DVO PONG\r\n");
+    sim.send("!DVO FW"); // a command may come in two writes with any gap
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(sim.exchange("ID \n", "\r\n"), "!DVO FWID SIM KORVA MAP V1.0.0\r\n");
+    EXPECT_EQ(sim.record(End, "\r\n"), "!DVO RECORD ERROR\r\n");
+    EXPECT_EQ(sim.exchange("!DVO UPDATE OTHER ARM\n", "\r\n"), "!DVO UPDATE NAK\r\n");
+    EXPECT_EQ(sim.exchange("!DVO UPDATE KORVA ARM\n", "\r\n"), "!DVO UPDATE OK\r\n");
+    sim.send("!DVO PING \n");
+    EXPECT_EQ(sim.receive("", 100), ""); // rebooting
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(sim.exchange("!DVO FWID \n", "\r\n"), "!DVO FWID SIM KORVA BSL BSL-0.9\r\n");
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+TEST(Sim, BootLoaderAnswersEachAttemptAsPlannedAndKeepsTheAcceptedImage) {
+    const std::string image = tempPath("image");
+    Sim sim({"--mode", "boot", "--reboot-ms", "0", "--image", image, "--busy-on", "2x2",
+             "--fail-on", "3", "--silent-on", "4"});
+    ASSERT_TRUE(sim.ready());
+    const struct {
+        const std::string& line;
+        const char* reply;
+    } steps[] = {
+        {Header, "!DVO RECORD PASS\r\n"}, {Data1, "!DVO RECORD BUSY\r\n"},
+        {Data1, "!DVO RECORD BUSY\r\n"},  {Data1, "!DVO RECORD PASS\r\n"},
+        {Data2, "!DVO RECORD FAIL\r\n"},  {Data2Damaged, "!DVO RECORD ERROR\r\n"},
+        {Data2, "!DVO RECORD PASS\r\n"},  {End, ""},
+        {End, "!DVO RECORD PASS\r\n"},
+    };
+    for (const auto& step : steps)
+        EXPECT_EQ(sim.record(step.line, "\r\n", *step.reply ? ReplyLimitMs : 200), step.reply);
+    EXPECT_EQ(sim.exchange("!DVO FWID \n", "\r\n"), "!DVO FWID SIM KORVA MAP V2.0.0\r\n");
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_EQ(readFile(image), Header + "\n" + Data1 + "\n" + Data2 + "\n" + End + "\n");
+}
+
+TEST(Sim, RepliesInEveryStyleCarryTheSameWords) {
+    const struct {
+        const char* option;
+        const char* command;
+        const char* reply;
+    } cases[] = {
+        {"--lowercase", "!DVO FWID \n", "!dvo fwid sim korva map v1.0.0\r\n"},
+        {"--quoted", "!DVO FWID \n", "!DVO FWID \"SIM\" \"KORVA\" \"MAP\" \"V1.0.0\"\r\n"},
+        {"--split", "!DVO PING \n", "!DVO PONG\r\n"},
+    };
+    for (const auto& c : cases) {
+        Sim sim({c.option});
+        ASSERT_TRUE(sim.ready());
+        EXPECT_EQ(sim.exchange(c.command, "\r\n"), c.reply) << c.option;
+    }
+}
+
+TEST(Sim, NoiseAndDuplicatesOnlySurroundWholeReplies) {
+    Sim sim({"--noise", "--duplicate", "--seed", "7"});
+    ASSERT_TRUE(sim.ready());
+    std::string all;
+    for (int i = 0; i < 20; ++i)
+        all += sim.exchange("!DVO PING \n", "!DVO PONG\r\n");
+    all += sim.receive("", 100);
+    size_t pongs = 0;
+    std::string rest;
+    for (size_t at = 0, next = 0; (next = all.find("!DVO PONG\r\n", at)) != std::string::npos;
+         at = next + 11, ++pongs)
+        rest += all.substr(at, next - at);
+    EXPECT_GT(pongs, 20u);                            // some came twice
+    EXPECT_GT(rest.size(), 0u);                       // noise came
+    EXPECT_EQ(rest.find("!DVO "), std::string::npos); // and never looked like our reply
+}
+
+TEST(Sim, VanishesAtTheCommandAfterTheLastRecordItTakes) {
+    Sim sim({"--mode", "boot", "--vanish-after", "1"});
+    ASSERT_TRUE(sim.ready());
+    EXPECT_EQ(sim.record(Header, "\r\n"), "!DVO RECORD PASS\r\n");
+    EXPECT_EQ(sim.record(Data1, "\r\n", 200), "");
+    EXPECT_EQ(sim.waitExit(), 0);
+}
+
+TEST(Sim, NeverAnswersWhenToldSo) {
+    Sim sim({"--never-answer"});
+    ASSERT_TRUE(sim.ready());
+    sim.send("!DVO PING \n");
+    EXPECT_EQ(sim.receive("", 200), "");
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+TEST(Sim, ExitsWhenTheOtherSideClosesAfterTalking) {
+    Sim sim({"--exit-after-done"});
+    ASSERT_TRUE(sim.ready());
+    EXPECT_EQ(sim.exchange("!DVO PING \n", "\r\n"), "!DVO PONG\r\n");
+    sim.hangUp();
+    EXPECT_EQ(sim.waitExit(), 0);
+}
+
+TEST(Sim, PacesBothDirectionsAtTheLineRateAndTracesIt) {
+    const std::string trace = tempPath("trace");
+    Sim sim({"--baud", "9600", "--trace", trace});
+    ASSERT_TRUE(sim.ready());
+    EXPECT_EQ(sim.exchange("!DVO PING \n", "\r\n"), "!DVO PONG\r\n");
+    EXPECT_EQ(sim.stop(), 0);
+    std::istringstream line(readFile(trace));
+    std::string name;
+    unsigned sequence = 0;
+    unsigned long long firstByteNs = 0, replyEndNs = 0;
+    ASSERT_TRUE(line >> name >> sequence >> firstByteNs >> replyEndNs);
+    EXPECT_EQ(name, "PING");
+    EXPECT_EQ(sequence, 1u);
+    // 11 bytes in and 11 out at 10 bits a byte cannot take less than 22 byte times.
+    EXPECT_GE(replyEndNs - firstByteNs, 22ull * 10'000'000'000ull / 9600);
+}
+
+} // namespace

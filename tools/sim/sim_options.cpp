@@ -1,0 +1,227 @@
+#include "sim_options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+
+namespace SimOptionsParser {
+namespace {
+
+constexpr const char* HelpText =
+    "usage: uartflash-sim [options]\n"
+    "Serves a simulated product on a new pseudo-terminal (its path is the first line of stdout)\n"
+    "or on --port PATH.\n"
+    "  --port PATH          serve an existing device instead of a pseudo-terminal\n"
+    "  --mode app|boot      firmware running at start (default app)\n"
+    "  --product ID         product identifier in FWID replies (default KORVA)\n"
+    "  --reboot-ms N        silent time of each reboot (default 300)\n"
+    "  --baud N             pace bytes in both directions as a UART at N baud, 10 bits a byte\n"
+    "  --image FILE         write the accepted records, in order, one per line\n"
+    "  --trace FILE         per command: name, sequence number, monotonic ns of its first byte\n"
+    "                       and of its reply's last byte (0 when no reply was written)\n"
+    "  --busy-on LIST       answer BUSY; LIST is N[xK],... (record N, K attempts, default 1)\n"
+    "  --fail-on LIST       answer FAIL\n"
+    "  --error-on LIST      answer ERROR\n"
+    "  --silent-on LIST     do not answer\n"
+    "                       (faults for one record answer its attempts in the order given)\n"
+    "  --vanish-after N     after N accepted records, close the line at the next command\n"
+    "  --never-answer       read everything, answer nothing\n"
+    "  --noise              random bytes and foreign-address lines before replies\n"
+    "  --lowercase          replies in lower case\n"
+    "  --quoted             reply parameters in double quotes\n"
+    "  --split              write replies one byte per write with small gaps\n"
+    "  --duplicate          send some replies twice\n"
+    "  --seed S             seed of the random choices (default 1)\n"
+    "  --exit-after-done    exit when the other side closes the line after talking\n"
+    "  --verbose            log commands and replies to stderr\n";
+
+bool parseNumber(const char* text, uint32_t& value) {
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long parsed = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed > 0xFFFFFFFFul || text[0] == '-')
+        return false;
+    value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+// "N[xK],..." into faults of one kind.
+bool parseFaults(const char* list, RecordAnswer answer, SimOptions& options) {
+    char copy[512];
+    if (std::strlen(list) >= sizeof copy)
+        return false;
+    std::strcpy(copy, list);
+    char* save = nullptr;
+    for (char* item = strtok_r(copy, ",", &save); item; item = strtok_r(nullptr, ",", &save)) {
+        uint32_t times = 1;
+        if (char* x = std::strchr(item, 'x')) {
+            *x = '\0';
+            if (!parseNumber(x + 1, times) || times == 0)
+                return false;
+        }
+        uint32_t record = 0;
+        if (!parseNumber(item, record) || record == 0)
+            return false;
+        for (uint32_t i = 0; i < times; ++i) {
+            if (options.faultCount == SimOptions::MaxFaults)
+                return false;
+            options.faults[options.faultCount++] = {record, answer};
+        }
+    }
+    return true;
+}
+
+enum OptionId : int {
+    Port = 256,
+    Mode,
+    Product,
+    RebootMs,
+    Baud,
+    Image,
+    Trace,
+    BusyOn,
+    FailOn,
+    ErrorOn,
+    SilentOn,
+    VanishAfter,
+    NeverAnswer,
+    Noise,
+    Lowercase,
+    Quoted,
+    Split,
+    Duplicate,
+    Seed,
+    ExitAfterDone,
+    Verbose,
+    Help,
+};
+
+constexpr option LongOptions[] = {
+    {"port", required_argument, nullptr, Port},
+    {"mode", required_argument, nullptr, Mode},
+    {"product", required_argument, nullptr, Product},
+    {"reboot-ms", required_argument, nullptr, RebootMs},
+    {"baud", required_argument, nullptr, Baud},
+    {"image", required_argument, nullptr, Image},
+    {"trace", required_argument, nullptr, Trace},
+    {"busy-on", required_argument, nullptr, BusyOn},
+    {"fail-on", required_argument, nullptr, FailOn},
+    {"error-on", required_argument, nullptr, ErrorOn},
+    {"silent-on", required_argument, nullptr, SilentOn},
+    {"vanish-after", required_argument, nullptr, VanishAfter},
+    {"never-answer", no_argument, nullptr, NeverAnswer},
+    {"noise", no_argument, nullptr, Noise},
+    {"lowercase", no_argument, nullptr, Lowercase},
+    {"quoted", no_argument, nullptr, Quoted},
+    {"split", no_argument, nullptr, Split},
+    {"duplicate", no_argument, nullptr, Duplicate},
+    {"seed", required_argument, nullptr, Seed},
+    {"exit-after-done", no_argument, nullptr, ExitAfterDone},
+    {"verbose", no_argument, nullptr, Verbose},
+    {"help", no_argument, nullptr, Help},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool parseMode(const char* text, StartMode& mode) {
+    if (std::strcmp(text, "app") == 0)
+        mode = StartMode::Application;
+    else if (std::strcmp(text, "boot") == 0)
+        mode = StartMode::BootLoader;
+    else
+        return false;
+    return true;
+}
+
+// Applies one option; false when its argument is not acceptable.
+bool apply(int id, const char* arg, SimOptions& o) {
+    switch (id) {
+    case Port:
+        o.portPath = arg;
+        return true;
+    case Mode:
+        return parseMode(arg, o.mode);
+    case Product:
+        o.productId = arg;
+        return arg[0] != '\0' && !std::strpbrk(arg, " \r\n");
+    case RebootMs:
+        return parseNumber(arg, o.rebootMs);
+    case Baud:
+        return parseNumber(arg, o.baud) && o.baud > 0;
+    case Image:
+        o.imagePath = arg;
+        return true;
+    case Trace:
+        o.tracePath = arg;
+        return true;
+    case BusyOn:
+        return parseFaults(arg, RecordAnswer::Busy, o);
+    case FailOn:
+        return parseFaults(arg, RecordAnswer::Fail, o);
+    case ErrorOn:
+        return parseFaults(arg, RecordAnswer::Error, o);
+    case SilentOn:
+        return parseFaults(arg, RecordAnswer::Silent, o);
+    case VanishAfter:
+        o.vanish = true;
+        return parseNumber(arg, o.vanishAfter);
+    case NeverAnswer:
+        o.neverAnswer = true;
+        return true;
+    case Noise:
+        o.noise = true;
+        return true;
+    case Lowercase:
+        o.lowercase = true;
+        return true;
+    case Quoted:
+        o.quoted = true;
+        return true;
+    case Split:
+        o.split = true;
+        return true;
+    case Duplicate:
+        o.duplicate = true;
+        return true;
+    case Seed:
+        return parseNumber(arg, o.seed);
+    case ExitAfterDone:
+        o.exitAfterDone = true;
+        return true;
+    case Verbose:
+        o.verbose = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool parse(int argc, char** argv, SimOptions& options, bool& helpRequested) {
+    helpRequested = false;
+    optind = 1;
+    int id = 0;
+    while ((id = getopt_long(argc, argv, "", LongOptions, nullptr)) != -1) {
+        if (id == Help) {
+            helpRequested = true;
+            std::fputs(HelpText, stderr);
+            return false;
+        }
+        if (id == '?' || !apply(id, optarg, options)) {
+            if (id != '?')
+                std::fprintf(stderr, "uartflash-sim: bad value for --%s: %s\n",
+                             LongOptions[id - Port].name, optarg);
+            std::fputs("try uartflash-sim --help\n", stderr);
+            return false;
+        }
+    }
+    if (optind != argc) {
+        std::fprintf(stderr, "uartflash-sim: unexpected argument %s\n", argv[optind]);
+        return false;
+    }
+    return true;
+}
+
+} // namespace SimOptionsParser

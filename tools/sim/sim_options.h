@@ -1,0 +1,50 @@
+// Command-line options of the simulated product.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// How the product answers one attempt at a record.
+enum class RecordAnswer : uint8_t { Pass, Busy, Fail, Error, Silent };
+
+// One planned fault: an answer other than PASS for one attempt at record `record` (1-based).
+struct RecordFault {
+    uint32_t record;
+    RecordAnswer answer;
+};
+
+enum class StartMode : uint8_t { Application, BootLoader };
+
+struct SimOptions {
+    static constexpr size_t MaxFaults = 256;
+
+    const char* portPath = nullptr; // nullptr: create a pseudo-terminal
+    StartMode mode = StartMode::Application;
+    const char* productId = "KORVA";
+    uint32_t rebootMs = 300;
+    uint32_t baud = 0; // 0: no line-rate emulation
+    const char* imagePath = nullptr;
+    const char* tracePath = nullptr;
+    // Faults in the order given; the n-th fault naming a record answers its n-th attempt.
+    RecordFault faults[MaxFaults] = {};
+    size_t faultCount = 0;
+    uint32_t vanishAfter = 0; // 0: never
+    bool vanish = false;
+    bool noise = false;
+    bool lowercase = false;
+    bool quoted = false;
+    bool split = false;
+    bool neverAnswer = false;
+    bool duplicate = false;
+    bool exitAfterDone = false;
+    bool verbose = false;
+    uint32_t seed = 1;
+};
+
+namespace SimOptionsParser {
+
+// Fills options from argv. Prints the problem (or the help text) to stderr and returns false when
+// the program should not run; helpRequested tells the two apart.
+bool parse(int argc, char** argv, SimOptions& options, bool& helpRequested);
+
+} // namespace SimOptionsParser

@@ -1,0 +1,339 @@
+#include "sim_product.h"
+
+#include "sim_line.h"
+#include "srecord.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <unistd.h>
+
+namespace SimProduct {
+namespace {
+
+constexpr size_t LineCapacity = 1024;
+constexpr size_t ReplyCapacity = 512;
+constexpr size_t VersionCapacity = 48;
+constexpr const char* Address = "DVO";
+constexpr const char* Label = "SIM";
+constexpr const char* FirstVersion = "V1.0.0";
+constexpr const char* BootVersion = "BSL-0.9";
+constexpr const char* UnnamedVersion = "V1.0.1"; // for an image whose header is no printable word
+// Lines another product might send on a shared line; the tool must ignore all of them.
+constexpr const char* ForeignLines[] = {"!ABC PONG\r\n", "!DVOX RECORD ERROR\r\n",
+                                        "!XY FWID A B C D\r\n"};
+
+struct ProductState {
+    const SimOptions* options = nullptr;
+    StartMode mode = StartMode::Application;
+    char version[VersionCapacity] = {};
+    char nextVersion[VersionCapacity] = {};
+    uint64_t rebootUntilNs = 0;
+    StartMode rebootInto = StartMode::Application;
+    char line[LineCapacity] = {};
+    size_t lineLength = 0;
+    bool lineTooLong = false;
+    uint64_t lineStartNs = 0;
+    uint32_t accepted = 0; // records taken since the boot loader started
+    uint32_t attempt = 0;  // sendings of the record after the last one taken
+    uint32_t sequence = 0;
+    bool talked = false;
+    FILE* image = nullptr;
+    FILE* trace = nullptr;
+    std::mt19937 random;
+};
+ProductState product;
+
+void copyText(char* out, size_t capacity, const char* text) {
+    std::snprintf(out, capacity, "%s", text);
+}
+
+void logLine(const char* direction, const char* text, size_t length) {
+    if (!product.options->verbose)
+        return;
+    std::fprintf(stderr, "sim %s ", direction);
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (std::isprint(c))
+            std::fputc(c, stderr);
+        else
+            std::fprintf(stderr, "\\x%02X", c);
+    }
+    std::fputc('\n', stderr);
+}
+
+void traceCommand(const char* name, uint64_t replyEndNs) {
+    if (product.trace)
+        std::fprintf(product.trace, "%s %u %llu %llu\n", name, product.sequence,
+                     static_cast<unsigned long long>(product.lineStartNs),
+                     static_cast<unsigned long long>(replyEndNs));
+}
+
+void appendText(char* out, size_t& at, const char* text, bool lower) {
+    for (; *text && at + 4 < ReplyCapacity; ++text)
+        out[at++] =
+            lower ? static_cast<char>(std::tolower(static_cast<unsigned char>(*text))) : *text;
+}
+
+// "!DVO NAME P1 P2...\r\n", in lower case or with quoted parameters when asked.
+size_t composeReply(char* out, const char* name, const char* const* params, size_t count) {
+    const bool lower = product.options->lowercase;
+    const bool quoted = product.options->quoted;
+    size_t at = 0;
+    out[at++] = '!';
+    appendText(out, at, Address, lower);
+    out[at++] = ' ';
+    appendText(out, at, name, lower);
+    for (size_t i = 0; i < count; ++i) {
+        out[at++] = ' ';
+        if (quoted)
+            out[at++] = '"';
+        appendText(out, at, params[i], lower && !quoted);
+        if (quoted)
+            out[at++] = '"';
+    }
+    out[at++] = '\r';
+    out[at++] = '\n';
+    return at;
+}
+
+bool sendNoise() {
+    uint64_t ignored = 0;
+    char junk[16];
+    const size_t junkLength = product.random() % (sizeof junk + 1);
+    for (size_t i = 0; i < junkLength; ++i) {
+        const char c = static_cast<char>(product.random() & 0xFFu);
+        junk[i] = c == '!' ? '?' : c; // a lead character would open a reply
+    }
+    if (junkLength > 0 && !SimLine::send(junk, junkLength, ignored))
+        return false;
+    if (product.random() % 2 == 0)
+        return true;
+    const char* foreign = ForeignLines[product.random() % std::size(ForeignLines)];
+    return SimLine::send(foreign, std::strlen(foreign), ignored);
+}
+
+// Sends one reply for the current command and traces the command; false when the line is gone.
+bool reply(const char* command, const char* name, const char* const* params, size_t count) {
+    char text[2 * ReplyCapacity];
+    size_t length = composeReply(text, name, params, count);
+    logLine(">", text, length);
+    if (product.options->duplicate && product.random() % 4 == 0) {
+        std::memcpy(text + length, text, length);
+        length *= 2;
+    }
+    if (product.options->noise && !sendNoise())
+        return false;
+    uint64_t endNs = 0;
+    const bool sent = SimLine::send(text, length, endNs);
+    traceCommand(command, endNs);
+    return sent;
+}
+
+bool replyWord(const char* name, const char* word) {
+    return reply(name, name, &word, 1);
+}
+
+void startReboot(StartMode into) {
+    product.rebootInto = into;
+    product.rebootUntilNs = SimLine::nowNs() + uint64_t{product.options->rebootMs} * 1'000'000u;
+    if (into == StartMode::BootLoader) {
+        // A new boot loader session receives a new image.
+        product.accepted = 0;
+        product.attempt = 0;
+        copyText(product.nextVersion, VersionCapacity, UnnamedVersion);
+        if (product.image) {
+            std::fflush(product.image);
+            std::rewind(product.image);
+            (void)ftruncate(fileno(product.image), 0);
+        }
+    } else {
+        copyText(product.version, VersionCapacity, product.nextVersion);
+    }
+    advance();
+}
+
+bool onFwid() {
+    const bool app = product.mode == StartMode::Application;
+    const char* params[] = {Label, product.options->productId, app ? "MAP" : "BSL",
+                            app ? product.version : BootVersion};
+    return reply("FWID", "FWID", params, 4);
+}
+
+bool onUpdate(const char* argument) {
+    char expected[256];
+    std::snprintf(expected, sizeof expected, "%s ARM", product.options->productId);
+    if (std::strcmp(argument, expected) != 0)
+        return replyWord("UPDATE", "NAK");
+    const bool sent = replyWord("UPDATE", "OK");
+    if (product.mode == StartMode::Application)
+        startReboot(StartMode::BootLoader);
+    return sent;
+}
+
+RecordAnswer plannedAnswer(uint32_t record, uint32_t attempt) {
+    uint32_t seen = 0;
+    for (size_t i = 0; i < product.options->faultCount; ++i) {
+        const RecordFault& fault = product.options->faults[i];
+        if (fault.record == record && ++seen == attempt)
+            return fault.answer;
+    }
+    return RecordAnswer::Pass;
+}
+
+void keepRecord(const char* text, size_t length, SRecord::Kind kind) {
+    ++product.accepted;
+    product.attempt = 0;
+    if (product.image) {
+        std::fwrite(text, 1, length, product.image);
+        std::fputc('\n', product.image);
+    }
+    char header[VersionCapacity];
+    if (kind == SRecord::Kind::Header && SRecord::headerData(text, length, header, sizeof header)) {
+        bool word = header[0] != '\0';
+        for (const char* c = header; *c; ++c)
+            word = word && std::isgraph(static_cast<unsigned char>(*c)) && *c != '"';
+        copyText(product.nextVersion, VersionCapacity, word ? header : UnnamedVersion);
+    }
+}
+
+bool onRecord(const char* text, size_t length) {
+    if (product.mode == StartMode::Application)
+        return replyWord("RECORD", "ERROR");
+    switch (plannedAnswer(product.accepted + 1, ++product.attempt)) {
+    case RecordAnswer::Busy:
+        return replyWord("RECORD", "BUSY");
+    case RecordAnswer::Fail:
+        return replyWord("RECORD", "FAIL");
+    case RecordAnswer::Error:
+        return replyWord("RECORD", "ERROR");
+    case RecordAnswer::Silent:
+        traceCommand("RECORD", 0);
+        return true;
+    case RecordAnswer::Pass:
+        break;
+    }
+    const SRecord::Kind kind = SRecord::check(text, length);
+    if (kind == SRecord::Kind::Invalid)
+        return replyWord("RECORD", "ERROR");
+    keepRecord(text, length, kind);
+    const bool sent = replyWord("RECORD", "PASS");
+    if (kind == SRecord::Kind::End)
+        startReboot(StartMode::Application);
+    return sent;
+}
+
+FeedResult handleLine() {
+    char* text = product.line;
+    size_t length = product.lineLength;
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\0'))
+        --length;
+    text[length] = '\0';
+    if (length == 0)
+        return FeedResult::Continue; // the empty line after each record
+    logLine("<", text, length);
+    if (std::strncmp(text, "!DVO ", 5) != 0)
+        return FeedResult::Continue;
+    product.talked = true;
+    ++product.sequence;
+    if (product.options->neverAnswer)
+        return FeedResult::Continue;
+    if (product.options->vanish && product.accepted >= product.options->vanishAfter)
+        return FeedResult::Vanish;
+    char* name = text + 5;
+    char* argument = std::strchr(name, ' ');
+    if (argument)
+        *argument++ = '\0';
+    else
+        argument = text + length;
+    const size_t argumentLength = static_cast<size_t>(text + length - argument);
+    bool sent = true;
+    if (std::strcmp(name, "PING") == 0)
+        sent = reply("PING", "PONG", nullptr, 0);
+    else if (std::strcmp(name, "FWID") == 0)
+        sent = onFwid();
+    else if (std::strcmp(name, "UPDATE") == 0)
+        sent = onUpdate(argument);
+    else if (std::strcmp(name, "RECORD") == 0)
+        sent = onRecord(argument, argumentLength);
+    return sent ? FeedResult::Continue : FeedResult::LineGone;
+}
+
+} // namespace
+
+bool start(const SimOptions& options) {
+    product.options = &options;
+    product.mode = options.mode;
+    product.random.seed(options.seed);
+    copyText(product.version, VersionCapacity, FirstVersion);
+    copyText(product.nextVersion, VersionCapacity, UnnamedVersion);
+    if (options.imagePath && !(product.image = std::fopen(options.imagePath, "w"))) {
+        std::perror(options.imagePath);
+        return false;
+    }
+    if (options.tracePath && !(product.trace = std::fopen(options.tracePath, "w"))) {
+        std::perror(options.tracePath);
+        return false;
+    }
+    return true;
+}
+
+int advance() {
+    if (product.rebootUntilNs == 0)
+        return -1;
+    const uint64_t now = SimLine::nowNs();
+    if (now < product.rebootUntilNs)
+        return static_cast<int>((product.rebootUntilNs - now + 999'999u) / 1'000'000u);
+    product.rebootUntilNs = 0;
+    product.mode = product.rebootInto;
+    product.lineLength = 0; // whatever arrived while rebooting was lost
+    product.lineTooLong = false;
+    if (product.options->verbose)
+        std::fprintf(stderr, "sim: %s runs\n",
+                     product.mode == StartMode::Application ? "application" : "boot loader");
+    return -1;
+}
+
+FeedResult feed(const uint8_t* bytes, size_t length, uint64_t arrivalNs) {
+    for (size_t i = 0; i < length; ++i) {
+        if (product.rebootUntilNs != 0 && advance() >= 0)
+            continue; // a rebooting product hears nothing
+        const uint64_t arrivedNs = SimLine::byteArrived(arrivalNs);
+        const char c = static_cast<char>(bytes[i]);
+        if (c != '\n') {
+            if (product.lineLength == 0)
+                product.lineStartNs = arrivalNs;
+            if (product.lineLength + 1 < LineCapacity)
+                product.line[product.lineLength++] = c;
+            else
+                product.lineTooLong = true;
+            continue;
+        }
+        const bool whole = !product.lineTooLong;
+        product.lineTooLong = false;
+        if (whole) {
+            SimLine::sleepUntil(arrivedNs);
+            const FeedResult result = handleLine();
+            if (result != FeedResult::Continue)
+                return result;
+        }
+        product.lineLength = 0;
+    }
+    return FeedResult::Continue;
+}
+
+bool talked() {
+    return product.talked;
+}
+
+void finish() {
+    if (product.image)
+        std::fclose(product.image);
+    if (product.trace)
+        std::fclose(product.trace);
+    product.image = nullptr;
+    product.trace = nullptr;
+}
+
+} // namespace SimProduct

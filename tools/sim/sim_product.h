@@ -1,0 +1,26 @@
+// The simulated product: a boot loader and an application answering command lines as the real
+// product does, with faults on demand.
+#pragma once
+
+#include "sim_options.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace SimProduct {
+
+// Opens the image and trace files; false (after saying why) when one cannot be written.
+bool start(const SimOptions& options);
+
+enum class FeedResult : uint8_t { Continue, Vanish, LineGone };
+
+// Takes received bytes, read at arrivalNs, and answers every command line they complete.
+FeedResult feed(const uint8_t* bytes, size_t length, uint64_t arrivalNs);
+// Ends a reboot that is due. Returns the milliseconds until the running reboot ends, or -1.
+int advance();
+// True once a command has been received.
+bool talked();
+// Flushes and closes the image and trace files.
+void finish();
+
+} // namespace SimProduct
