@@ -4,14 +4,16 @@
 
 #include <cstdint>
 
-enum class LineOutcome : uint8_t { Line, EndOfFile, ReadError };
+// LineTooLong: a line longer than a record can carry (the file changed since it was counted).
+enum class LineOutcome : uint8_t { Line, EndOfFile, ReadError, LineTooLong };
 
 namespace FirmwareImage {
 
-int open();              // 1 open at the first line, 0 not (the reason has been printed)
-LineOutcome nextLine();  // into sessionState.recordText, which the caller has cleared
-bool atEnd();            // a read has met the end of the file
-void finish();           // closes the file, clears fileOpen, prints the end time
-int lastError();         // errno of the last failed read, for the read-error message
+int open();             // 1 open at the first line, 0 not (the reason has been printed)
+LineOutcome nextLine(); // into sessionState.recordText, which the caller has cleared
+bool atEnd();           // a read has met the end of the file
+void finish();          // closes the file, clears fileOpen, prints the end time
+void close();           // closes the file and clears fileOpen, silently (the session failed)
+int lastError();        // errno of the last failed read, for the read-error message
 
 } // namespace FirmwareImage
