@@ -21,5 +21,6 @@ namespace UploadSession {
 void setEnvironment(const SessionEnvironment& environment);
 const SessionEnvironment& realEnvironment();
 StepResult step();
+bool succeeded(); // the last session ended with "Update Done!"
 
 } // namespace UploadSession
