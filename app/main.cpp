@@ -1,7 +1,12 @@
-#include <cstdio>
+#include "app/prepare_session.h"
+#include "app/program_run.h"
 
 int main(int argc, char** argv) {
-    (void)argc;
-    std::printf("Usage: %s <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n", argv[0]);
-    return 2;
+    DeviceKind deviceKind = DeviceKind::None;
+    const char* portName = nullptr;
+    uint32_t baudRate = 0;
+    if (prepareSession(argc, argv, deviceKind, portName, baudRate) == PrepareResult::Stop) {
+        return static_cast<int>(ExitStatus::ExitNotStarted);
+    }
+    return runProgram(deviceKind, portName, baudRate, argv);
 }

@@ -9,7 +9,7 @@
 enum class PrepareResult : int { Stop = 0, Proceed = 1 };
 
 // What a script sees: 0 only after "Update Done!", 1 when an update session failed, 2 when the
-// update could not start. Scoped, so it sits beside the program run's plain int constants.
+// update could not start.
 enum class ExitStatus : int { ExitDone = 0, ExitSessionFailed = 1, ExitNotStarted = 2 };
 
 // The UPDATE argument "<product id> ARM" and its NUL must fit updateArgs.

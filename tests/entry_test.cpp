@@ -1,0 +1,172 @@
+#include "app/prepare_session.h"
+#include "session/firmware_check.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct ToolRun {
+    std::string out;
+    int status;
+};
+
+// The built tool as a user starts it, with nothing on standard input.
+ToolRun runTool(const std::vector<std::string>& args) {
+    char outPath[] = "/tmp/uartflash-entry-XXXXXX";
+    const int outFd = mkstemp(outPath);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv{const_cast<char*>(UARTFLASH_EXE)};
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int status = -1;
+    if (posix_spawn(&pid, UARTFLASH_EXE, &actions, nullptr, argv.data(), environ) == 0) {
+        waitpid(pid, &status, 0);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(outFd);
+    std::ifstream stream(outPath, std::ios::binary);
+    ToolRun run{std::string(std::istreambuf_iterator<char>(stream), {}),
+                WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    unlink(outPath);
+    return run;
+}
+
+std::string makeFile(const std::string& text) {
+    char path[] = "/tmp/uartflash-image-XXXXXX";
+    const int fd = mkstemp(path);
+    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    return path;
+}
+
+const std::string Exe = UARTFLASH_EXE;
+const std::string Frame = "+" + std::string(42, '-') + "+\n";
+const std::string Banner =
+    "\n" + Frame + "| " + Exe + " for ARM firmware\n| Version 1.5\n" + Frame + "\n";
+const std::string Usage = "ERROR: Missing Arguments!\n  Valid Use:\n> " + Exe +
+                          "  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n"
+                          "Example: " +
+                          Exe + " COM1 115200 KORVA ARM korva.srec";
+const std::string NoPort = "\r\nError: Failed to detect any Com ports!\r\n";
+
+TEST(Entry, RefusalsPrintTheirTextAfterTheBannerAndExitTwo) {
+    const std::string image = makeFile("S00600004844521B\n");
+    const std::string overlong = makeFile("S00600004844521B\n" + std::string(409, 'A') + "\n");
+    const std::string tooLongId(MaxProductIdLength + 1, 'P');
+    const auto unknown = [](const char* word) {
+        return std::string(word) + " Device not recognised\nSupported devices:\n\tARM\n";
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {{}, Usage},
+        {{"COM1", "115200", "KORVA", "ARM", image, "extra"}, Usage},
+        {{"COM1", "115200", "KORVA", "XYZ", "/nonexistent/k.srec"},
+         "Error: Could not open [/nonexistent/k.srec]\n"},
+        {{"COM1", "115200", "KORVA", "arm", image}, unknown("arm")},
+        {{"COM1", "115200", "KORVA", "Arm", image}, unknown("Arm")},
+        {{"AUTO", "115200", "KORVA", "XYZ", image}, unknown("XYZ")},
+        {{"AUTO", "115200", tooLongId, "ARM", image},
+         "Error: Product ID is 252 characters long; at most 251 fit\n"},
+        {{"AUTO", "115200", "KORVA", "ARM", overlong},
+         "Error: Line 2 of [" + overlong +
+             "] is too long to send as one record (at most 408 characters before its line end)\n"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = runTool(c.args);
+        EXPECT_EQ(run.out, Banner + c.expected);
+        EXPECT_EQ(run.status, 2);
+    }
+    unlink(image.c_str());
+    unlink(overlong.c_str());
+}
+
+// With no input at the prompt no port is chosen, whatever ports this machine has.
+TEST(Entry, RecognisedDevicesGoOnToThePortChoiceAndAutoIgnoresCase) {
+    const std::string image = makeFile("S00600004844521B\n");
+    for (const char* device : {"ARM", "BT", "DSP"}) {
+        const ToolRun run = runTool({"COM7", "115200", "KORVA", device, image});
+        EXPECT_NE(run.out.find("serial ports"), std::string::npos) << run.out;
+        EXPECT_TRUE(run.out.ends_with(NoPort)) << run.out;
+        EXPECT_EQ(run.status, 2);
+    }
+    const ToolRun manual = runTool({"COM7", "115200", "KORVA", "ARM", image});
+    const ToolRun upper = runTool({"AUTO", "115200", "KORVA", "ARM", image});
+    EXPECT_NE(upper.out, manual.out); // the automatic choice comes first
+    for (const char* word : {"auto", "Auto", "aUtO"}) {
+        const ToolRun run = runTool({word, "115200", "KORVA", "ARM", image});
+        EXPECT_EQ(run.out, upper.out);
+        EXPECT_EQ(run.status, upper.status);
+    }
+    unlink(image.c_str());
+}
+
+TEST(Entry, ProceedsWithTheDevicePathKindAndBaudRate) {
+    const std::string image = makeFile("S00600004844521B\n");
+    std::string productId(MaxProductIdLength, 'P');
+    std::string words[] = {"uartflash", "/dev/ttyFAKE", " 57600x", productId, "BT", image};
+    char* argv[] = {words[0].data(), words[1].data(), words[2].data(),
+                    words[3].data(), words[4].data(), words[5].data()};
+    DeviceKind kind = DeviceKind::None;
+    const char* port = nullptr;
+    uint32_t baud = 0;
+    testing::internal::CaptureStdout();
+    const PrepareResult result = prepareSession(6, argv, kind, port, baud);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("Error"), std::string::npos);
+    EXPECT_EQ(result, PrepareResult::Proceed);
+    EXPECT_EQ(kind, DeviceKind::BT);
+    EXPECT_STREQ(port, "/dev/ttyFAKE");
+    EXPECT_EQ(baud, 57600u);
+    for (const auto& [text, value] : {std::pair{"abc", 0},
+                                      {"  -9600", -9600},
+                                      {"+19200", 19200},
+                                      {"99999999999", INT32_MAX},
+                                      {"", 0}}) {
+        EXPECT_EQ(readBaudRate(text), value) << text;
+    }
+    unlink(image.c_str());
+}
+
+TEST(Entry, FirmwareLinesMustFitOneRecord) {
+    const std::string fits(408, 'A');
+    const struct {
+        std::string text;
+        FirmwareCheck::LineScan scan;
+        uint32_t line;
+    } cases[] = {
+        {"S0\n" + fits + "\n", FirmwareCheck::LineScan::AllFit, 0},
+        {fits + "\r\n" + fits + "A", FirmwareCheck::LineScan::AllFit, 0},
+        {"S0\n" + fits + "A\n", FirmwareCheck::LineScan::Overlong, 2},
+        {fits + "AA", FirmwareCheck::LineScan::Overlong, 1},
+        {"\n\n" + fits + "\r\r\n", FirmwareCheck::LineScan::Overlong, 3},
+    };
+    for (const auto& c : cases) {
+        const std::string path = makeFile(c.text);
+        uint32_t line = 0;
+        EXPECT_EQ(FirmwareCheck::findOverlongLine(path.c_str(), line), c.scan);
+        EXPECT_EQ(line, c.line);
+        unlink(path.c_str());
+    }
+    uint32_t line = 0;
+    EXPECT_EQ(FirmwareCheck::findOverlongLine("/tmp", line), FirmwareCheck::LineScan::Unreadable);
+}
+
+} // namespace
