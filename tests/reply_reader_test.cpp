@@ -1,0 +1,155 @@
+// The reply reader against a stand-in port: the test plays the receive thread, putting bytes into
+// the ring and setting the data-ready event, and watches the handlers' slots and the console.
+#include "protocol/reply_reader_state.h"
+#include "serial/serial_port_internal.h"
+#include "session/session_state.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr int HangGuardMs = 5000;
+
+class ReplyReaderTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ReceiveBuffer::reset();
+        Os::initLock(receiveBuffer.lock);
+        serialPortState.portOpen.store(1);
+        dataReady = Os::createEvent(Os::EventReset::Auto);
+        ASSERT_NE(dataReady, nullptr);
+        sessionState.productId = "P1";
+        testing::internal::CaptureStdout();
+    }
+    void TearDown() override {
+        ReplyReader::stop();
+        consoleText();
+        serialPortState.portOpen.store(0);
+        Os::deleteLock(receiveBuffer.lock);
+        Os::closeEvent(dataReady);
+    }
+    void arrive(const std::string& bytes) {
+        ASSERT_TRUE(ReceiveBuffer::put(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                       static_cast<uint16_t>(bytes.size())));
+        Os::setEvent(dataReady);
+    }
+    void waitDrained() {
+        const uint32_t started = Os::tickCount();
+        while (ReceiveBuffer::level() != 0 && Os::tickCount() - started < HangGuardMs) {
+            Os::sleepMs(1);
+        }
+        ASSERT_EQ(ReceiveBuffer::level(), 0);
+    }
+    // Stops the reader (its last pass runs to the end) and returns what it printed.
+    std::string stopAndRead() {
+        EXPECT_EQ(ReplyReader::stop(), 1);
+        return consoleText();
+    }
+    std::string consoleText() {
+        if (!capturing) {
+            return "";
+        }
+        std::fflush(stdout);
+        capturing = false;
+        return testing::internal::GetCapturedStdout();
+    }
+
+    Os::EventHandle dataReady = nullptr;
+    bool capturing = true;
+};
+
+const ReplySlot& ping() {
+    return SessionSlots::slot(CommandIndex::Ping);
+}
+
+TEST_F(ReplyReaderTest, TwoRepliesInOneChunkInArrivalOrder) {
+    arrive("!DVO NOPE\r!DVO FWID AAA Q1 MAP V1\r");
+    ASSERT_EQ(ReplyReader::start(dataReady), 1);
+    waitDrained();
+    EXPECT_EQ(stopAndRead().rfind(".AAA Firmware Update\r\n", 0), 0u);
+    EXPECT_TRUE(SessionSlots::received(CommandIndex::Fwid));
+}
+
+// Every cut of a reply across two wake-ups gives exactly one dispatch.
+TEST_F(ReplyReaderTest, SplitReplyIsDispatchedOnce) {
+    const std::string reply = "!DVO XYZ\r";
+    ASSERT_EQ(ReplyReader::start(dataReady), 1);
+    for (size_t cut = 1; cut < reply.size(); ++cut) {
+        arrive(reply.substr(0, cut));
+        waitDrained();
+        arrive(reply.substr(cut));
+        waitDrained();
+    }
+    EXPECT_EQ(stopAndRead(), std::string(reply.size() - 1, '.'));
+}
+
+TEST_F(ReplyReaderTest, FiveThousandBytesDrainInStepsOf2048) {
+    std::string bytes;
+    for (int i = 0; i < 500; ++i) {
+        bytes += "!DVO ABCD\r";
+    }
+    arrive(bytes);
+    ASSERT_EQ(ReplyReader::start(dataReady), 1);
+    waitDrained();
+    EXPECT_EQ(stopAndRead(), std::string(500, '.'));
+    ASSERT_EQ(replyReaderState.lastPassStepCount.load(), 3);
+    EXPECT_EQ(replyReaderState.lastPassSteps[0].load(), 2048);
+    EXPECT_EQ(replyReaderState.lastPassSteps[1].load(), 2048);
+    EXPECT_EQ(replyReaderState.lastPassSteps[2].load(), 904);
+}
+
+struct DispatchCase {
+    const char* reply;
+    bool received;
+    bool ok;
+    std::string printed;
+};
+
+TEST_F(ReplyReaderTest, DispatchByUpperCasedNameOrNotAtAll) {
+    const DispatchCase cases[] = {
+        {"!DVO PONG\r", true, true, ""},
+        {"!DVO pong\r", true, true, ""},
+        {"!DVO PONG EXTRA\r", true, false, std::string("\r\nReply for [PING]: ") + StatusText[2]},
+        {"!DVO\r", false, false, ""},
+        {"!DVO PONGX\r", false, false, "."},
+    };
+    for (const DispatchCase& c : cases) {
+        SCOPED_TRACE(c.reply);
+        if (!capturing) {
+            testing::internal::CaptureStdout();
+            capturing = true;
+        }
+        ASSERT_EQ(ReplyReader::start(dataReady), 1); // clears the slots
+        arrive(c.reply);
+        waitDrained();
+        EXPECT_EQ(stopAndRead(), c.printed);
+        EXPECT_EQ(ping().received.load() != 0, c.received);
+        EXPECT_EQ(ping().ok.load() != 0, c.ok);
+    }
+}
+
+TEST_F(ReplyReaderTest, StopTwiceAndStartWithoutEvent) {
+    ASSERT_EQ(ReplyReader::start(dataReady), 1);
+    const uint32_t started = Os::tickCount();
+    EXPECT_EQ(ReplyReader::stop(), 1);
+    EXPECT_LT(Os::tickCount() - started, ReaderStopLimitMs); // hang guard
+    EXPECT_EQ(ReplyReader::stop(), 0);
+
+    for (ReplySlot& slot : sessionState.replies) {
+        slot.received.store(1);
+        slot.ok.store(1);
+        slot.retry.store(1);
+    }
+    EXPECT_EQ(ReplyReader::start(nullptr), 0);
+    EXPECT_EQ(ReplyReader::stop(), 0);
+    uint32_t words = 0;
+    for (const ReplySlot& slot : sessionState.replies) {
+        words += slot.received.load() + slot.ok.load() + slot.retry.load();
+    }
+    EXPECT_EQ(words, 0u);
+}
+
+} // namespace
