@@ -38,7 +38,7 @@ struct DeviceSource {
     bool (*next)();               // moves to the next present device; false when the walk ends
     const char* (*portName)();    // the current device's port name, or nullptr
     const char* (*description)(); // the current device's description, or nullptr
-    void (*end)();                // releases everything the walk holds; after every begin()
+    void (*end)(); // releases what the walk holds; after every begin() that succeeded
 };
 
 inline constexpr size_t ChosenNameSize = 256;
