@@ -1,6 +1,8 @@
 // The POSIX serial port against a pseudo-terminal pair: the test plays the product on the master.
+#include "protocol/reply_reader.h"
 #include "serial/serial_port_internal.h"
 #include "serial/serial_port_posix.h"
+#include "session/session_state.h"
 
 #include <gtest/gtest.h>
 
@@ -187,6 +189,22 @@ TEST_F(PtySerialPort, OpeningAgainReleasesTheOldPort) {
     SerialPort::close();
     ::close(otherMaster);
     ::close(otherSlave);
+}
+
+// The whole receive path: port, receive thread, ring, data-ready event, reply reader, handler.
+TEST_F(PtySerialPort, ReplyFromTheProductReachesItsHandler) {
+    ASSERT_EQ(SerialPort::open(path.c_str(), 115200), OpenResult::Ok);
+    ASSERT_EQ(ReplyReader::start(SerialPort::dataReadyEvent()), 1);
+    ASSERT_EQ(::write(master, "noise!DVO PO", 12), 12);
+    Os::sleepMs(5);
+    ASSERT_EQ(::write(master, "NG\r", 3), 3);
+    const uint32_t started = Os::tickCount();
+    while (!SessionSlots::received(CommandIndex::Ping) && Os::tickCount() - started < 3000) {
+        Os::sleepMs(5);
+    }
+    EXPECT_EQ(ReplyReader::stop(), 1);
+    EXPECT_TRUE(SessionSlots::received(CommandIndex::Ping));
+    EXPECT_EQ(SessionSlots::slot(CommandIndex::Ping).ok.load(), 1u);
 }
 
 double processCpuMs() {
