@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Whole updates of the Windows uartflash.exe under Wine against the Linux simulated product.
+# usage: e2e.sh UARTFLASH_EXE UARTFLASH_SIM UARTFLASH_SAMPLE
+# The simulator's pseudo-terminal is COM5; registered Ports devices make SetupAPI list it with a
+# "Silicon Labs" description, so AUTO finds it by the real enumeration. The second case registers
+# a second bridge (COM6) and answers the port prompt from standard input.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+tool=$(realpath "$1") sim=$(realpath "$2") sample=$(realpath "$3")
+source "$here/../../scripts/wine-env"
+
+readonly PortsClass='{4D36E978-E325-11CE-BFC1-08002BE10318}'
+readonly EnumKey='HKLM\System\CurrentControlSet\Enum\ROOT\PORTS'
+work=$(mktemp -d)
+sim_pid=
+failures=0
+
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+    rm -f "$WINEPREFIX/dosdevices/com5"
+    wine reg delete "$EnumKey" /f >/dev/null 2>&1
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL [$case_name]: $*"
+    failures=$((failures + 1))
+}
+
+# Text-mode standard output turns each "\n" into "\r\n", as it does for Windows users.
+console_form() {
+    local text=$1
+    printf '%s' "${text//$'\n'/$'\r\n'}"
+}
+
+expect_text() {
+    local wanted
+    wanted=$(console_form "$1")
+    [[ "$text" == *"$wanted"* ]] || fail "missing console text: $(printf '%q' "$wanted")"
+}
+
+register_port() {
+    local key="$EnumKey\\$1"
+    wine reg add "$key" /v ClassGUID /t REG_SZ /d "$PortsClass" /f >/dev/null 2>&1 &&
+        wine reg add "$key" /v DeviceDesc /t REG_SZ /d "$3" /f >/dev/null 2>&1 &&
+        wine reg add "$key\\Device Parameters" /v PortName /t REG_SZ /d "$2" /f >/dev/null 2>&1
+}
+
+start_sim() {
+    "$sim" --image "$work/received.srec" "$@" >"$work/sim.out" 2>"$work/sim.err" &
+    sim_pid=$!
+    local pty=
+    for _ in $(seq 100); do
+        pty=$(head -n 1 "$work/sim.out")
+        [ -n "$pty" ] && break
+        sleep 0.05
+    done
+    [ -n "$pty" ] || { fail "the simulator named no port"; return 1; }
+    ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
+}
+
+stop_sim() {
+    kill -TERM "$sim_pid" 2>/dev/null
+    wait "$sim_pid"
+    local sim_status=$?
+    sim_pid=
+    [ $sim_status -eq 0 ] || fail "simulator ended with status $sim_status"
+}
+
+# One update; standard input comes from the given text.
+run_update() {
+    local input=$1 limit=120
+    local winimage="Z:${image//\//\\}"
+    printf '%s' "$input" | LD_PRELOAD="$work/ptyshim.so" timeout -k 5 $limit \
+        wine "$tool" AUTO 115200 KORVA ARM "$winimage" >"$work/console.txt" 2>"$work/stderr.txt"
+    status=$?
+    [ $status -eq 124 ] && fail "no end within $limit s"
+    [ $status -eq 0 ] || fail "exit status $status"
+    text=$(cat "$work/console.txt")
+}
+
+expect_image() {
+    local records
+    records=$(tr -d '\r' <"$image" | awk 'length($0) >= 9')
+    [ "$(cat "$work/received.srec")" == "$records" ] || fail "simulator image differs from the file"
+}
+
+readonly Done=$'\r\n\r\nUpdate Done!\r\n\n___________________\n'
+
+cc -shared -fPIC -O2 -o "$work/ptyshim.so" "$here/ptyshim.c" -ldl || exit 1
+# A server whose output goes nowhere: a wineserver that took the simulator's pty as its
+# controlling terminal would dump its objects onto this script's output when the pty closes.
+wineserver >/dev/null 2>&1
+image=$work/image.srec
+"$sample" --records 24 >"$image"
+wine reg delete "$EnumKey" /f >/dev/null 2>&1
+
+case_name=auto_one_bridge
+register_port 0001 COM5 'Silicon Labs CP210x USB to UART Bridge (COM5)' || fail "registry"
+register_port 0002 COM1 'Communications Port (COM1)' || fail "registry"
+if start_sim --mode app; then
+    run_update ""
+    stop_sim
+    expect_text $'\r\nAvailable serial ports on your computer:\r\n'
+    expect_text $'COM5 [Silicon Labs CP210x USB to UART Bridge (COM5)]\r\n'
+    expect_text $'\r\nDevice found.\r\n'
+    expect_text "$Done"
+    expect_image
+fi
+
+case_name=auto_two_bridges_prompt
+register_port 0003 COM6 'Silicon Labs CP210x USB to UART Bridge (COM6)' || fail "registry"
+if start_sim --mode boot; then
+    run_update $'5\n'
+    stop_sim
+    expect_text $'COM6 [Silicon Labs CP210x USB to UART Bridge (COM6)]\r\n'
+    expect_text $'Enter the port number to use. For example COM1:\r\n\r\nCOM'
+    expect_text "$Done"
+    expect_image
+fi
+
+if [ $failures -ne 0 ]; then
+    echo "--- last console output:"
+    cat "$work/console.txt"
+    echo "wine e2e: $failures failure(s)"
+    exit 1
+fi
+echo "wine e2e: 2 updates passed"
