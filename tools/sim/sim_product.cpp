@@ -225,10 +225,10 @@ bool onRecord(const char* text, size_t length) {
 }
 
 FeedResult handleLine() {
+    // Only the line feed ends a command: a carriage return the tool let through stays in the text,
+    // so a record carrying one is refused as a real boot loader would.
     char* text = product.line;
-    size_t length = product.lineLength;
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\0'))
-        --length;
+    const size_t length = product.lineLength;
     text[length] = '\0';
     if (length == 0)
         return FeedResult::Continue; // the empty line after each record
