@@ -1,5 +1,6 @@
 // The upload state machine against a scripted product that answers through the real handlers,
 // with fake time so every wait and time-out costs microseconds.
+#include "os/os.h"
 #include "session/reply_handlers.h"
 #include "session/session_state.h"
 #include "session/upload_session.h"
@@ -255,6 +256,26 @@ TEST_F(UploadSessionTest, CommandLinesAndReplyLooks) {
     // The unanswered record was looked for 2000 times, never after more than 5 ms.
     EXPECT_EQ(world.looks, 4 + 2000);
     EXPECT_EQ(world.longestLook, 5u);
+}
+
+// A handler's raise sets the reply event, and the program's wait for a reply consumes it, so the
+// session wakes when the reply is handled instead of at its next poll.
+TEST(ReplyWakeUp, RaiseSetsTheEventTheRealWaitConsumes) {
+#ifdef UARTFLASH_POLL_REPLIES
+    GTEST_SKIP() << "built to poll for replies";
+#endif
+    Os::EventHandle event = Os::createEvent(Os::EventReset::Auto);
+    ASSERT_NE(event, nullptr);
+    SessionSlots::setReplyEvent(event);
+    SessionSlots::raise(CommandIndex::Ping);
+    UploadSession::realEnvironment().waitForReply(5000);
+    EXPECT_FALSE(Os::waitEvent(event, 0)) << "the wait did not take the event";
+    SessionSlots::raise(CommandIndex::Fwid);
+    EXPECT_TRUE(Os::waitEvent(event, 0)) << "raise did not set the event";
+    SessionSlots::setReplyEvent(nullptr);
+    SessionSlots::raise(CommandIndex::Fwid);
+    EXPECT_FALSE(Os::waitEvent(event, 0));
+    Os::closeEvent(event);
 }
 
 } // namespace
