@@ -18,8 +18,7 @@ void resetParser(bool foldName = true, bool foldUnquoted = true) {
 
 // Feeds the bytes in pieces of `piece` (0: all at once) the way the reply reader does: a byte
 // that completed a result is given again at the start of the next call.
-std::vector<Reply> parse(const std::string& bytes, size_t piece = 0,
-                         std::vector<ParseResult>* results = nullptr) {
+std::vector<Reply> parse(const std::string& bytes, size_t piece = 0) {
     std::vector<Reply> replies;
     const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
     for (size_t start = 0; start < bytes.size();) {
@@ -31,9 +30,6 @@ std::vector<Reply> parse(const std::string& bytes, size_t piece = 0,
             if (r == ParseResult::ReplyReady) {
                 replies.emplace_back(replyParser.tokens,
                                      replyParser.tokens + replyParser.tokenCount);
-            }
-            if (r != ParseResult::NeedMore && results != nullptr) {
-                results->push_back(r);
             }
             offset += used;
             left -= used;
@@ -67,30 +63,13 @@ TEST(ReplyParser, RepliesAreTheSameWholeAndOneBytePerCall) {
         {"!DVO x \"ab\r!DVO pong\r", {{"X", "ab"}, {"PONG"}}},
         {"!DVO x !DVO y\r", {{"X", "!DVO", "Y"}}},
         {"!DVO a\tb \xe4z\r", {{"A\tB", "\xe4Z"}}},
-        {"!DVO x [3] \xFF"
-         "a \r\r",
-         {{"X", "[3]", "a \r"}}},
-        {"!DVO x [0x4]junk \xFF\"\\!\n y\r", {{"X", "[0X4]JUNK", "\"\\!\n", "Y"}}},
-        {"!DVO [2] \xFFqq\r", {{"[2]", "qq"}}},
-        {"!DVO x [0] \xFF"
-         "ab\r",
-         {{"X", "[0]",
-           "\xFF"
-           "AB"}}},
-        {"!DVO x [10000] \xFF"
-         "a\r",
-         {{"X", "[10000]",
-           "\xFF"
-           "A"}}},
-        {"!DVO x [3 \xFF"
-         "a\r",
-         {{"X", "[3",
-           "\xFF"
-           "A"}}},
-        {"!DVO \xFF"
-         "ab\r",
-         {{"\xFF"
-           "AB"}}},
+        {"!DVO x [3] \377a \r\r", {{"X", "[3]", "a \r"}}},
+        {"!DVO x [0x4]junk \377\"\\!\n y\r", {{"X", "[0X4]JUNK", "\"\\!\n", "Y"}}},
+        {"!DVO [2] \377qq\r", {{"[2]", "qq"}}},
+        {"!DVO x [0] \377ab\r", {{"X", "[0]", "\377AB"}}},
+        {"!DVO x [10000] \377a\r", {{"X", "[10000]", "\377A"}}},
+        {"!DVO x [3 \377a\r", {{"X", "[3", "\377A"}}},
+        {"!DVO \377ab\r", {{"\377AB"}}},
     };
     for (const SplitCase& c : cases) {
         SCOPED_TRACE(c.bytes);
@@ -109,19 +88,12 @@ TEST(ReplyParser, EscapedQuoteNeedsItsQuoteInTheSameCall) {
 }
 
 TEST(ReplyParser, FoldingSwitches) {
-    const std::string line = "!DVO \"pong\" abc \"q\"\r";
-    const struct {
-        bool foldName, foldUnquoted;
-        Reply expected;
-    } cases[] = {
-        {true, true, {"PONG", "ABC", "q"}},
-        {true, false, {"PONG", "abc", "q"}},
-        {false, true, {"pong", "ABC", "q"}},
-        {false, false, {"pong", "abc", "q"}},
-    };
-    for (const auto& c : cases) {
-        resetParser(c.foldName, c.foldUnquoted);
-        EXPECT_EQ(parse(line), std::vector<Reply>{c.expected});
+    // foldNameToken and foldUnquoted: on/on, on/off, off/on, off/off.
+    const Reply expected[] = {
+        {"PONG", "ABC", "q"}, {"PONG", "abc", "q"}, {"pong", "ABC", "q"}, {"pong", "abc", "q"}};
+    for (int i = 0; i < 4; ++i) {
+        resetParser(i < 2, i % 2 == 0);
+        EXPECT_EQ(parse("!DVO \"pong\" abc \"q\"\r"), std::vector<Reply>{expected[i]});
     }
 }
 
@@ -161,8 +133,8 @@ TEST(ReplyParser, LimitsOfTokensAndStorage) {
         {fill + "ab\r", ParseResult::StorageFull, fill.size() + 1},
         {fill + " b\r", ParseResult::StorageFull, fill.size() + 1},
         // Raw bytes count against the same storage, their NUL included.
-        {"!DVO X [800] \xFF" + std::string(2100, 'a'), ParseResult::StorageFull, 14 + 2040},
-        {"!DVO X [7f8] \xFF" + std::string(2040, 'a') + "\r", ParseResult::StorageFull, 14 + 2039},
+        {"!DVO X [800] \377" + std::string(2100, 'a'), ParseResult::StorageFull, 14 + 2040},
+        {"!DVO X [7f8] \377" + std::string(2040, 'a') + "\r", ParseResult::StorageFull, 14 + 2039},
     };
     for (const LimitCase& c : cases) {
         SCOPED_TRACE(c.usedCount);
