@@ -75,10 +75,13 @@ TEST_F(FirmwareImageTest, PrintsHeadingAndTimes) {
     write("S1AAAAAAAA\n");
     LineOutcome last;
     readAll(last);
-    const std::regex heading("\nUploading File: <" + path +
-                             ">\r\nFor product <KORVA>\n\\.Ctrl C aborts\\.\r\n\r\n"
-                             "\n\t[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\n");
-    EXPECT_TRUE(std::regex_match(printed, heading)) << printed;
+    // The path is compared as plain text: on Windows it holds backslashes.
+    const std::string fixed =
+        "\nUploading File: <" + path + ">\r\nFor product <KORVA>\n.Ctrl C aborts.\r\n\r\n";
+    ASSERT_EQ(printed.substr(0, fixed.size()), fixed);
+    EXPECT_TRUE(std::regex_match(printed.substr(fixed.size()),
+                                 std::regex("\n\t[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\n")))
+        << printed;
     testing::internal::CaptureStdout();
     FirmwareImage::finish();
     std::string end = testing::internal::GetCapturedStdout();
