@@ -15,6 +15,7 @@ namespace SimLine {
 namespace {
 
 constexpr uint64_t SplitGapNs = 500'000;
+constexpr uint64_t SpinNs = 60'000;
 constexpr int WriteStallMs = 1000; // a reader that takes nothing for this long is gone
 
 struct LineState {
@@ -93,9 +94,18 @@ uint64_t nowNs() {
 }
 
 void sleepUntil(uint64_t deadlineNs) {
-    const timespec ts{static_cast<time_t>(deadlineNs / 1'000'000'000u),
-                      static_cast<long>(deadlineNs % 1'000'000'000u)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    // A sleep wakes some tens of microseconds late, which a paced byte (87 us at 115200) cannot
+    // afford: sleep to just short of the deadline, then watch the clock.
+    if (nowNs() >= deadlineNs)
+        return;
+    if (deadlineNs > SpinNs) {
+        const uint64_t wakeNs = deadlineNs - SpinNs;
+        const timespec ts{static_cast<time_t>(wakeNs / 1'000'000'000u),
+                          static_cast<long>(wakeNs % 1'000'000'000u)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+    }
+    while (nowNs() < deadlineNs) {
     }
 }
 
@@ -178,17 +188,17 @@ bool send(const char* bytes, size_t length, uint64_t& lastByteNs) {
         lastByteNs = nowNs();
         return sent;
     }
-    // One byte per write: each leaves when the previous one has crossed the emulated line.
+    // One byte per write, back to back as a UART sends them: each deadline follows from the first,
+    // so a late wake-up delays one byte, not every byte after it.
+    const uint64_t now = nowNs();
+    uint64_t due = line.sendClock > now ? line.sendClock : now;
     for (size_t i = 0; i < length; ++i) {
-        const uint64_t now = nowNs();
-        uint64_t due = (line.sendClock > now ? line.sendClock : now) + line.byteNs;
-        if (line.split && i > 0)
-            due += SplitGapNs;
+        due += line.byteNs + (line.split && i > 0 ? SplitGapNs : 0);
         sleepUntil(due);
-        line.sendClock = due;
         if (!writeByteRun(bytes + i, 1))
             return false;
     }
+    line.sendClock = due;
     lastByteNs = nowNs();
     return true;
 }
