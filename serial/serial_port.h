@@ -7,6 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// Lets GCC and Clang check the format against its arguments; other compilers skip the check.
+#if defined(__GNUC__)
+#define UARTFLASH_PRINTF_FORMAT(formatIndex, firstArg)                                             \
+    __attribute__((format(printf, formatIndex, firstArg)))
+#else
+#define UARTFLASH_PRINTF_FORMAT(formatIndex, firstArg)
+#endif
+
 enum class OpenResult : int { Ok = 0, NotOpened = 1, NotConfigured = 2 };
 
 inline constexpr size_t TransmitTextSize = 2048;
@@ -17,7 +25,7 @@ namespace SerialPort {
 // portName: "COM5" on Windows (opened as \\.\COM5), a device path such as /dev/ttyUSB0 on POSIX.
 OpenResult open(const char* portName, uint32_t baudRate);
 // printf-style; the formatted text (at most 2047 characters, up to its first NUL) is sent whole.
-bool write(const char* format, ...) __attribute__((format(printf, 1, 2)));
+bool write(const char* format, ...) UARTFLASH_PRINTF_FORMAT(1, 2);
 bool close();
 bool isOpen();
 Os::EventHandle dataReadyEvent();

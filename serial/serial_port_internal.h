@@ -34,8 +34,7 @@ namespace SerialPort {
 
 // Zeroes transmitText and formats into it, cut after 2047 characters (vsnprintf semantics).
 // Returns the length to send: the characters before the first NUL.
-size_t formatTransmitText(const char* format, va_list arguments)
-    __attribute__((format(printf, 1, 0)));
+size_t formatTransmitText(const char* format, va_list arguments) UARTFLASH_PRINTF_FORMAT(1, 0);
 
 // Close's bounded stop: clears receiveThreadEnded, sets stopEvent, polls the flag for at most
 // ReceiveThreadStopLimitMs by Os::tickCount and ends the thread by force (Os::terminateThread)
