@@ -1,0 +1,393 @@
+#!/usr/bin/env bash
+# Fault campaign: many whole updates of the real tool against the simulated product, each with
+# faults drawn from one printed seed. Every run must either end in "Update Done!" with the file's
+# records landed in order, or fail with the advice; within the time its faults allow; without a
+# crash, a sanitizer report or a spinning thread. Exit status 1 on any violation.
+set -uo pipefail
+
+usage() {
+    cat <<'EOF'
+usage: run.sh [--runs N] [--seed S] [--jobs J] [--tool PATH] [--sim PATH] [--sample PATH]
+              [--work DIR] [--only I] [--keep] [--time-factor F]
+  --runs N         updates to run (default 50); the first ones cover every fault kind once
+  --seed S         seed of all draws (default: from the clock; always printed)
+  --jobs J         updates at a time (default 2)
+  --only I         run update I of the campaign alone (to reproduce one run)
+  --keep           keep every run's folder, not only those of violations
+  --time-factor F  stretch the time bounds by F percent (default 100; more for slow builds)
+EOF
+}
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+runs=50 seed=$(($(date +%s%N) % 1000000000)) jobs=2 only="" keep=0 time_factor=100 work=""
+tool=$root/build/release/app/uartflash
+sim=$root/build/release/tools/uartflash-sim
+sample=$root/build/release/tools/uartflash-sample
+while [ $# -gt 0 ]; do
+    case $1 in
+    --runs) runs=$2 ;;
+    --seed) seed=$2 ;;
+    --jobs) jobs=$2 ;;
+    --tool) tool=$2 ;;
+    --sim) sim=$2 ;;
+    --sample) sample=$2 ;;
+    --work) work=$2 ;;
+    --only) only=$2 ;;
+    --time-factor) time_factor=$2 ;;
+    --keep) keep=1 && shift && continue ;;
+    *) usage >&2 && exit 2 ;;
+    esac
+    shift 2 || { usage >&2 && exit 2; }
+done
+for f in "$tool" "$sim" "$sample"; do
+    [ -x "$f" ] || { echo "not an executable: $f" >&2 && exit 2; }
+done
+[ -n "$work" ] || work=$(mktemp -d "${TMPDIR:-/tmp}/uartflash-soak.XXXXXX")
+rm -rf "$work/plans" "$work/results" && mkdir -p "$work/plans" "$work/results"
+
+# ---------------------------------------------------------------------------------------------
+# Draws: a small LCG of our own, so a seed means the same campaign on every bash.
+rng=$((seed & 0x7fffffff))
+rand() { # R in [0, $1)
+    rng=$(((rng * 1103515245 + 12345) & 0x7fffffff))
+    R=$(((rng >> 8) % $1))
+}
+chance() { # true with $1 percent
+    rand 100
+    [ "$R" -lt "$1" ]
+}
+between() { # R in [$1, $2]
+    rand $(($2 - $1 + 1))
+    R=$(($1 + R))
+}
+
+# The tool's own waits, in ms.
+readonly ReplyTimeoutMs=10000 ResendPauseMs=1000 BootWaitMs=15000 AppWaitMs=5000
+# Allowance per record exchange (a split or noisy reply takes some tens of ms) and for start-up.
+readonly LineMs=60 StartMs=500
+
+# Kinds every campaign covers once before drawing at random.
+readonly Guaranteed=(plain busy fail_storm error silent never duplicate noise split case vanish
+    slow_reboot app foreign)
+
+# Sets the plan of one run: what the simulator does, and what the tool must then do.
+draw_plan() {
+    local kind=$1
+    mode=boot reboot=0 records=0 dtype=1 crlf=0 never=0 vanish=0 foreign=0 baud=0
+    noise=0 split=0 lower=0 quoted=0 duplicate=0
+    faults=() # "record:ANSWER", attempts of one record in order
+    between 5 40 && records=$R
+    between 1 3 && dtype=$R
+    between 50 500 && reboot=$R
+    chance 25 && crlf=1
+    rand 1000000 && sim_seed=$R
+    case $kind in
+    plain) ;;
+    busy) storm 2 BUSY ;;
+    fail_storm) storm 3 FAIL ;;
+    error) refuse ERROR ;;
+    silent) refuse SILENT ;;
+    never) never=1 ;;
+    duplicate) duplicate=1 ;;
+    noise) noise=1 ;;
+    split) split=1 ;;
+    case) lower=1 quoted=1 ;;
+    vanish) between 1 $((records + 1)) && vanish=$R ;;
+    slow_reboot) mode=app && between 1500 4000 && reboot=$R ;;
+    app) mode=app ;;
+    foreign) foreign=1 ;;
+    random) draw_random ;;
+    esac
+}
+
+# Mostly quick runs: a silent product costs 30 s, an unanswered record 10 s, application mode 15 s.
+draw_random() {
+    chance 12 && mode=app
+    chance 15 && between 1000 4000 && reboot=$R
+    chance 25 && noise=1
+    chance 20 && split=1
+    chance 20 && lower=1
+    chance 20 && quoted=1
+    chance 15 && duplicate=1
+    chance 10 && baud=115200
+    chance 35 && storm 2 BUSY
+    chance 10 && storm 3 FAIL
+    chance 8 && refuse ERROR
+    chance 4 && refuse SILENT
+    chance 6 && between 1 $((records + 1)) && vanish=$R
+    chance 3 && foreign=1
+    chance 2 && never=1
+}
+
+# BUSY and FAIL answers on a few records: up to $1 per record (3 or more ends the update).
+storm() {
+    local count n r a answer
+    between 1 4 && count=$R
+    for ((n = 0; n < count; n++)); do
+        between 1 $((records + 2)) && r=$R
+        between 1 "$1" && a=$R
+        while [ "$a" -gt 0 ]; do
+            chance 50 && answer=BUSY || answer=$2
+            faults+=("$r:$answer")
+            a=$((a - 1))
+        done
+    done
+}
+
+# One record answered ERROR or not at all, sometimes after a BUSY.
+refuse() {
+    local r
+    between 1 $((records + 2)) && r=$R
+    chance 30 && faults+=("$r:BUSY")
+    faults+=("$r:$1")
+}
+
+# What the tool must do with this plan: outcome kind, records landed, time it may take.
+predict() {
+    local lines=$((records + 2)) r f sendings
+    expect=done landed=$lines est=$StartMs
+    if [ $never -eq 1 ]; then
+        expect=no_comms landed=0 est=$((est + 3 * ReplyTimeoutMs))
+        return
+    fi
+    if [ $foreign -eq 1 ]; then
+        expect=unknown_app landed=0
+        return
+    fi
+    [ "$mode" = app ] && est=$((est + BootWaitMs + 2 * LineMs))
+    for ((r = 1; r <= lines; r++)); do
+        if [ $vanish -gt 0 ] && [ $((r - 1)) -ge $vanish ]; then
+            expect=comm_error landed=$vanish est=$((est + ReplyTimeoutMs))
+            return
+        fi
+        sendings=0
+        for f in "${faults[@]}"; do
+            [ "${f%%:*}" -eq $r ] || continue
+            est=$((est + LineMs))
+            case ${f#*:} in
+            BUSY | FAIL)
+                sendings=$((sendings + 1)) est=$((est + ResendPauseMs))
+                if [ $sendings -ge 3 ]; then
+                    expect=too_many landed=$((r - 1))
+                    return
+                fi
+                ;;
+            ERROR)
+                expect=refused landed=$((r - 1))
+                return
+                ;;
+            SILENT)
+                expect=comm_error landed=$((r - 1)) est=$((est + ReplyTimeoutMs))
+                return
+                ;;
+            esac
+        done
+        est=$((est + LineMs))
+    done
+    est=$((est + AppWaitMs + 2 * LineMs))
+}
+
+sim_arguments() {
+    local f answer
+    sim_args=(--mode "$mode" --reboot-ms "$reboot" --seed "$sim_seed")
+    [ $never -eq 1 ] && sim_args+=(--never-answer)
+    [ $vanish -gt 0 ] && sim_args+=(--vanish-after "$vanish")
+    [ $foreign -eq 1 ] && sim_args+=(--product OTHER)
+    [ $baud -gt 0 ] && sim_args+=(--baud "$baud")
+    [ $noise -eq 1 ] && sim_args+=(--noise)
+    [ $split -eq 1 ] && sim_args+=(--split)
+    [ $lower -eq 1 ] && sim_args+=(--lowercase)
+    [ $quoted -eq 1 ] && sim_args+=(--quoted)
+    [ $duplicate -eq 1 ] && sim_args+=(--duplicate)
+    for f in "${faults[@]}"; do
+        answer=${f#*:}
+        sim_args+=("--${answer,,}-on" "${f%%:*}")
+    done
+}
+
+# A short name of the faults, for the per-run line.
+describe() {
+    desc="$mode,r$records"
+    [ $reboot -ge 1000 ] && desc+=",reboot${reboot}ms"
+    [ $crlf -eq 1 ] && desc+=",crlf"
+    for flag in never foreign baud noise split lower quoted duplicate; do
+        [ "${!flag}" != 0 ] && desc+=",$flag"
+    done
+    [ $vanish -gt 0 ] && desc+=",vanish-after-$vanish"
+    [ ${#faults[@]} -gt 0 ] && desc+=",faults:$(
+        IFS=' '
+        echo "${faults[*]}"
+    )"
+}
+
+write_plan() {
+    local i=$1 kind=$2
+    draw_plan "$kind"
+    predict
+    sim_arguments
+    describe
+    # A duplicated reply may be taken for the answer to the next record, so with duplicates only
+    # the invariant is checked, not the predicted outcome.
+    local exact=$((1 - duplicate))
+    local bound=$(((est * 125 / 100 + 3000) * time_factor / 100))
+    {
+        printf 'records=%d dtype=%d crlf=%d expect=%s landed=%d exact=%d bound_ms=%d\n' \
+            "$records" "$dtype" "$crlf" "$expect" "$landed" "$exact" "$bound"
+        printf 'sim_args=(%s)\n' "${sim_args[*]}"
+        printf 'desc=%q\n' "$desc"
+    } >"$work/plans/$i"
+}
+
+# ---------------------------------------------------------------------------------------------
+# One run.
+
+readonly Advice='******* UPLOAD FAILED.'
+readonly DoneText='Update Done!'
+readonly SanitizerReport='ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|WARNING: ThreadSanitizer'
+
+outcome_of() { # the failure's own message, as a kind
+    local c=$1
+    case $c in
+    *"Too many re-transmission"*) echo too_many ;;
+    *"Record was not accepted"*) echo refused ;;
+    *"Could not establish communication"*) echo no_comms ;;
+    *"Device not responding"*) echo not_responding ;;
+    *"Unkown ARM application"*) echo unknown_app ;;
+    *"Communication Error"*) echo comm_error ;;
+    *"Reply Timeout"*) echo timeout ;;
+    *) echo other ;;
+    esac
+}
+
+run_one() {
+    local i=$1 dir=$work/run-$i
+    local records dtype crlf expect landed exact bound_ms sim_args desc
+    source "$work/plans/$i"
+    rm -rf "$dir" && mkdir -p "$dir"
+    local problems=()
+    local sample_args=(--records "$records" --type "$dtype" --seed "$i")
+    [ "$crlf" -eq 1 ] && sample_args+=(--crlf)
+    "$sample" "${sample_args[@]}" >"$dir/image.srec"
+    tr -d '\r' <"$dir/image.srec" | awk 'length($0) >= 9' >"$dir/records"
+
+    "$sim" --image "$dir/received" "${sim_args[@]}" >"$dir/sim.out" 2>"$dir/sim.err" &
+    local sim_pid=$! port=""
+    for _ in $(seq 200); do
+        port=$(head -n 1 "$dir/sim.out")
+        [ -n "$port" ] && break
+        sleep 0.05
+    done
+
+    local guard=$((bound_ms * 2 / 1000 + 10)) status start elapsed cpu
+    start=$(date +%s%N)
+    local TIMEFORMAT='%3U %3S'
+    { time timeout -k 5 "$guard" "$tool" "$port" 115200 KORVA ARM "$dir/image.srec" \
+        </dev/null >"$dir/console" 2>"$dir/stderr"; } 2>"$dir/cpu"
+    status=$?
+    elapsed=$((($(date +%s%N) - start) / 1000000))
+    read -r user system <"$dir/cpu"
+    cpu=$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%d", (u + s) * 1000 }')
+
+    kill -TERM "$sim_pid" 2>/dev/null
+    wait "$sim_pid"
+    local sim_status=$?
+
+    local console kind
+    console=$(cat "$dir/console")
+    if [ "$status" -eq 0 ]; then
+        kind=done
+        [[ "$console" == *"$DoneText"* ]] || problems+=("status 0 without \"$DoneText\"")
+        [[ "$console" != *"$Advice"* ]] || problems+=("status 0 with the failure advice")
+        cmp -s "$dir/received" "$dir/records" || problems+=("success, but the image differs")
+    else
+        kind=$(outcome_of "$console")
+        [[ "$console" == *"$Advice"* ]] || problems+=("status $status without the failure advice")
+        [[ "$console" != *"$DoneText"* ]] || problems+=("status $status after \"$DoneText\"")
+    fi
+    [ "$status" -eq 124 ] || [ "$status" -eq 137 ] && problems+=("hang: no end within $guard s")
+    [ "$status" -ge 128 ] && [ "$status" -ne 137 ] && problems+=("crash: status $status")
+    [ "$status" -eq 2 ] && problems+=("the session did not start")
+    grep -Eq "$SanitizerReport" "$dir/stderr" && problems+=("sanitizer report")
+    [ "$elapsed" -gt "$bound_ms" ] && problems+=("took $elapsed ms, bound $bound_ms ms")
+    # A thread that spins shows as CPU time near the run's length.
+    [ "$elapsed" -gt 2000 ] && [ "$cpu" -gt $((elapsed / 2)) ] &&
+        problems+=("busy: $cpu ms of CPU in $elapsed ms")
+    [ "$sim_status" -eq 0 ] || problems+=("simulator ended with status $sim_status")
+    if [ "$exact" -eq 1 ]; then
+        [ "$kind" = "$expect" ] || problems+=("ended as $kind, expected $expect")
+        if [ "$status" -ne 0 ] && ! cmp -s "$dir/received" <(head -n "$landed" "$dir/records"); then
+            problems+=("image is not the file's first $landed records")
+        fi
+    fi
+
+    local verdict=ok
+    [ ${#problems[@]} -eq 0 ] || verdict=VIOLATION
+    printf '%s %s %d %d %d %d\n' "$verdict" "$kind" "$status" "$elapsed" "$bound_ms" "$cpu" \
+        >"$work/results/$i"
+    printf 'run %4d  %-9s %-14s %6d ms (bound %6d, cpu %5d)  %s\n' "$i" "$verdict" "$kind" \
+        "$elapsed" "$bound_ms" "$cpu" "$desc"
+    if [ "$verdict" != ok ]; then
+        printf '    %s\n' "${problems[@]}"
+        printf '    reproduce: %s --seed %s --runs %s --only %d\n' "$0" "$seed" "$runs" "$i"
+        printf '    sim: %s\n' "${sim_args[*]}"
+        printf '    console tail:\n'
+        tail -c 600 "$dir/console" | tr '\r' '~' | sed 's/^/      /'
+        head -n 20 "$dir/stderr" | sed 's/^/    stderr: /'
+    elif [ $keep -eq 0 ]; then
+        rm -rf "$dir"
+    fi
+}
+
+# ---------------------------------------------------------------------------------------------
+
+echo "soak: $runs runs, seed $seed, $jobs at a time, work folder $work"
+for ((i = 1; i <= runs; i++)); do
+    kind=random
+    [ $i -le ${#Guaranteed[@]} ] && kind=${Guaranteed[i - 1]}
+    write_plan "$i" "$kind"
+done
+
+campaign_start=$(date +%s)
+if [ -n "$only" ]; then
+    run_one "$only"
+else
+    for ((i = 1; i <= runs; i++)); do
+        while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do
+            wait -n
+        done
+        run_one "$i" &
+    done
+    wait
+fi
+
+# The table.
+declare -A kinds=()
+total=0 violations=0 successes=0 slowest=0
+for f in "$work"/results/*; do
+    read -r verdict kind status elapsed bound cpu <"$f"
+    total=$((total + 1))
+    [ "$verdict" = ok ] || violations=$((violations + 1))
+    if [ "$kind" = done ]; then
+        successes=$((successes + 1))
+    else
+        kinds[$kind]=$((${kinds[$kind]:-0} + 1))
+    fi
+    share=$((elapsed * 100 / bound))
+    [ $share -gt $slowest ] && slowest=$share
+done
+declare -A labels=([too_many]="Too many re-transmission requests" [refused]="Record was not accepted"
+    [comm_error]="Communication Error" [no_comms]="Could not establish communication"
+    [not_responding]="Device not responding" [unknown_app]="Unkown ARM application"
+    [timeout]="Reply Timeout (other)" [other]="other failure")
+echo
+echo "================ soak campaign ================"
+printf '%-44s %6d\n' "runs" "$total"
+printf '%-44s %6d\n' "successes (Update Done!, image landed)" "$successes"
+for k in too_many refused comm_error no_comms not_responding unknown_app timeout other; do
+    [ -n "${kinds[$k]:-}" ] && printf '%-44s %6d\n' "failure: ${labels[$k]}" "${kinds[$k]}"
+done
+printf '%-44s %6d\n' "invariant violations" "$violations"
+printf '%-44s %5d%%\n' "longest run, share of its time bound" "$slowest"
+printf '%-44s %6d\n' "wall time (s)" "$(($(date +%s) - campaign_start))"
+printf '%-44s %6s\n' "seed" "$seed"
+[ "$violations" -eq 0 ]
