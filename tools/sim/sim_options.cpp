@@ -143,8 +143,8 @@ bool apply(int id, const char* arg, SimOptions& o) {
     case Mode:
         return parseMode(arg, o.mode);
     case Product:
-        o.productId = arg;
-        return arg[0] != '\0' && !std::strpbrk(arg, " \r\n");
+        o.productId = arg; // short enough that every reply fits the reply area
+        return arg[0] != '\0' && std::strlen(arg) <= 64 && !std::strpbrk(arg, " \r\n\"");
     case RebootMs:
         return parseNumber(arg, o.rebootMs);
     case Baud:
