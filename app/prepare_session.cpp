@@ -31,20 +31,25 @@ bool firmwareFileUsable(const char* path) {
     if (file != nullptr) {
         std::fclose(file);
     }
-    uint32_t lineNumber = 0;
-    const FirmwareCheck::LineScan scan = file == nullptr
-                                             ? FirmwareCheck::LineScan::Unreadable
-                                             : FirmwareCheck::findOverlongLine(path, lineNumber);
-    if (scan == FirmwareCheck::LineScan::Unreadable) {
+    const FirmwareCheck::ScanReport report =
+        file == nullptr ? FirmwareCheck::ScanReport{FirmwareCheck::LineScan::Unreadable, 0, 0}
+                        : FirmwareCheck::scanFile(path);
+    const auto line = static_cast<unsigned>(report.lineNumber);
+    switch (report.result) {
+    case FirmwareCheck::LineScan::Unreadable:
         std::printf("Error: Could not open [%s]\n", path);
         return false;
-    }
-    if (scan == FirmwareCheck::LineScan::Overlong) {
+    case FirmwareCheck::LineScan::Overlong:
         std::printf("Error: Line %u of [%s] is too long to send as one record "
                     "(at most %u characters before its line end)\n",
-                    static_cast<unsigned>(lineNumber), path,
-                    static_cast<unsigned>(FirmwareCheck::MaxLineLength - 1));
+                    line, path, static_cast<unsigned>(FirmwareCheck::MaxLineLength - 1));
         return false;
+    case FirmwareCheck::LineScan::HoldsNul:
+        std::printf("Error: Line %u of [%s] holds a NUL byte and cannot be sent as a record\n",
+                    line, path);
+        return false;
+    case FirmwareCheck::LineScan::AllFit:
+        break;
     }
     return true;
 }

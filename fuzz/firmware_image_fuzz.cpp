@@ -34,7 +34,8 @@ struct Expected {
     std::string text;
     std::vector<size_t> lineStarts;
     std::vector<bool> doubleReturn; // the raw file had CR CR LF at the line's end
-    size_t firstOverlong = 0;       // line number from 1; 0 when every line fits
+    size_t firstUnsendable = 0;     // first line that cannot be sent, from 1; 0 when all can
+    bool holdsNul = false;          // that line holds a NUL byte (else it is too long)
 
     size_t lineCount() const { return lineStarts.size(); }
     size_t lineEnd(size_t k) const {
@@ -55,8 +56,13 @@ Expected expect(const uint8_t* data, size_t size) {
         }
         e.text.push_back(static_cast<char>(data[i]));
         ++lineLength;
-        if (lineLength > MaxLineLength && e.firstOverlong == 0) {
-            e.firstOverlong = e.lineStarts.size();
+        const size_t line = e.lineStarts.size();
+        if (data[i] == '\0' && (e.firstUnsendable == 0 || e.firstUnsendable == line)) {
+            e.firstUnsendable = line;
+            e.holdsNul = true;
+        }
+        if (lineLength > MaxLineLength && e.firstUnsendable == 0) {
+            e.firstUnsendable = line;
         }
         if (data[i] == '\n') {
             e.doubleReturn.back() = i >= 2 && data[i - 1] == '\r' && data[i - 2] == '\r';
@@ -76,13 +82,14 @@ bool writeFile(const uint8_t* data, size_t size) {
 }
 
 void checkLineCheck(const Expected& e) {
-    uint32_t lineNumber = 0;
-    const FirmwareCheck::LineScan scan = FirmwareCheck::findOverlongLine(filePath, lineNumber);
-    if (e.firstOverlong == 0) {
-        check(scan == FirmwareCheck::LineScan::AllFit);
+    const FirmwareCheck::ScanReport report = FirmwareCheck::scanFile(filePath);
+    if (e.firstUnsendable == 0) {
+        check(report.result == FirmwareCheck::LineScan::AllFit);
+        check(report.lineCount == e.lineCount());
     } else {
-        check(scan == FirmwareCheck::LineScan::Overlong);
-        check(lineNumber == e.firstOverlong);
+        check(report.result ==
+              (e.holdsNul ? FirmwareCheck::LineScan::HoldsNul : FirmwareCheck::LineScan::Overlong));
+        check(report.lineNumber == e.firstUnsendable);
     }
 }
 
@@ -142,11 +149,11 @@ void readAsSession(const Expected& e) {
 void readChangedFile(const Expected& e) {
     sessionState.firmwareFile = std::fopen(filePath, "rb");
     check(sessionState.firmwareFile != nullptr);
-    for (size_t k = 0; k + 1 < e.firstOverlong; ++k) {
+    for (size_t k = 0; k + 1 < e.firstUnsendable; ++k) {
         check(takeLine() == LineOutcome::Line);
         checkRecordText(e, k);
     }
-    check(takeLine() == LineOutcome::LineTooLong);
+    check(takeLine() == LineOutcome::LineUnsendable);
     check(sessionState.recordText[0] == '\0');
     FirmwareImage::close();
     check(sessionState.firmwareFile == nullptr);
@@ -178,17 +185,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sessionState.firmwarePath = filePath;
     sessionState.productId = "KORVA";
     const int opened = FirmwareImage::open();
-    check(sessionState.lineCount == e.lineCount());
+    // The count stops at a line that cannot be sent.
+    check(sessionState.lineCount ==
+          (e.firstUnsendable != 0 ? e.firstUnsendable - 1 : e.lineCount()));
     if (opened == 0) {
-        // Refused whole: an empty file or one with a line a record cannot carry.
-        check(e.lineCount() == 0 || e.firstOverlong != 0);
+        // Refused whole: an empty file or one with a line a record cannot carry (too long, or
+        // holding a NUL byte that would cut it short).
+        check(e.lineCount() == 0 || e.firstUnsendable != 0);
         check(sessionState.firmwareFile == nullptr);
-        if (e.firstOverlong != 0) {
+        if (e.firstUnsendable != 0) {
             readChangedFile(e);
         }
         return 0;
     }
-    check(e.lineCount() > 0 && e.firstOverlong == 0);
+    check(e.lineCount() > 0 && e.firstUnsendable == 0);
     sessionState.fileOpen = 1;
     readAsSession(e);
     return 0;

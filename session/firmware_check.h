@@ -1,11 +1,12 @@
-// How long a firmware file line may be, and the check that refuses a file with a longer line
-// before any port is touched: such a line would otherwise go out cut into pieces.
+// Which firmware file lines can go out as records, and the scan that counts a file's lines and
+// finds the first one that cannot: such a line would otherwise be cut into pieces or lose bytes.
 #pragma once
 
 #include "session/session_state.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace FirmwareCheck {
 
@@ -17,9 +18,18 @@ constexpr bool lineFits(size_t textLength, bool endsWithLineFeed) {
     return textLength + (endsWithLineFeed ? 1 : 0) <= MaxLineLength;
 }
 
-enum class LineScan : uint8_t { AllFit, Overlong, Unreadable };
+// HoldsNul: a record is sent as text, so a NUL byte would silently cut it or drop it.
+enum class LineScan : uint8_t { AllFit, Overlong, HoldsNul, Unreadable };
 
-// Reads the whole file. On Overlong, lineNumber is the first line that does not fit, from 1.
-LineScan findOverlongLine(const char* path, uint32_t& lineNumber);
+struct ScanReport {
+    LineScan result = LineScan::AllFit;
+    uint32_t lineCount = 0;  // a last line without a line feed counts too
+    uint32_t lineNumber = 0; // the first line that cannot be sent, from 1
+};
+
+// Reads an open file from its current position to its end.
+ScanReport scan(std::FILE* file);
+// Opens the file in binary mode and scans it; Unreadable when it cannot be opened or read.
+ScanReport scanFile(const char* path);
 
 } // namespace FirmwareCheck

@@ -1,5 +1,6 @@
 #include "session/firmware_image.h"
 
+#include "session/firmware_check.h"
 #include "session/session_state.h"
 
 #include <cerrno>
@@ -9,9 +10,6 @@
 namespace FirmwareImage {
 
 namespace {
-
-// The longest line a record can carry, its line feed included.
-constexpr size_t MaxLineLength = RecordTextSize - 1;
 
 int lastReadError = 0;
 
@@ -44,29 +42,6 @@ int readChar(std::FILE* file) {
     return c;
 }
 
-// Counts the lines (a last line without a line feed counts too) and finds the first line
-// too long for a record. Returns false on a read error.
-bool countLines(std::FILE* file, uint32_t& lines, uint32_t& firstTooLong) {
-    lines = 0;
-    firstTooLong = 0;
-    size_t length = 0;
-    int c;
-    while ((c = readChar(file)) != EOF) {
-        ++length;
-        if (length > MaxLineLength && firstTooLong == 0) {
-            firstTooLong = lines + 1;
-        }
-        if (c == '\n') {
-            ++lines;
-            length = 0;
-        }
-    }
-    if (length > 0) {
-        ++lines;
-    }
-    return std::ferror(file) == 0;
-}
-
 void closeFile() {
     std::fclose(sessionState.firmwareFile);
     sessionState.firmwareFile = nullptr;
@@ -74,17 +49,25 @@ void closeFile() {
 
 bool countAndCheck() {
     const char* path = sessionState.firmwarePath;
-    uint32_t firstTooLong = 0;
-    bool counted = countLines(sessionState.firmwareFile, sessionState.lineCount, firstTooLong);
-    if (!counted) {
+    const FirmwareCheck::ScanReport report = FirmwareCheck::scan(sessionState.firmwareFile);
+    sessionState.lineCount = report.lineCount;
+    const auto line = static_cast<unsigned long>(report.lineNumber);
+    switch (report.result) {
+    case FirmwareCheck::LineScan::Unreadable:
         std::printf("\nError: Failed to read file <%s>\r\n", path);
-    } else if (sessionState.lineCount == 0) {
+        break;
+    case FirmwareCheck::LineScan::Overlong:
+        std::printf("\nError: Line %lu is longer than 409 characters in file <%s>\r\n", line, path);
+        break;
+    case FirmwareCheck::LineScan::HoldsNul:
+        std::printf("\nError: Line %lu holds a NUL byte in file <%s>\r\n", line, path);
+        break;
+    case FirmwareCheck::LineScan::AllFit:
+        if (report.lineCount > 0) {
+            return true;
+        }
         std::printf("\nError: Invalid file size <%s>\r\n", path);
-    } else if (firstTooLong != 0) {
-        std::printf("\nError: Line %lu is longer than 409 characters in file <%s>\r\n",
-                    static_cast<unsigned long>(firstTooLong), path);
-    } else {
-        return true;
+        break;
     }
     closeFile();
     return false;
@@ -118,10 +101,10 @@ LineOutcome nextLine() {
     errno = 0;
     int c;
     while ((c = readChar(file)) != EOF) {
-        if (stored == MaxLineLength) {
-            // The file changed since it was counted; a line is never cut into pieces.
+        if (stored == FirmwareCheck::MaxLineLength || c == '\0') {
+            // The file changed since it was counted; a line is never cut or sent short.
             text[0] = '\0';
-            return LineOutcome::LineTooLong;
+            return LineOutcome::LineUnsendable;
         }
         text[stored++] = static_cast<char>(c);
         if (c == '\n') {

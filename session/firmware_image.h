@@ -4,8 +4,9 @@
 
 #include <cstdint>
 
-// LineTooLong: a line longer than a record can carry (the file changed since it was counted).
-enum class LineOutcome : uint8_t { Line, EndOfFile, ReadError, LineTooLong };
+// LineUnsendable: a line too long for a record or holding a NUL byte (the file changed since it
+// was counted).
+enum class LineOutcome : uint8_t { Line, EndOfFile, ReadError, LineUnsendable };
 
 namespace FirmwareImage {
 

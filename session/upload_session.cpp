@@ -183,8 +183,8 @@ StepResult readRecord() {
         }
         return StepResult::Continue;
     }
-    if (outcome == LineOutcome::LineTooLong) {
-        std::printf("\r\nERROR: Line %d is longer than 409 characters!\r\n",
+    if (outcome == LineOutcome::LineUnsendable) {
+        std::printf("\r\nERROR: Line %d cannot be sent as one record!\r\n",
                     static_cast<int>(sessionState.linesRead + 1));
         sessionState.phase = UploadPhase::Failed;
         return StepResult::Continue;

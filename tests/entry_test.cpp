@@ -146,27 +146,36 @@ TEST(Entry, ProceedsWithTheDevicePathKindAndBaudRate) {
 }
 
 TEST(Entry, FirmwareLinesMustFitOneRecord) {
+    using FirmwareCheck::LineScan;
     const std::string fits(408, 'A');
+    const std::string nul(1, '\0');
     const struct {
         std::string text;
-        FirmwareCheck::LineScan scan;
-        uint32_t line;
+        LineScan scan;
+        uint32_t line;  // first line that cannot be sent
+        uint32_t lines; // lines counted when all fit
     } cases[] = {
-        {"S0\n" + fits + "\n", FirmwareCheck::LineScan::AllFit, 0},
-        {fits + "\r\n" + fits + "A", FirmwareCheck::LineScan::AllFit, 0},
-        {"S0\n" + fits + "A\n", FirmwareCheck::LineScan::Overlong, 2},
-        {fits + "AA", FirmwareCheck::LineScan::Overlong, 1},
-        {"\n\n" + fits + "\r\r\n", FirmwareCheck::LineScan::Overlong, 3},
+        {"S0\n" + fits + "\n", LineScan::AllFit, 0, 2},
+        {fits + "\r\n" + fits + "A", LineScan::AllFit, 0, 2},
+        {"S0\n" + fits + "A\n", LineScan::Overlong, 2, 0},
+        {fits + "AA", LineScan::Overlong, 1, 0},
+        {"\n\n" + fits + "\r\r\n", LineScan::Overlong, 3, 0},
+        {"S0\nS1" + nul + "3100000\n", LineScan::HoldsNul, 2, 0},
+        {"S0\n" + nul, LineScan::HoldsNul, 2, 0},
+        {"", LineScan::AllFit, 0, 0},
+        {"\r", LineScan::AllFit, 0, 1},
     };
     for (const auto& c : cases) {
         const std::string path = makeFile(c.text);
-        uint32_t line = 0;
-        EXPECT_EQ(FirmwareCheck::findOverlongLine(path.c_str(), line), c.scan);
-        EXPECT_EQ(line, c.line);
+        const FirmwareCheck::ScanReport report = FirmwareCheck::scanFile(path.c_str());
+        EXPECT_EQ(report.result, c.scan);
+        EXPECT_EQ(report.lineNumber, c.line);
+        if (c.scan == LineScan::AllFit) {
+            EXPECT_EQ(report.lineCount, c.lines);
+        }
         unlink(path.c_str());
     }
-    uint32_t line = 0;
-    EXPECT_EQ(FirmwareCheck::findOverlongLine("/tmp", line), FirmwareCheck::LineScan::Unreadable);
+    EXPECT_EQ(FirmwareCheck::scanFile("/tmp").result, LineScan::Unreadable);
 }
 
 } // namespace

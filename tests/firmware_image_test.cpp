@@ -98,6 +98,9 @@ TEST_F(FirmwareImageTest, RefusesFilesWithoutLinesOrWithOverlongOnes) {
         {"", "\nError: Invalid file size <"},
         {"S1AAAAAAAA\n" + std::string(409, 'A') + "\n",
          "\nError: Line 2 is longer than 409 characters in file <"},
+        // A NUL would cut the record short when it goes out as text.
+        {"S1AAAAAAAA\nS1" + std::string(1, '\0') + "AAAAAAAA\n",
+         "\nError: Line 2 holds a NUL byte in file <"},
     };
     for (const auto& c : cases) {
         write(c.content);
@@ -121,7 +124,7 @@ TEST_F(FirmwareImageTest, RefusesALineThatGrewAfterCounting) {
     write(std::string(500, 'A') + "\n");
     std::strcpy(sessionState.recordText, "stale");
     last = FirmwareImage::nextLine();
-    EXPECT_EQ(last, LineOutcome::LineTooLong);
+    EXPECT_EQ(last, LineOutcome::LineUnsendable);
     EXPECT_STREQ(sessionState.recordText, "");
 }
 
