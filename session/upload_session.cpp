@@ -162,6 +162,9 @@ StepResult openImage() {
 // The one way a transfer ends, whether the count of lines or the end of the file comes first.
 StepResult endTransfer() {
     FirmwareImage::finish();
+    // No record is outstanding from here on, so a record reply that still comes was not an answer
+    // to the record it was taken for (see awaitApplication).
+    SessionSlots::clear(CommandIndex::Record);
     sessionState.waitCount = 0;
     sessionState.waitDelayMs = FirstApplicationPauseMs;
     std::printf("%s", WaitingText);
@@ -250,6 +253,11 @@ StepResult awaitApplication() {
     }
     if (!identityIs(FirmwareIdentity::Application)) {
         return StepResult::Continue;
+    }
+    if (SessionSlots::received(CommandIndex::Record)) {
+        // A duplicated or late reply was taken for the answer to the next record, so every answer
+        // after it belonged to the record before: a resend may have sent the wrong line.
+        return fail("ERROR: Record replies out of step, the image may be incomplete!\r\n");
     }
     environment.stopReader();
     std::printf("\r\n\r\nUpdate Done!\r\n");
