@@ -31,6 +31,8 @@ const char* const ReplyTimeoutText = "\r\n****Reply Timeout****\r\n";
 const char* const DeviceNotRespondingText = "ERROR: Device not responding!\r\n";
 const char* const WaitingText = "\r\n Waiting for device to initialise...\r\n\n";
 const char* const StartingUploadText = "Starting Upload\r\n";
+const char* const OutOfStepText =
+    "ERROR: Record replies out of step, the image may be incomplete!\r\n";
 
 SessionEnvironment environment{};
 bool updateDone = false;
@@ -162,9 +164,6 @@ StepResult openImage() {
 // The one way a transfer ends, whether the count of lines or the end of the file comes first.
 StepResult endTransfer() {
     FirmwareImage::finish();
-    // No record is outstanding from here on, so a record reply that still comes was not an answer
-    // to the record it was taken for (see awaitApplication).
-    SessionSlots::clear(CommandIndex::Record);
     sessionState.waitCount = 0;
     sessionState.waitDelayMs = FirstApplicationPauseMs;
     std::printf("%s", WaitingText);
@@ -207,9 +206,20 @@ void printProgress() {
     std::fflush(stdout);
 }
 
+// The record slot is cleared as soon as an answer has been taken, so a record reply that lands in
+// it before the next record goes out was not asked for: a duplicated or late reply. Taken for the
+// answer to the next record it would shift every later answer by one record, and a resend would
+// then send the wrong line while the tool went on to report success.
+bool recordRepliesInStep() {
+    return !SessionSlots::received(CommandIndex::Record);
+}
+
 StepResult sendRecord() {
     if (sessionState.resendCount >= TransmissionLimit) {
         return fail("ERROR: Too many re-transmission requests!\r\n");
+    }
+    if (!recordRepliesInStep()) {
+        return fail(OutOfStepText);
     }
     printProgress();
     if (!exchange(CommandIndex::Record, sessionState.recordText)) {
@@ -217,13 +227,16 @@ StepResult sendRecord() {
         return fail("Communication Error!\r\n");
     }
     ReplySlot& slot = SessionSlots::slot(CommandIndex::Record);
-    if (slot.retry.load(std::memory_order_relaxed) != 0) {
+    const bool retry = slot.retry.load(std::memory_order_relaxed) != 0;
+    const bool ok = slot.ok.load(std::memory_order_relaxed) != 0;
+    SessionSlots::clear(CommandIndex::Record);
+    if (retry) {
         std::printf("\r\nWarning, packet failed trying to resend...\r\n");
         pause(ResendPauseMs);
         ++sessionState.resendCount;
         return StepResult::Continue;
     }
-    if (slot.ok.load(std::memory_order_relaxed) == 0) {
+    if (!ok) {
         sessionState.phase = UploadPhase::Failed;
         std::printf("\r\nERROR [%d]: Record was not accepted!\r\n",
                     static_cast<int>(sessionState.linesRead));
@@ -254,10 +267,8 @@ StepResult awaitApplication() {
     if (!identityIs(FirmwareIdentity::Application)) {
         return StepResult::Continue;
     }
-    if (SessionSlots::received(CommandIndex::Record)) {
-        // A duplicated or late reply was taken for the answer to the next record, so every answer
-        // after it belonged to the record before: a resend may have sent the wrong line.
-        return fail("ERROR: Record replies out of step, the image may be incomplete!\r\n");
+    if (!recordRepliesInStep()) {
+        return fail(OutOfStepText); // the answers to the last records were shifted
     }
     environment.stopReader();
     std::printf("\r\n\r\nUpdate Done!\r\n");
