@@ -52,7 +52,9 @@ stop_runs() {
     for f in "$work"/pids/*; do
         [ -f "$f" ] && read -r -a pids <"$f" && kill -TERM "${pids[@]}" 2>/dev/null
     done
-    kill -TERM $(jobs -p) 2>/dev/null
+    local jobs_left
+    mapfile -t jobs_left < <(jobs -p)
+    kill -TERM "${jobs_left[@]}" 2>/dev/null
     exit 1
 }
 trap stop_runs TERM INT
@@ -172,7 +174,7 @@ worst_case() {
 # What the tool must do with this plan: outcome kind, records landed, time it may take.
 predict() {
     local lines=$((records + 2)) r f sendings
-    expect=done landed=$lines est=$StartMs
+    expect="done" landed=$lines est=$StartMs
     if [ $never -eq 1 ]; then
         expect=no_comms landed=0 est=$((est + 3 * ReplyTimeoutMs))
         return
@@ -299,8 +301,10 @@ children_cpu_ms() {
 }
 
 run_one() {
-    local i=$1 dir=$work/run-$i
+    local i=$1
+    local dir=$work/run-$i
     local records dtype crlf expect landed exact bound_ms sim_args desc
+    # shellcheck source=/dev/null
     source "$work/plans/$i"
     rm -rf "$dir" && mkdir -p "$dir"
     local problems=()
@@ -337,7 +341,7 @@ run_one() {
     local console kind
     console=$(cat "$dir/console")
     if [ "$status" -eq 0 ]; then
-        kind=done
+        kind="done"
         [[ "$console" == *"$DoneText"* ]] || problems+=("status 0 without \"$DoneText\"")
         [[ "$console" != *"$Advice"* ]] || problems+=("status 0 with the failure advice")
         cmp -s "$dir/received" "$dir/records" || problems+=("success, but the image differs")
@@ -409,7 +413,7 @@ for f in "$work"/results/*; do
     read -r verdict kind status elapsed bound cpu <"$f"
     total=$((total + 1))
     [ "$verdict" = ok ] || violations=$((violations + 1))
-    if [ "$kind" = done ]; then
+    if [ "$kind" = "done" ]; then
         successes=$((successes + 1))
     else
         kinds[$kind]=$((${kinds[$kind]:-0} + 1))
