@@ -20,6 +20,11 @@ namespace {
 std::atomic<long> allocations{0};
 }
 
+// These replacements pair with each other; GCC cannot see that across the replaced operators.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size == 0 ? 1 : size)) {
