@@ -5,6 +5,7 @@
 //   flags bit 0: foldNameToken off, bit 1: foldUnquoted off, bit 2: small storage of
 //   16 + capacity bytes instead of 2048, bits 3-4: product identifier.
 //   Piece lengths are used in turn; 0 means a whole 2048-byte drain step.
+#include "fuzz/slot_checks.h"
 #include "protocol/reply_handler_table.h"
 #include "protocol/reply_parser.h"
 #include "session/session_state.h"
@@ -19,28 +20,10 @@ char storageArea[TokenStorageSize];
 
 const char* const ProductIds[] = {"KORVA", "korva", "", "KORVA"};
 
-struct Snapshot {
-    uint32_t words[CommandCount][3];
-    uint32_t identity;
-};
-
-void check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
-
-Snapshot takeSnapshot() {
-    Snapshot s{};
-    for (int k = 0; k < CommandCount; ++k) {
-        const ReplySlot& slot = sessionState.replies[k];
-        s.words[k][0] = slot.received.load(std::memory_order_relaxed);
-        s.words[k][1] = slot.ok.load(std::memory_order_relaxed);
-        s.words[k][2] = slot.retry.load(std::memory_order_relaxed);
-    }
-    s.identity = sessionState.identity.load(std::memory_order_relaxed);
-    return s;
-}
+using FuzzChecks::check;
+using FuzzChecks::checkHandled;
+using FuzzChecks::Snapshot;
+using FuzzChecks::takeSnapshot;
 
 void checkParserBounds() {
     check(replyParser.tokenCount <= MaxReplyTokens);
@@ -58,18 +41,6 @@ void checkReply() {
         check(std::memchr(token, 0, static_cast<size_t>(end - token)) != nullptr);
         check(i == 0 || token > replyParser.tokens[i - 1]);
     }
-}
-
-// A handler answers in its own slot only, raises it, and only FWID may change identity.
-void checkHandled(int row, const Snapshot& before) {
-    const Snapshot after = takeSnapshot();
-    for (int k = 0; k < CommandCount; ++k) {
-        for (int w = 0; w < 3; ++w) {
-            check(k == row ? after.words[k][w] <= 1 : after.words[k][w] == before.words[k][w]);
-        }
-    }
-    check(after.words[row][0] == 1);
-    check(row == static_cast<int>(CommandIndex::Fwid) || after.identity == before.identity);
 }
 
 void dispatch() {

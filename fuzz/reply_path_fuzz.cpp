@@ -7,6 +7,7 @@
 //   flags bits 0-1: product identifier, bits 2-4: puts per drain pass - 1, bit 5: puts take the
 //   stream over and over (so that a short input can fill the ring) instead of once.
 //   A put size is taken modulo 8192, a step size modulo 2048 plus 1; sizes are used in turn.
+#include "fuzz/slot_checks.h"
 #include "protocol/reply_handler_table.h"
 #include "protocol/reply_parser.h"
 #include "protocol/reply_reader.h"
@@ -40,11 +41,6 @@ struct Schedule {
     size_t streamSize = 0;
 };
 
-struct Snapshot {
-    uint32_t words[CommandCount][3];
-    uint32_t identity;
-};
-
 // What the run has seen: the accepted bytes not yet taken, and every parse result in order.
 struct Shadow {
     std::vector<uint8_t> accepted;
@@ -57,30 +53,12 @@ struct Shadow {
     size_t offered = 0; // bytes given to put, accepted or not
 };
 
-void check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
+using FuzzChecks::check;
+using FuzzChecks::Snapshot;
+using FuzzChecks::takeSnapshot;
 
 uint16_t sizeAt(const uint8_t* sizes, size_t index) {
     return static_cast<uint16_t>(sizes[2 * index] | (sizes[2 * index + 1] << 8));
-}
-
-Snapshot takeSnapshot() {
-    Snapshot s{};
-    for (int k = 0; k < CommandCount; ++k) {
-        const ReplySlot& slot = sessionState.replies[k];
-        s.words[k][0] = slot.received.load(std::memory_order_relaxed);
-        s.words[k][1] = slot.ok.load(std::memory_order_relaxed);
-        s.words[k][2] = slot.retry.load(std::memory_order_relaxed);
-    }
-    s.identity = sessionState.identity.load(std::memory_order_relaxed);
-    return s;
-}
-
-bool sameSnapshot(const Snapshot& a, const Snapshot& b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 int rowOf(const char* name) {
@@ -102,18 +80,11 @@ void dispatchChecked() {
     }
     const Snapshot before = takeSnapshot();
     ReplyReader::dispatch();
-    const Snapshot after = takeSnapshot();
     if (row < 0) {
-        check(sameSnapshot(before, after));
+        check(FuzzChecks::sameSnapshot(before, takeSnapshot()));
         return;
     }
-    for (int k = 0; k < CommandCount; ++k) {
-        for (int w = 0; w < 3; ++w) {
-            check(k == row ? after.words[k][w] <= 1 : after.words[k][w] == before.words[k][w]);
-        }
-    }
-    check(after.words[row][0] == 1);
-    check(row == static_cast<int>(CommandIndex::Fwid) || after.identity == before.identity);
+    FuzzChecks::checkHandled(row, before);
 }
 
 std::string describe(ParseResult result) {
