@@ -34,6 +34,7 @@ struct World {
     int looks = 0;
     uint32_t longestLook = 0;
     int stops = 0;
+    std::string duplicate; // a record reply still to come
 };
 World world;
 
@@ -61,6 +62,11 @@ void answer(CommandIndex command) {
         deliver(onFwid, w == "OTHER"
                             ? std::vector<std::string>{"FWID", "OTHERAPP", "OTHER", "MAP", "V9"}
                             : std::vector<std::string>{"FWID", "KORVAAPP", "KORVA", w, "V2.1"});
+    } else if (w.ends_with(" TWICE")) {
+        // A product that answers one record twice; the copy arrives during the session's next
+        // pause.
+        world.duplicate = w.substr(0, w.size() - 6);
+        deliver(onRecord, {"X", world.duplicate});
     } else {
         deliver(command == CommandIndex::Update ? onUpdate : onRecord, {"X", w});
     }
@@ -81,6 +87,13 @@ bool writeText(const char* text) {
     return true;
 }
 
+void deliverDuplicate() {
+    if (!world.duplicate.empty()) {
+        deliver(onRecord, {"X", world.duplicate});
+        world.duplicate.clear();
+    }
+}
+
 const SessionEnvironment fake{
     writeText,
     [] { ++world.stops; },
@@ -90,6 +103,7 @@ const SessionEnvironment fake{
         world.now += ms;
     },
     [](uint32_t ms) {
+        deliverDuplicate();
         world.pauses.push_back(ms);
         world.now += ms;
     },
@@ -200,6 +214,14 @@ TEST_F(UploadSessionTest, WholeSessions) {
          {{"PONG"}, {"BSL"}, {"OK"}, {"PASS", "ERROR"}}, false, 0, 2, {},
          {"\r\nReply for [RECORD]: ERROR: Command not allowed",
           "\r\nERROR [4]: Record was not accepted!\r\n", Failed}},
+        {"a record answered twice: the answers are out of step", three.c_str(),
+         {{"PONG"}, {"BSL"}, {"OK"}, {"BUSY TWICE", "PASS"}}, false, 0, 1, {1000},
+         {progress("     1 [ 33%]"),
+          "ERROR: Record replies out of step, the image may be incomplete!\r\n", Failed}},
+        {"the last record answered twice", Rec1.c_str(),
+         {{"PONG"}, {"BSL", "MAP"}, {"OK"}, {"PASS TWICE"}}, false, 0, 1, {5000},
+         {Waiting, "ERROR: Record replies out of step, the image may be incomplete!\r\n",
+          Failed}},
         {"record not answered", Rec1.c_str(), {{"PONG"}, {"BSL"}, {"OK"}, {nullptr}}, false, 0, 1,
          {}, {Timeout + "Communication Error!\r\n", Failed}},
         {"no contact", Rec1.c_str(), {{nullptr}}, false, 0, 0, {}, {noContact}},
