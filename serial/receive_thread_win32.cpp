@@ -48,6 +48,34 @@ void noteFailedCompletion() {
 
 enum class WaitOutcome { Stop, Notified, Failed };
 
+// Wine never ends a pending comm-event wait when the device goes away, and a driver need not
+// either: while the wait is pending the port's state is asked for now and then, which fails once
+// the device has gone.
+constexpr DWORD HealthCheckMs = 500;
+
+// Waits for a pending comm-event wait or for the stop event.
+WaitOutcome awaitPending(const HANDLE (&waitPair)[2]) {
+    for (;;) {
+        const DWORD woke = WaitForMultipleObjects(2, waitPair, FALSE, HealthCheckMs);
+        if (woke == WAIT_OBJECT_0) {
+            return WaitOutcome::Stop;
+        }
+        if (woke != WAIT_TIMEOUT) {
+            break;
+        }
+        clearCommError();
+        if (deviceGone) {
+            return WaitOutcome::Failed;
+        }
+    }
+    // A wait that completed with an error status counts as failed, so it is not re-armed at once.
+    const bool failed = serialPortWin32.commWaitOverlapped.Internal != 0;
+    if (failed) {
+        noteFailedCompletion();
+    }
+    return failed ? WaitOutcome::Failed : WaitOutcome::Notified;
+}
+
 // Arms a comm-event wait and, when it is pending, waits for it or for the stop event.
 WaitOutcome waitForCharacters(const HANDLE (&waitPair)[2]) {
     if (WaitCommEvent(serialPortWin32.portHandle, &eventMask,
@@ -58,15 +86,7 @@ WaitOutcome waitForCharacters(const HANDLE (&waitPair)[2]) {
         noteFailure();
         return WaitOutcome::Failed; // carries on with the mask of the previous wait
     }
-    if (WaitForMultipleObjects(2, waitPair, FALSE, INFINITE) == WAIT_OBJECT_0) {
-        return WaitOutcome::Stop;
-    }
-    // A wait that completed with an error status counts as failed, so it is not re-armed at once.
-    const bool failed = serialPortWin32.commWaitOverlapped.Internal != 0;
-    if (failed) {
-        noteFailedCompletion();
-    }
-    return failed ? WaitOutcome::Failed : WaitOutcome::Notified;
+    return awaitPending(waitPair);
 }
 
 void drain() {

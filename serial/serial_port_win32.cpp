@@ -131,6 +131,7 @@ bool isDeviceGoneError(DWORD error) {
     case ERROR_OPERATION_ABORTED:
     case ERROR_DEVICE_REMOVED:
     case ERROR_FILE_NOT_FOUND:
+    case ERROR_NOT_READY: // Wine's word for a device whose line has hung up
         return true;
     default:
         return false;

@@ -190,6 +190,8 @@ TEST_F(FirmwareImageTest, ReadsFilesPipesOnceAndRefusesWhatIsNoFile) {
               "\nUploading File: <" + path + ">\r\nFor product <KORVA>\n");
     EXPECT_TRUE(std::regex_search(heading, std::regex("\n\t[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\n$")));
     std::remove(path.c_str());
+    std::vector<char> bytes;
+    int error = 0;
 #if !defined(_WIN32)
     // A sparse file: its size is seen before a byte is read.
     std::ofstream(path, std::ios::binary) << Good;
@@ -203,8 +205,6 @@ TEST_F(FirmwareImageTest, ReadsFilesPipesOnceAndRefusesWhatIsNoFile) {
     ASSERT_EQ(pipe(ends), 0);
     ASSERT_EQ(write(ends[1], Good.data(), Good.size()), static_cast<ssize_t>(Good.size()));
     close(ends[1]);
-    std::vector<char> bytes;
-    int error = 0;
     const std::string pipePath = "/dev/fd/" + std::to_string(ends[0]);
     EXPECT_EQ(Os::readWholeFile(pipePath.c_str(), 1024, bytes, error), Os::FileReadResult::Ok);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), Good);

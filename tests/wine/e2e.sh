@@ -3,7 +3,8 @@
 # usage: e2e.sh UARTFLASH_EXE UARTFLASH_SIM UARTFLASH_SAMPLE
 # The simulator's pseudo-terminal is COM5; registered Ports devices make SetupAPI list it with a
 # "Silicon Labs" description, so AUTO finds it by the real enumeration. The second case registers
-# a second bridge (COM6) and answers the port prompt from standard input.
+# a second bridge (COM6) and answers the port prompt from standard input; the third loses the port
+# mid-transfer.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 tool=$(realpath "$1") sim=$(realpath "$2") sample=$(realpath "$3")
@@ -68,7 +69,8 @@ stop_sim() {
     [ $sim_status -eq 0 ] || fail "simulator ended with status $sim_status"
 }
 
-# One update; standard input comes from the given text.
+# One update; standard input comes from the given text. expected_status is 0 unless a case says.
+expected_status=0
 run_update() {
     local input=$1 limit=120
     local winimage="Z:${image//\//\\}"
@@ -76,7 +78,7 @@ run_update() {
         wine "$tool" AUTO 115200 KORVA ARM "$winimage" >"$work/console.txt" 2>"$work/stderr.txt"
     status=$?
     [ $status -eq 124 ] && fail "no end within $limit s"
-    [ $status -eq 0 ] || fail "exit status $status"
+    [ $status -eq "$expected_status" ] || fail "exit status $status, expected $expected_status"
     text=$(cat "$work/console.txt")
 }
 
@@ -120,10 +122,27 @@ if start_sim --mode boot; then
     expect_image
 fi
 
+# The product's line closes mid-transfer, as a pulled bridge would: Wine reports the pty's hang-up
+# through the serial calls' errors, and the tool must end at once rather than after a time-out.
+case_name=port_lost_mid_transfer
+if start_sim --mode boot --vanish-after 10; then
+    expected_status=1
+    started=$(date +%s)
+    run_update $'5\n'
+    elapsed=$(($(date +%s) - started))
+    kill -TERM "$sim_pid" 2>/dev/null # it has closed the line and ended, unless the run went wrong
+    wait "$sim_pid" 2>/dev/null
+    sim_pid=
+    expect_text $'\r\nThe port COM5 is gone (unplugged?)\r\nCommunication Error!\r\n'
+    [[ "$text" != *"Update Done!"* ]] || fail "reported success"
+    [ "$elapsed" -lt 9 ] || fail "took $elapsed s: the loss was not noticed"
+    [ "$(wc -l <"$work/received.srec")" -eq 10 ] || fail "the product did not keep 10 records"
+fi
+
 if [ $failures -ne 0 ]; then
     echo "--- last console output:"
     cat "$work/console.txt"
     echo "wine e2e: $failures failure(s)"
     exit 1
 fi
-echo "wine e2e: 2 updates passed"
+echo "wine e2e: 3 updates passed"
