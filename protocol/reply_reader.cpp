@@ -139,6 +139,7 @@ unsigned run() {
             break;
         }
         drainPass();
+        SessionSlots::announce();
     }
     reader.readerEnded.store(1, std::memory_order_release);
     return 0;

@@ -7,6 +7,7 @@ SessionState sessionState;
 namespace {
 
 std::atomic<Os::EventHandle> replyEventHandle{nullptr};
+std::atomic<bool> raisedSinceAnnounce{false};
 
 } // namespace
 
@@ -41,6 +42,13 @@ uint32_t recordAnswers() {
 
 void raise(CommandIndex command) {
     slot(command).received.store(1, std::memory_order_release);
+    raisedSinceAnnounce.store(true, std::memory_order_relaxed);
+}
+
+void announce() {
+    if (!raisedSinceAnnounce.exchange(false, std::memory_order_acq_rel)) {
+        return;
+    }
     Os::EventHandle event = replyEventHandle.load(std::memory_order_acquire);
     if (event != nullptr) {
         Os::setEvent(event);

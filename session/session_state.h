@@ -69,8 +69,12 @@ void clearAll();                  // and the count of record answers
 // Handler side, before raise: one more RECORD answer.
 void countRecordAnswer();
 uint32_t recordAnswers();
-// Handler side: outcome words first, then received with release order, then the reply event.
+// Handler side: outcome words first, then received with release order.
 void raise(CommandIndex command);
+// Reader side, after a pass over what arrived: sets the reply event if any slot was raised, so a
+// waiting session looks only once every reply of the pass is counted (two answers a bridge
+// delivered together are then seen together).
+void announce();
 // Session side: acquire load of received; only after it may ok, retry and identity be read.
 bool received(CommandIndex command);
 

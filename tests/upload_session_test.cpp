@@ -372,8 +372,9 @@ TEST_F(UploadSessionTest, CommandLinesAndAReplyDeadlineThatOtherRepliesDoNotMove
     EXPECT_NE(output.find(Timeout + "Communication Error!\r\n"), std::string::npos) << output;
 }
 
-// A handler's raise sets the reply event, and the program's wait for a reply consumes it, so the
-// session wakes when the reply is handled instead of at its next poll.
+// The reader's announcement after a pass with a raise sets the reply event, and the program's
+// wait for a reply consumes it, so the session wakes when the replies are handled instead of at
+// a poll.
 TEST(ReplyWakeUp, RaiseSetsTheEventTheRealWaitConsumes) {
 #ifdef UARTFLASH_POLL_REPLIES
     GTEST_SKIP() << "built to poll for replies";
@@ -382,12 +383,18 @@ TEST(ReplyWakeUp, RaiseSetsTheEventTheRealWaitConsumes) {
     ASSERT_NE(event, nullptr);
     SessionSlots::setReplyEvent(event);
     SessionSlots::raise(CommandIndex::Ping);
+    EXPECT_FALSE(Os::waitEvent(event, 0)) << "a raise alone woke the session";
+    SessionSlots::announce();
     SessionWiring::real().waitForReply(5000);
     EXPECT_FALSE(Os::waitEvent(event, 0)) << "the wait did not take the event";
+    SessionSlots::announce();
+    EXPECT_FALSE(Os::waitEvent(event, 0)) << "an announcement without a raise woke the session";
     SessionSlots::raise(CommandIndex::Fwid);
-    EXPECT_TRUE(Os::waitEvent(event, 0)) << "raise did not set the event";
+    SessionSlots::announce();
+    EXPECT_TRUE(Os::waitEvent(event, 0)) << "the announcement did not set the event";
     SessionSlots::setReplyEvent(nullptr);
     SessionSlots::raise(CommandIndex::Fwid);
+    SessionSlots::announce();
     EXPECT_FALSE(Os::waitEvent(event, 0));
     Os::closeEvent(event);
 }
