@@ -261,13 +261,13 @@ merged_pass_error | merged_error_pass | merged_busy_pass | merged_fail_pass)
     merged_answers "${order^^}"
     ;;
 refused_checksum)
-    refused_file '6{s/00$/01/;t;s/..$/00/;}' 'Error: Line 6 of '
+    refused_file '6{s/00$/01/;t;s/..$/00/;}' "Error: Line 6 of [$image]: checksum "
     ;;
 refused_no_end)
-    refused_file "\$d" 'Error: Line '
+    refused_file "\$d" "Error: [$image]: no end record"
     ;;
 refused_cut_record)
-    refused_file '8s/.*/S1130/' 'Error: Line 8 of '
+    refused_file '8s/.*/S1130/' "Error: Line 8 of [$image]: 5 characters are too few"
     ;;
 gone_connect) port_gone connect app 0 ;;
 gone_identify) port_gone identify app 0 ;;
