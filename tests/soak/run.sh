@@ -152,6 +152,9 @@ draw_random() {
     chance 4 && file_change
     chance 3 && foreign=1
     chance 2 && never=1
+    # Paced or split, the two answers of one write reach the tool apart, and a tool that stops at
+    # the first (ERROR) may never see the second; merged answers stay unpaced.
+    [ $merged -eq 0 ] || split=0 baud=0
 }
 
 # Two answers to one record in one write, in one of the four orders.
