@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -14,6 +16,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -26,6 +29,20 @@ const std::string Data1 = "S113100025EB8C48FF89CB854FC09081CC47EDFC04";
 const std::string Data2 = "S11310108619B214FE6592D48BFCEA9C9D8E3244F0";
 const std::string Data2Damaged = "S11310108619B214FE6592D48BFCEA9C9D8E3244F1";
 const std::string End = "S9031000EC";
+const std::string Ping = "!DVO PING \n";
+const std::string Pong = "!DVO PONG\r\n";
+const std::string Fwid = "!DVO FWID \n";
+const std::string Pass = "!DVO RECORD PASS\r\n";
+
+std::string recordCommand(const std::string& line) {
+    return "!DVO RECORD " + line + "\n\n";
+}
+
+uint64_t monotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
+}
 
 std::string tempPath(const char* name) {
     return std::string(::testing::TempDir()) + "sim_test_" + std::to_string(getpid()) + name;
@@ -38,16 +55,18 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-// One simulator process and our end of its line.
+// One simulator process and our end of its line; its messages go to errorPath when given.
 class Sim {
   public:
-    explicit Sim(std::vector<std::string> args) {
+    explicit Sim(std::vector<std::string> args, const std::string& errorPath = "") {
         int out[2];
         if (pipe(out) != 0)
             return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
+            if (!errorPath.empty())
+                dup2(open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
             std::vector<char*> argv{const_cast<char*>(UARTFLASH_SIM)};
             for (std::string& a : args)
                 argv.push_back(a.data());
@@ -156,21 +175,30 @@ TEST(Sim, ApplicationIdentifiesRefusesRecordsAndRebootsIntoItsBootLoader) {
 
 TEST(Sim, BootLoaderAnswersEachAttemptAsPlannedAndKeepsTheAcceptedImage) {
     const std::string image = tempPath("image");
+    // Two answers in one write: only a first PASS keeps the record.
     Sim sim({"--mode", "boot", "--reboot-ms", "0", "--image", image, "--busy-on", "2x2",
-             "--fail-on", "3", "--silent-on", "4"});
+             "--fail-on", "3", "--silent-on", "4", "--twice-on",
+             "1:ERROR+PASS,2:BUSY+PASS,3:FAIL+PASS,4:PASS+ERROR"});
     ASSERT_TRUE(sim.ready());
     const struct {
         const std::string& line;
         const char* reply;
     } steps[] = {
-        {Header, "!DVO RECORD PASS\r\n"}, {Data1, "!DVO RECORD BUSY\r\n"},
-        {Data1, "!DVO RECORD BUSY\r\n"},  {Data1, "!DVO RECORD PASS\r\n"},
-        {Data2, "!DVO RECORD FAIL\r\n"},  {Data2Damaged, "!DVO RECORD ERROR\r\n"},
-        {Data2, "!DVO RECORD PASS\r\n"},  {End, ""},
-        {End, "!DVO RECORD PASS\r\n"},
+        {Header, "!DVO RECORD ERROR\r\n!DVO RECORD PASS\r\n"},
+        {Header, "!DVO RECORD PASS\r\n"},
+        {Data1, "!DVO RECORD BUSY\r\n"},
+        {Data1, "!DVO RECORD BUSY\r\n"},
+        {Data1, "!DVO RECORD BUSY\r\n!DVO RECORD PASS\r\n"},
+        {Data1, "!DVO RECORD PASS\r\n"},
+        {Data2, "!DVO RECORD FAIL\r\n"},
+        {Data2, "!DVO RECORD FAIL\r\n!DVO RECORD PASS\r\n"},
+        {Data2Damaged, "!DVO RECORD ERROR\r\n"},
+        {Data2, "!DVO RECORD PASS\r\n"},
+        {End, ""},
+        {End, "!DVO RECORD PASS\r\n!DVO RECORD ERROR\r\n"},
     };
     for (const auto& step : steps)
-        EXPECT_EQ(sim.record(step.line, "\r\n", *step.reply ? ReplyLimitMs : 200), step.reply);
+        EXPECT_EQ(sim.record(step.line, step.reply, *step.reply ? ReplyLimitMs : 200), step.reply);
     EXPECT_EQ(sim.exchange("!DVO FWID \n", "\r\n"), "!DVO FWID SIM KORVA MAP V2.0.0\r\n");
     EXPECT_EQ(sim.stop(), 0);
     EXPECT_EQ(readFile(image), Header + "\n" + Data1 + "\n" + Data2 + "\n" + End + "\n");
@@ -210,12 +238,56 @@ TEST(Sim, NoiseAndDuplicatesOnlySurroundWholeReplies) {
     EXPECT_EQ(rest.find("!DVO "), std::string::npos); // and never looked like our reply
 }
 
-TEST(Sim, VanishesAtTheCommandAfterTheLastRecordItTakes) {
-    Sim sim({"--mode", "boot", "--vanish-after", "1"});
+TEST(Sim, FloodsOtherRepliesInsteadOfAnsweringARecord) {
+    Sim sim({"--mode", "boot", "--flood-on", "1"});
     ASSERT_TRUE(sim.ready());
-    EXPECT_EQ(sim.record(Header, "\r\n"), "!DVO RECORD PASS\r\n");
-    EXPECT_EQ(sim.record(Data1, "\r\n", 200), "");
-    EXPECT_EQ(sim.waitExit(), 0);
+    std::istringstream lines(sim.record(Header, "", 200));
+    const std::string expected[] = {"!DVO PONG", "!DVO REBOOT OK",
+                                    "!DVO FWID SIM KORVA BSL BSL-0.9"};
+    size_t count = 0;
+    for (std::string line; std::getline(lines, line, '\n'); ++count)
+        EXPECT_EQ(line, expected[count % 3] + "\r");
+    EXPECT_GT(count, 20u); // a line every few milliseconds
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+// Each phase's last command closes the line, and not an earlier one of the same name.
+TEST(Sim, VanishesInEachPhaseAndTellsWhen) {
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::pair<std::string, std::string>> exchanges; // the last one gets no reply
+    } cases[] = {
+        {{"--vanish-in", "connect"}, {{Ping, ""}}},
+        {{"--vanish-in", "identify"}, {{Ping, Pong}, {Fwid, ""}}},
+        {{"--vanish-in", "bootwait", "--reboot-ms", "0"},
+         {{Fwid, "!DVO FWID SIM KORVA MAP V1.0.0\r\n"},
+          {"!DVO UPDATE KORVA ARM\n", "!DVO UPDATE OK\r\n"},
+          {Fwid, ""}}},
+        {{"--mode", "boot", "--vanish-in", "transfer"},
+         {{recordCommand(Header), Pass}, {recordCommand(Data1), ""}}},
+        {{"--mode", "boot", "--vanish-after", "2"},
+         {{recordCommand(Header), Pass}, {recordCommand(Data1), Pass}, {recordCommand(Data2), ""}}},
+        {{"--mode", "boot", "--vanish-in", "appwait", "--reboot-ms", "0"},
+         {{Ping, Pong}, {recordCommand(Header), Pass}, {recordCommand(End), Pass}, {Ping, ""}}},
+    };
+    const std::string messages = tempPath("messages");
+    for (const auto& c : cases) {
+        Sim sim(c.args, messages);
+        ASSERT_TRUE(sim.ready());
+        uint64_t lastSentNs = 0;
+        for (const auto& [command, reply] : c.exchanges) {
+            lastSentNs = monotonicNs();
+            EXPECT_EQ(sim.exchange(command, reply), reply) << c.args[1] << ": " << command;
+        }
+        EXPECT_EQ(sim.waitExit(), 0) << c.args[1];
+        unsigned long long closedNs = 0;
+        EXPECT_EQ(std::sscanf(readFile(messages).c_str(),
+                              "uartflash-sim: line closed at monotonic ns %llu", &closedNs),
+                  1)
+            << c.args[1];
+        EXPECT_GT(closedNs, lastSentNs) << c.args[1];
+        EXPECT_LT(closedNs, monotonicNs()) << c.args[1];
+    }
 }
 
 TEST(Sim, NeverAnswersWhenToldSo) {
@@ -234,9 +306,10 @@ TEST(Sim, ExitsWhenTheOtherSideClosesAfterTalking) {
     EXPECT_EQ(sim.waitExit(), 0);
 }
 
-TEST(Sim, PacesBothDirectionsAtTheLineRateAndTracesIt) {
+TEST(Sim, PacesBothDirectionsAtTheLineRateTracesItAndCountsWhatItReceived) {
     const std::string trace = tempPath("trace");
-    Sim sim({"--baud", "9600", "--trace", trace});
+    const std::string count = tempPath("count");
+    Sim sim({"--baud", "9600", "--trace", trace, "--received-bytes", count});
     ASSERT_TRUE(sim.ready());
     EXPECT_EQ(sim.exchange("!DVO PING \n", "\r\n"), "!DVO PONG\r\n");
     EXPECT_EQ(sim.stop(), 0);
@@ -249,6 +322,7 @@ TEST(Sim, PacesBothDirectionsAtTheLineRateAndTracesIt) {
     EXPECT_EQ(sequence, 1u);
     // 11 bytes in and 11 out at 10 bits a byte cannot take less than 22 byte times.
     EXPECT_GE(replyEndNs - firstByteNs, 22ull * 10'000'000'000ull / 9600);
+    EXPECT_EQ(readFile(count), "11\n");
 }
 
 } // namespace

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # One whole update of the real uartflash against uartflash-sim, by case name.
-# usage: update_cases.sh CASE UARTFLASH UARTFLASH_SIM UARTFLASH_SAMPLE WORK_DIR
+# usage: update_cases.sh CASE UARTFLASH UARTFLASH_SIM UARTFLASH_SAMPLE WORK_DIR UARTFLASH_LINE_PROBE
 # Checks the console text the case cares about, the exit status, and that the image the simulator
 # accepted is the file's records in order (all of them, or the first N when the update fails).
 set -uo pipefail
 
-case_name=$1 tool=$2 sim=$3 sample=$4
+case_name=$1 tool=$2 sim=$3 sample=$4 probe=$6
 work=$5/$case_name
 rm -rf "$work" && mkdir -p "$work"
 image=$work/image.srec
+original=$image # the file as the tool found it at start
 received=$work/received.srec
 console=$work/console.txt
 failures=0
@@ -20,7 +21,8 @@ fail() {
 
 # The simulator prints its port on the first line of its output.
 start_sim() {
-    "$sim" --image "$received" "$@" >"$work/sim.out" 2>"$work/sim.err" &
+    "$sim" --image "$received" --received-bytes "$work/received-bytes" "$@" \
+        >"$work/sim.out" 2>"$work/sim.err" &
     sim_pid=$!
     for _ in $(seq 100); do
         port=$(head -n 1 "$work/sim.out")
@@ -31,14 +33,47 @@ start_sim() {
     exit 1
 }
 
-# Runs the tool under an outer limit: an update that hangs fails the case instead of the suite.
-run_tool() {
-    local limit=$1
-    timeout -k 5 "$limit" "$tool" "$port" 115200 KORVA ARM "$image" </dev/null >"$console" 2>&1
+# Starts the tool under an outer limit: an update that hangs fails the case instead of the suite.
+# timeout passes a SIGINT sent to tool_pid on to the tool.
+start_tool() {
+    timeout -k 5 "$1" "$tool" "$port" 115200 KORVA ARM "$image" </dev/null >"$console" 2>&1 &
+    tool_pid=$!
+    tool_limit=$1
+}
+
+# Waits for the tool's end; ended_ns is its monotonic time.
+end_tool() {
+    wait "$tool_pid"
     status=$?
-    [ $status -eq 124 ] && fail "no end within $limit s"
+    ended_ns=$("$probe" now)
+    [ $status -eq 124 ] && fail "no end within $tool_limit s"
     text=$(cat "$console" && echo .) # the dot keeps the final line ends
     text=${text%.}
+}
+
+run_tool() {
+    start_tool "$1"
+    end_tool
+}
+
+# Waits (up to 30 s) until the progress line shows record $1.
+await_progress() {
+    local want
+    printf -v want '       Download -> %6d [' "$1"
+    for _ in $(seq 1500); do
+        [[ "$(cat "$console")" == *"$want"* ]] && return 0
+        kill -0 "$tool_pid" 2>/dev/null || break
+        sleep 0.02
+    done
+    fail "the transfer never reached record $1"
+}
+
+# The tool must end between $2 and $3 ms after the monotonic time $1 (ns).
+expect_end_within() {
+    local ms=$(((ended_ns - $1) / 1000000))
+    if [ "$1" -eq 0 ] || [ $ms -lt "$2" ] || [ $ms -gt "$3" ]; then
+        fail "ended $ms ms after the $4, expected $2 to $3 ms"
+    fi
 }
 
 stop_sim() {
@@ -72,7 +107,7 @@ expect_count() {
 # The simulator's image must be the file's first N records (all when N is omitted), in order.
 expect_image() {
     local records
-    records=$(tr -d '\r' <"$image" | awk 'length($0) >= 9')
+    records=$(tr -d '\r' <"$original" | awk 'length($0) >= 9')
     [ $# -gt 0 ] && records=$(printf '%s\n' "$records" | head -n "$1")
     [ $# -gt 0 ] && [ "$1" -eq 0 ] && records=""
     [ "$(cat "$received")" == "$records" ] || fail "simulator image differs from the file's records"
@@ -80,6 +115,51 @@ expect_image() {
 
 readonly Advice=$'\r\n******* UPLOAD FAILED.  \r\n\r\n\r\nPlease power cycle and try again. Check all connections\r\n'
 readonly Done=$'\r\n\r\nUpdate Done!\r\n\n___________________\n'
+
+# Record 5 gets two answers in one write ($1, e.g. PASS+ERROR); the product keeps it only after a
+# first PASS.
+merged_answers() {
+    "$sample" --records 20 >"$image"
+    start_sim --mode boot --twice-on "5:$1"
+    run_tool 60
+    stop_sim
+    expect_status 1
+    expect_text $'ERROR: Record replies out of step, the image may be incomplete!\r\n'
+    expect_text "$Advice"
+    expect_no_text "Update Done!"
+    if [[ $1 == PASS+* ]]; then expect_image 5; else expect_image 4; fi
+}
+
+# A file the tool must refuse before it opens any port: sed script $1 spoils a good image, $2 is
+# the message.
+refused_file() {
+    "$sample" --records 20 | sed "$1" >"$image"
+    start_sim --mode boot
+    run_tool 30
+    stop_sim
+    expect_status 2
+    expect_text "$2"
+    expect_no_text "Checking comms"
+    expect_image 0
+    [ "$(cat "$work/received-bytes")" = 0 ] ||
+        fail "the simulator received $(cat "$work/received-bytes") bytes, expected none"
+}
+
+# The product closes the line in phase $1 (started in mode $2, keeping $3 records, all when empty).
+port_gone() {
+    "$sample" --records 20 >"$image"
+    start_sim --mode "$2" --vanish-in "$1"
+    run_tool 90
+    wait "$sim_pid" || fail "simulator ended with status $?"
+    expect_status 1
+    expect_text $'\r\nThe port '"$port"$' is gone (unplugged?)\r\n'
+    expect_text "$Advice"
+    expect_no_text "Update Done!"
+    expect_image ${3:+"$3"}
+    local closed
+    closed=$(sed -n 's/^uartflash-sim: line closed at monotonic ns \([0-9]*\)$/\1/p' "$work/sim.err")
+    expect_end_within "${closed:-0}" 0 2000 "line closed"
+}
 
 case $case_name in
 boot_loader_at_once)
@@ -172,6 +252,73 @@ rough_line)
     stop_sim
     expect_status 0
     expect_text $'       Download ->    202 [100%]\r'
+    expect_text "$Done"
+    expect_image
+    ;;
+merged_pass_error | merged_error_pass | merged_busy_pass | merged_fail_pass)
+    order=${case_name#merged_}
+    order=${order/_/+}
+    merged_answers "${order^^}"
+    ;;
+refused_checksum)
+    refused_file '6{s/00$/01/;t;s/..$/00/;}' "Error: Line 6 of [$image]: checksum "
+    ;;
+refused_no_end)
+    refused_file "\$d" "Error: [$image]: no end record"
+    ;;
+refused_cut_record)
+    refused_file '8s/.*/S1130/' "Error: Line 8 of [$image]: 5 characters are too few"
+    ;;
+gone_connect) port_gone connect app 0 ;;
+gone_identify) port_gone identify app 0 ;;
+gone_bootwait) port_gone bootwait app 0 ;;
+gone_transfer) port_gone transfer boot 1 ;;
+gone_appwait) port_gone appwait boot ;;
+flood_unanswered)
+    # Record 6 goes unanswered while other replies keep coming: the wait still ends at 10 s.
+    "$sample" --records 20 >"$image"
+    start_sim --mode boot --flood-on 6 --trace "$work/trace"
+    run_tool 60
+    stop_sim
+    expect_status 1
+    expect_text $'\r\n****Reply Timeout****\r\nCommunication Error!\r\n'
+    expect_text "$Advice"
+    expect_image 5
+    sent=$(awk '$1 == "RECORD" && $4 == 0 { print $3 }' "$work/trace")
+    expect_end_within "${sent:-0}" 9500 11000 "unanswered record"
+    ;;
+sigint_transfer)
+    "$sample" --records 200 >"$image"
+    start_sim --mode boot --baud 19200 # about 40 ms a record
+    start_tool 60
+    await_progress 20
+    kill -INT "$tool_pid"
+    end_tool
+    "$probe" free "$port" >"$work/port-check" || fail "port not released: $(cat "$work/port-check")"
+    stop_sim
+    expect_status 130
+    expect_text $'\nUpdate aborted at record '
+    expect_text "$Advice"
+    expect_no_text "Update Done!"
+    at=$(sed -n 's/.*Update aborted at record \([0-9]*\) of 202\..*/\1/p' "$console")
+    kept=$(wc -l <"$received")
+    if [ -z "$at" ] || [ "$kept" -lt $((at - 1)) ] || [ "$kept" -gt "$at" ]; then
+        fail "aborted at record '$at' of 202, the product kept $kept records"
+    fi
+    expect_image "$kept"
+    ;;
+file_rewritten)
+    # The file changes in place mid-transfer; the product must get the file as it was at start.
+    "$sample" --records 200 >"$image"
+    original=$work/original.srec
+    cp "$image" "$original"
+    start_sim --mode boot --baud 19200
+    start_tool 60
+    await_progress 20
+    "$sample" --records 200 --seed 2 >"$image"
+    end_tool
+    stop_sim
+    expect_status 0
     expect_text "$Done"
     expect_image
     ;;

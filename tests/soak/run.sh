@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Fault campaign: many whole updates of the real tool against the simulated product, each with
-# faults drawn from one printed seed. Every run must either end in "Update Done!" with the file's
-# records landed in order, or fail with the advice; within the time its faults allow; without a
-# crash, a sanitizer report or a spinning thread. Exit status 1 on any violation.
+# faults drawn from one printed seed. Every run must either end in "Update Done!" (and only then
+# status 0) with the file's records, as they were at start, landed in order; or fail with the
+# advice; or, after SIGINT, end with status 130, the abort text and the port free. Within the time
+# its faults allow (a lost port within 2 s of the close), without a crash, a sanitizer report or a
+# spinning thread. Exit status 1 on any violation.
 set -uo pipefail
 
 usage() {
     cat <<'EOF'
 usage: run.sh [--runs N] [--seed S] [--jobs J] [--tool PATH] [--sim PATH] [--sample PATH]
-              [--work DIR] [--only I] [--keep] [--time-factor F]
+              [--probe PATH] [--work DIR] [--only I] [--keep] [--time-factor F]
   --runs N         updates to run (default 50); the first ones cover every fault kind once
   --seed S         seed of all draws (default: from the clock; always printed)
   --jobs J         updates at a time (default 2)
   --only I         run update I of the campaign alone (to reproduce one run)
   --keep           keep every run's folder, not only those of violations
   --time-factor F  stretch the time bounds by F percent (default 100; more for slow builds)
+  --probe PATH     uartflash-line-probe (default: next to the simulator)
 EOF
 }
 
@@ -23,6 +26,7 @@ runs=50 seed=$(($(date +%s%N) % 1000000000)) jobs=2 only="" keep=0 time_factor=1
 tool=$root/build/release/uartflash
 sim=$root/build/release/tools/uartflash-sim
 sample=$root/build/release/tools/uartflash-sample
+probe=""
 while [ $# -gt 0 ]; do
     case $1 in
     --runs) runs=$2 ;;
@@ -31,6 +35,7 @@ while [ $# -gt 0 ]; do
     --tool) tool=$2 ;;
     --sim) sim=$2 ;;
     --sample) sample=$2 ;;
+    --probe) probe=$2 ;;
     --work) work=$2 ;;
     --only) only=$2 ;;
     --time-factor) time_factor=$2 ;;
@@ -39,7 +44,8 @@ while [ $# -gt 0 ]; do
     esac
     shift 2 || { usage >&2 && exit 2; }
 done
-for f in "$tool" "$sim" "$sample"; do
+[ -n "$probe" ] || probe=$(dirname "$sim")/uartflash-line-probe
+for f in "$tool" "$sim" "$sample" "$probe"; do
     [ -x "$f" ] || { echo "not an executable: $f" >&2 && exit 2; }
 done
 [ -n "$work" ] || work=$(mktemp -d "${TMPDIR:-/tmp}/uartflash-soak.XXXXXX")
@@ -79,17 +85,19 @@ between() { # R in [$1, $2]
 readonly ReplyTimeoutMs=10000 ResendPauseMs=1000 BootWaitMs=15000 AppWaitMs=5000
 # Allowance per record exchange (a split or noisy reply takes some tens of ms) and for start-up.
 readonly LineMs=60 StartMs=500
+# The tool's end after its port is lost; after SIGINT, how late a run may still end "Update Done!".
+readonly LostMs=2000 LateDoneMs=1500
 
 # Kinds every campaign covers once before drawing at random.
 readonly Guaranteed=(plain busy fail_storm error silent never duplicate noise split case vanish
-    slow_reboot app foreign)
+    slow_reboot app foreign merged rewrite gone sigint)
 
 # Sets the plan of one run: what the simulator does, and what the tool must then do.
 draw_plan() {
     local kind=$1
     mode=boot reboot=0 records=0 dtype=1 crlf=0 never=0 vanish=0 foreign=0 baud=0
-    noise=0 split=0 lower=0 quoted=0 duplicate=0
-    faults=() # "record:ANSWER", attempts of one record in order
+    noise=0 split=0 lower=0 quoted=0 duplicate=0 merged=0 change=none gone=none signal_ms=0
+    faults=() # "record:ANSWER" or "record:FIRST+SECOND", attempts of one record in order
     between 5 40 && records=$R
     between 1 3 && dtype=$R
     between 50 500 && reboot=$R
@@ -110,12 +118,18 @@ draw_plan() {
     slow_reboot) mode=app && between 1500 4000 && reboot=$R ;;
     app) mode=app ;;
     foreign) foreign=1 ;;
+    merged) two_answers ;;
+    rewrite) file_change ;;
+    gone) port_lost ;;
+    sigint) interrupt ;;
     random) draw_random ;;
     esac
 }
 
 # Mostly quick runs: a silent product costs 30 s, an unanswered record 10 s, application mode 15 s.
 draw_random() {
+    # Alone, so that the signal decides the outcome.
+    chance 5 && interrupt && return
     chance 12 && mode=app
     chance 15 && between 1000 4000 && reboot=$R
     chance 25 && noise=1
@@ -127,12 +141,59 @@ draw_random() {
     chance 35 && storm 2 BUSY
     chance 10 && storm 3 FAIL
     chance 8 && refuse ERROR
+    chance 6 && two_answers
     # A duplicated reply followed by a lost one looks to the tool exactly like two good exchanges,
-    # so no tool could tell; that pair is left out.
-    chance 4 && [ $duplicate -eq 0 ] && refuse SILENT
+    # so no tool could tell; that pair is left out. Merged answers leave them out too: a tool that
+    # sent the next record between the two would take the spare answer for that record's.
+    chance 4 && [ $duplicate -eq 0 ] && [ $merged -eq 0 ] && refuse SILENT
+    chance 2 && [ $duplicate -eq 0 ] && [ $merged -eq 0 ] && refuse FLOOD
     chance 6 && between 1 $((records + 1)) && vanish=$R
+    chance 4 && port_lost
+    chance 4 && file_change
     chance 3 && foreign=1
     chance 2 && never=1
+    # Paced or split, the two answers of one write reach the tool apart, and a tool that stops at
+    # the first (ERROR) may never see the second; merged answers stay unpaced.
+    [ $merged -eq 0 ] || split=0 baud=0
+}
+
+# Two answers to one record in one write, in one of the four orders.
+two_answers() {
+    local r orders=(PASS+ERROR ERROR+PASS BUSY+PASS FAIL+PASS)
+    between 1 $((records + 2)) && r=$R
+    rand 4 && faults+=("$r:${orders[R]}")
+    merged=1
+}
+
+# The file is rewritten, cut to nothing or deleted once the transfer runs; the file is larger than
+# a stdio buffer and the line paced, so that much of it is still to be sent.
+file_change() {
+    local changes=(rewritten truncated deleted)
+    rand 3 && change=${changes[R]}
+    between 100 250 && records=$R
+    baud=115200
+}
+
+# The line closes in one phase; mid-transfer it closes after a drawn record.
+port_lost() {
+    local phases=(connect identify bootwait transfer appwait)
+    rand 5 && gone=${phases[R]}
+    if [ "$gone" = transfer ]; then
+        gone=none
+        between 1 $((records + 1)) && vanish=$R
+    fi
+    [ "$gone" != bootwait ] || mode=app
+}
+
+# SIGINT at a random moment, mostly while the paced transfer runs.
+interrupt() {
+    baud=19200
+    if chance 70; then
+        between 1 $(((records + 2) * 45 + 700))
+    else
+        between 1 $((StartMs + (records + 2) * LineMs + AppWaitMs))
+    fi
+    signal_ms=$R
 }
 
 # BUSY and FAIL answers on a few records: up to $1 per record (3 or more ends the update).
@@ -166,6 +227,7 @@ worst_case() {
     est=$((StartMs + (records + 2) * LineMs + AppWaitMs + 30 * (1000 + 2 * LineMs)))
     [ "$mode" = app ] && est=$((est + BootWaitMs + 2 * LineMs))
     [ $vanish -gt 0 ] && est=$((est + ReplyTimeoutMs))
+    [ "$gone" = none ] || est=$((est + LostMs))
     for f in "${faults[@]}"; do
         est=$((est + LineMs + ResendPauseMs))
     done
@@ -179,14 +241,22 @@ predict() {
         expect=no_comms landed=0 est=$((est + 3 * ReplyTimeoutMs))
         return
     fi
+    if [ "$gone" = connect ] || [ "$gone" = identify ]; then
+        expect=port_gone landed=0 est=$((est + LostMs))
+        return
+    fi
     if [ $foreign -eq 1 ]; then
         expect=unknown_app landed=0
         return
     fi
     [ "$mode" = app ] && est=$((est + BootWaitMs + 2 * LineMs))
+    if [ "$gone" = bootwait ]; then
+        expect=port_gone landed=0 est=$((est + LostMs))
+        return
+    fi
     for ((r = 1; r <= lines; r++)); do
         if [ $vanish -gt 0 ] && [ $((r - 1)) -ge $vanish ]; then
-            expect=comm_error landed=$vanish est=$((est + ReplyTimeoutMs))
+            expect=port_gone landed=$vanish est=$((est + LostMs))
             return
         fi
         sendings=0
@@ -205,8 +275,16 @@ predict() {
                 expect=refused landed=$((r - 1))
                 return
                 ;;
-            SILENT)
+            SILENT | FLOOD)
                 expect=comm_error landed=$((r - 1)) est=$((est + ReplyTimeoutMs))
+                return
+                ;;
+            PASS+*)
+                expect=out_of_step landed=$r
+                return
+                ;;
+            *+*)
+                expect=out_of_step landed=$((r - 1))
                 return
                 ;;
             esac
@@ -214,6 +292,9 @@ predict() {
         est=$((est + LineMs))
     done
     est=$((est + AppWaitMs + 2 * LineMs))
+    if [ "$gone" = appwait ]; then
+        expect=port_gone est=$((est + LostMs))
+    fi
 }
 
 sim_arguments() {
@@ -228,9 +309,14 @@ sim_arguments() {
     [ $lower -eq 1 ] && sim_args+=(--lowercase)
     [ $quoted -eq 1 ] && sim_args+=(--quoted)
     [ $duplicate -eq 1 ] && sim_args+=(--duplicate)
+    [ "$gone" = none ] || sim_args+=(--vanish-in "$gone")
     for f in "${faults[@]}"; do
         answer=${f#*:}
-        sim_args+=("--${answer,,}-on" "${f%%:*}")
+        if [[ $answer == *+* ]]; then
+            sim_args+=(--twice-on "$f")
+        else
+            sim_args+=("--${answer,,}-on" "${f%%:*}")
+        fi
     done
 }
 
@@ -243,6 +329,9 @@ describe() {
         [ "${!flag}" != 0 ] && desc+=",$flag"
     done
     [ $vanish -gt 0 ] && desc+=",vanish-after-$vanish"
+    [ "$gone" = none ] || desc+=",gone-in-$gone"
+    [ "$change" = none ] || desc+=",file-$change"
+    [ "$signal_ms" -eq 0 ] || desc+=",sigint-at-${signal_ms}ms"
     [ ${#faults[@]} -gt 0 ] && desc+=",faults:$(
         IFS=' '
         echo "${faults[*]}"
@@ -256,13 +345,16 @@ write_plan() {
     sim_arguments
     describe
     # A duplicated reply may be taken for the answer to the next record, so with duplicates only
-    # the invariant is checked, not the predicted outcome.
+    # the invariant is checked, not the predicted outcome; after SIGINT the outcome has its own
+    # checks.
     local exact=$((1 - duplicate))
+    [ "$signal_ms" -eq 0 ] || exact=0
     [ $exact -eq 1 ] || worst_case
     local bound=$(((est * 125 / 100 + 3000) * time_factor / 100))
     {
         printf 'records=%d dtype=%d crlf=%d expect=%s landed=%d exact=%d bound_ms=%d\n' \
             "$records" "$dtype" "$crlf" "$expect" "$landed" "$exact" "$bound"
+        printf 'change=%s signal_ms=%d\n' "$change" "$signal_ms"
         printf 'sim_args=(%s)\n' "${sim_args[*]}"
         printf 'desc=%q\n' "$desc"
     } >"$work/plans/$i"
@@ -278,6 +370,8 @@ readonly SanitizerReport='ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime e
 outcome_of() { # the failure's own message, as a kind
     local c=$1
     case $c in
+    *"Update aborted"*) echo aborted ;;
+    *"is gone (unplugged?)"*) echo port_gone ;;
     *"Too many re-transmission"*) echo too_many ;;
     *"Record was not accepted"*) echo refused ;;
     *"Could not establish communication"*) echo no_comms ;;
@@ -300,18 +394,64 @@ children_cpu_ms() {
                  printf "%d", t * 1000 }' <<<"${line//s/}")
 }
 
+# Once the transfer runs (or the tool has ended), rewrites, empties or deletes the file.
+change_file() {
+    local progress=""
+    for _ in $(seq $((guard * 50))); do
+        progress=$(tr '\r' '\n' <"$dir/console" | grep -o 'Download -> *[0-9]*' | tail -n 1 |
+            tr -dc '0-9')
+        [ -n "$progress" ] && break
+        kill -0 "$tool_pid" 2>/dev/null || break
+        sleep 0.02
+    done
+    case $change in
+    rewritten) "$sample" --records "$records" --type "$dtype" --seed $((i + 1000000)) >"$image" ;;
+    truncated) : >"$image" ;;
+    deleted) rm -f "$image" ;;
+    esac
+    note="file $change at record ${progress:-none}"
+}
+
+# Sends SIGINT (timeout passes it on to the tool) signal_ms after the start.
+interrupt_tool() {
+    sleep "$((signal_ms / 1000)).$(printf '%03d' $((signal_ms % 1000)))"
+    kill -INT "$tool_pid" 2>/dev/null && signalled_ns=$("$probe" now)
+    note="SIGINT at ${signal_ms} ms"
+}
+
+# After status 130 the product holds the file's first records up to where the tool stopped.
+check_aborted() {
+    local kept lines=$((records + 2))
+    kept=$(wc -l <"$dir/received")
+    [ "$signalled_ns" -gt 0 ] || problems+=("status 130 without a signal")
+    if [[ "$console" =~ Update\ aborted\ at\ record\ ([0-9]+)\ of\ ([0-9]+)\. ]]; then
+        local at=${BASH_REMATCH[1]}
+        [ "${BASH_REMATCH[2]}" -eq $lines ] || problems+=("abort text counts ${BASH_REMATCH[2]} records")
+        [ "$kept" -ge $((at - 1)) ] && [ "$kept" -le "$at" ] ||
+            problems+=("aborted at record $at, the product holds $kept")
+    elif [[ "$console" == *"Update aborted while waiting for the product."* ]]; then
+        [ "$kept" -eq 0 ] || [ "$kept" -eq $lines ] ||
+            problems+=("aborted outside the transfer, the product holds $kept of $lines")
+    else
+        problems+=("status 130 without the abort text")
+    fi
+    cmp -s "$dir/received" <(head -n "$kept" "$dir/records") ||
+        problems+=("image is not the file's first $kept records")
+}
+
 run_one() {
     local i=$1
     local dir=$work/run-$i
-    local records dtype crlf expect landed exact bound_ms sim_args desc
+    local records dtype crlf expect landed exact bound_ms sim_args desc change signal_ms
     # shellcheck source=/dev/null
     source "$work/plans/$i"
     rm -rf "$dir" && mkdir -p "$dir"
     local problems=()
     local sample_args=(--records "$records" --type "$dtype" --seed "$i")
     [ "$crlf" -eq 1 ] && sample_args+=(--crlf)
-    "$sample" "${sample_args[@]}" >"$dir/image.srec"
-    tr -d '\r' <"$dir/image.srec" | awk 'length($0) >= 9' >"$dir/records"
+    local image=$dir/image.srec
+    "$sample" "${sample_args[@]}" >"$image"
+    tr -d '\r' <"$image" | awk 'length($0) >= 9' >"$dir/records"
 
     "$sim" --image "$dir/received" "${sim_args[@]}" >"$dir/sim.out" 2>"$dir/sim.err" &
     local sim_pid=$! port=""
@@ -324,14 +464,28 @@ run_one() {
     local guard=$((bound_ms * 2 / 1000 + 10)) status start elapsed cpu cpu_before
     children_cpu_ms && cpu_before=$cpu
     start=$(date +%s%N)
-    timeout -k 5 "$guard" "$tool" "$port" 115200 KORVA ARM "$dir/image.srec" \
+    timeout -k 5 "$guard" "$tool" "$port" 115200 KORVA ARM "$image" \
         </dev/null >"$dir/console" 2>"$dir/stderr" &
     local tool_pid=$!
     echo "$sim_pid $tool_pid" >"$work/pids/$i"
+    local note="" signalled_ns=0 ended_ns closed_ns
+    [ "$change" = none ] || change_file
+    [ "$signal_ms" -eq 0 ] || interrupt_tool
     wait "$tool_pid"
     status=$?
+    ended_ns=$("$probe" now)
     elapsed=$((($(date +%s%N) - start) / 1000000))
     children_cpu_ms && cpu=$((cpu - cpu_before))
+
+    # A product that vanished gives the time of the close; otherwise its line must be free now.
+    closed_ns=$(sed -n 's/^uartflash-sim: line closed at monotonic ns \([0-9]*\)$/\1/p' "$dir/sim.err")
+    if [ -n "$closed_ns" ]; then
+        local lost_ms=$(((ended_ns - closed_ns) / 1000000))
+        [ $lost_ms -le $((LostMs * time_factor / 100)) ] ||
+            problems+=("ended $lost_ms ms after the line closed, bound $LostMs ms")
+    elif ! "$probe" free "$port" >"$dir/port-check"; then
+        problems+=("after the tool's end: $(cat "$dir/port-check")")
+    fi
 
     kill -TERM "$sim_pid" 2>/dev/null
     wait "$sim_pid"
@@ -345,13 +499,24 @@ run_one() {
         [[ "$console" == *"$DoneText"* ]] || problems+=("status 0 without \"$DoneText\"")
         [[ "$console" != *"$Advice"* ]] || problems+=("status 0 with the failure advice")
         cmp -s "$dir/received" "$dir/records" || problems+=("success, but the image differs")
+        local late_ms=$(((ended_ns - signalled_ns) / 1000000))
+        [ "$signalled_ns" -eq 0 ] || [ $late_ms -le $((LateDoneMs * time_factor / 100)) ] ||
+            problems+=("status 0 $late_ms ms after SIGINT: the signal was not honoured")
     else
         kind=$(outcome_of "$console")
         [[ "$console" == *"$Advice"* ]] || problems+=("status $status without the failure advice")
         [[ "$console" != *"$DoneText"* ]] || problems+=("status $status after \"$DoneText\"")
     fi
     [ "$status" -eq 124 ] || [ "$status" -eq 137 ] && problems+=("hang: no end within $guard s")
-    [ "$status" -ge 128 ] && [ "$status" -ne 137 ] && problems+=("crash: status $status")
+    if [ "$status" -eq 130 ]; then
+        check_aborted
+    elif [ "$kind" = aborted ]; then
+        problems+=("abort text with status $status")
+    elif [ "$signalled_ns" -gt 0 ] && [ "$status" -ne 0 ]; then
+        problems+=("status $status after SIGINT, expected 130 or 0")
+    elif [ "$status" -ge 128 ] && [ "$status" -ne 137 ]; then
+        problems+=("crash: status $status")
+    fi
     [ "$status" -eq 2 ] && problems+=("the session did not start")
     grep -Eq "$SanitizerReport" "$dir/stderr" && problems+=("sanitizer report")
     [ "$elapsed" -gt "$bound_ms" ] && problems+=("took $elapsed ms, bound $bound_ms ms")
@@ -370,8 +535,8 @@ run_one() {
     [ ${#problems[@]} -eq 0 ] || verdict=VIOLATION
     printf '%s %s %d %d %d %d\n' "$verdict" "$kind" "$status" "$elapsed" "$bound_ms" "$cpu" \
         >"$work/results/$i"
-    printf 'run %4d  %-9s %-14s %6d ms (bound %6d, cpu %5d)  %s\n' "$i" "$verdict" "$kind" \
-        "$elapsed" "$bound_ms" "$cpu" "$desc"
+    printf 'run %4d  %-9s %-14s %6d ms (bound %6d, cpu %5d)  %s%s\n' "$i" "$verdict" "$kind" \
+        "$elapsed" "$bound_ms" "$cpu" "$desc" "${note:+ ($note)}"
     if [ "$verdict" != ok ]; then
         printf '    %s\n' "${problems[@]}"
         printf '    reproduce: %s --seed %s --runs %s --only %d\n' "$0" "$seed" "$runs" "$i"
@@ -424,12 +589,14 @@ done
 declare -A labels=([too_many]="Too many re-transmission requests" [refused]="Record was not accepted"
     [comm_error]="Communication Error" [no_comms]="Could not establish communication"
     [not_responding]="Device not responding" [unknown_app]="Unkown ARM application"
-    [out_of_step]="Record replies out of step" [timeout]="Reply Timeout (other)" [other]="other failure")
+    [out_of_step]="Record replies out of step" [port_gone]="Port gone (unplugged?)"
+    [aborted]="Update aborted (SIGINT)" [timeout]="Reply Timeout (other)" [other]="other failure")
 echo
 echo "================ soak campaign ================"
 printf '%-44s %6d\n' "runs" "$total"
 printf '%-44s %6d\n' "successes (Update Done!, image landed)" "$successes"
-for k in too_many refused comm_error no_comms not_responding unknown_app out_of_step timeout other; do
+for k in too_many refused comm_error no_comms not_responding unknown_app out_of_step port_gone \
+    aborted timeout other; do
     [ -n "${kinds[$k]:-}" ] && printf '%-44s %6d\n' "failure: ${labels[$k]}" "${kinds[$k]}"
 done
 printf '%-44s %6d\n' "invariant violations" "$violations"

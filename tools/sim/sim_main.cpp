@@ -64,8 +64,8 @@ bool openLine(const SimOptions& options) {
 }
 
 // Serves the line until a stop signal, a vanishing fault, or (when asked) the other side's final
-// close.
-void serve(const SimOptions& options) {
+// close. True when the product vanished.
+bool serve(const SimOptions& options) {
     uint8_t bytes[4096];
     while (stopSignal == 0) {
         size_t received = 0;
@@ -75,12 +75,18 @@ void serve(const SimOptions& options) {
         case SimLine::WaitResult::Data:
             if (options.exitAfterDone)
                 SimLine::releaseOtherEnd(); // from now on the other side's close is visible
-            if (SimProduct::feed(bytes, received, arrivalNs) != SimProduct::FeedResult::Continue)
-                return;
+            switch (SimProduct::feed(bytes, received, arrivalNs)) {
+            case SimProduct::FeedResult::Vanish:
+                return true;
+            case SimProduct::FeedResult::LineGone:
+                return false;
+            case SimProduct::FeedResult::Continue:
+                break;
+            }
             break;
         case SimLine::WaitResult::Closed:
             if (options.portPath || (options.exitAfterDone && SimProduct::talked()))
-                return;
+                return false;
             usleep(20'000); // nobody has the other end open yet
             break;
         case SimLine::WaitResult::Idle:
@@ -88,6 +94,7 @@ void serve(const SimOptions& options) {
             break;
         }
     }
+    return false;
 }
 
 } // namespace
@@ -104,8 +111,11 @@ int main(int argc, char** argv) {
     SimLine::configure(options.baud, options.split);
     if (!SimProduct::start(options))
         return 1;
-    serve(options);
-    SimProduct::finish();
+    const bool vanished = serve(options);
     SimLine::close();
+    if (vanished) // a test measures the tool's reaction from here
+        std::fprintf(stderr, "uartflash-sim: line closed at monotonic ns %llu\n",
+                     static_cast<unsigned long long>(SimLine::nowNs()));
+    SimProduct::finish();
     return 0;
 }

@@ -25,8 +25,18 @@ constexpr const char* HelpText =
     "  --fail-on LIST       answer FAIL\n"
     "  --error-on LIST      answer ERROR\n"
     "  --silent-on LIST     do not answer\n"
+    "  --flood-on LIST      do not answer; instead send PONG, REBOOT OK and FWID replies every\n"
+    "                       2 ms for 12 s\n"
+    "  --twice-on LIST      two answers in one write; LIST is N:A+B,... with A and B each PASS,\n"
+    "                       BUSY, FAIL or ERROR; the product acts on A alone (PASS: as usual)\n"
     "                       (faults for one record answer its attempts in the order given)\n"
     "  --vanish-after N     after N accepted records, close the line at the next command\n"
+    "  --vanish-in PHASE    close the line at the first PING (connect), the first FWID\n"
+    "                       (identify), the first FWID after UPDATE (bootwait), the second\n"
+    "                       record (transfer, as --vanish-after 1) or the first PING after the\n"
+    "                       end record (appwait)\n"
+    "                       (a vanishing product prints the monotonic ns of the close on stderr)\n"
+    "  --received-bytes FILE  at exit, write the number of bytes received from the line\n"
     "  --never-answer       read everything, answer nothing\n"
     "  --noise              random bytes and foreign-address lines before replies\n"
     "  --lowercase          replies in lower case\n"
@@ -73,6 +83,70 @@ bool parseFaults(const char* list, RecordAnswer answer, SimOptions& options) {
     return true;
 }
 
+// "PASS", "BUSY", "FAIL" or "ERROR".
+bool parseAnswer(const char* text, RecordAnswer& answer) {
+    constexpr struct {
+        const char* word;
+        RecordAnswer answer;
+    } Words[] = {{"PASS", RecordAnswer::Pass},
+                 {"BUSY", RecordAnswer::Busy},
+                 {"FAIL", RecordAnswer::Fail},
+                 {"ERROR", RecordAnswer::Error}};
+    for (const auto& w : Words) {
+        if (std::strcmp(text, w.word) == 0) {
+            answer = w.answer;
+            return true;
+        }
+    }
+    return false;
+}
+
+// "N:A+B,..." into faults answering twice.
+bool parseTwice(const char* list, SimOptions& options) {
+    char copy[512];
+    if (std::strlen(list) >= sizeof copy)
+        return false;
+    std::strcpy(copy, list);
+    char* save = nullptr;
+    for (char* item = strtok_r(copy, ",", &save); item; item = strtok_r(nullptr, ",", &save)) {
+        char* first = std::strchr(item, ':');
+        char* second = first ? std::strchr(first, '+') : nullptr;
+        if (!second)
+            return false;
+        *first++ = '\0';
+        *second++ = '\0';
+        RecordFault fault{};
+        if (!parseNumber(item, fault.record) || fault.record == 0 ||
+            !parseAnswer(first, fault.answer) || !parseAnswer(second, fault.second) ||
+            options.faultCount == SimOptions::MaxFaults)
+            return false;
+        options.faults[options.faultCount++] = fault;
+    }
+    return true;
+}
+
+bool parseVanishPhase(const char* text, SimOptions& o) {
+    constexpr struct {
+        const char* name;
+        VanishPhase phase;
+    } Phases[] = {{"connect", VanishPhase::Connect},
+                  {"identify", VanishPhase::Identify},
+                  {"bootwait", VanishPhase::BootWait},
+                  {"appwait", VanishPhase::AppWait}};
+    if (std::strcmp(text, "transfer") == 0) {
+        o.vanish = true;
+        o.vanishAfter = 1;
+        return true;
+    }
+    for (const auto& p : Phases) {
+        if (std::strcmp(text, p.name) == 0) {
+            o.vanishIn = p.phase;
+            return true;
+        }
+    }
+    return false;
+}
+
 enum OptionId : int {
     Port = 256,
     Mode,
@@ -85,7 +159,11 @@ enum OptionId : int {
     FailOn,
     ErrorOn,
     SilentOn,
+    FloodOn,
+    TwiceOn,
     VanishAfter,
+    VanishIn,
+    ReceivedBytes,
     NeverAnswer,
     Noise,
     Lowercase,
@@ -110,7 +188,11 @@ constexpr option LongOptions[] = {
     {"fail-on", required_argument, nullptr, FailOn},
     {"error-on", required_argument, nullptr, ErrorOn},
     {"silent-on", required_argument, nullptr, SilentOn},
+    {"flood-on", required_argument, nullptr, FloodOn},
+    {"twice-on", required_argument, nullptr, TwiceOn},
     {"vanish-after", required_argument, nullptr, VanishAfter},
+    {"vanish-in", required_argument, nullptr, VanishIn},
+    {"received-bytes", required_argument, nullptr, ReceivedBytes},
     {"never-answer", no_argument, nullptr, NeverAnswer},
     {"noise", no_argument, nullptr, Noise},
     {"lowercase", no_argument, nullptr, Lowercase},
@@ -163,9 +245,18 @@ bool apply(int id, const char* arg, SimOptions& o) {
         return parseFaults(arg, RecordAnswer::Error, o);
     case SilentOn:
         return parseFaults(arg, RecordAnswer::Silent, o);
+    case FloodOn:
+        return parseFaults(arg, RecordAnswer::Flood, o);
+    case TwiceOn:
+        return parseTwice(arg, o);
     case VanishAfter:
         o.vanish = true;
         return parseNumber(arg, o.vanishAfter);
+    case VanishIn:
+        return parseVanishPhase(arg, o);
+    case ReceivedBytes:
+        o.receivedBytesPath = arg;
+        return true;
     case NeverAnswer:
         o.neverAnswer = true;
         return true;

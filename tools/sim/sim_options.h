@@ -4,14 +4,20 @@
 #include <cstddef>
 #include <cstdint>
 
-// How the product answers one attempt at a record.
-enum class RecordAnswer : uint8_t { Pass, Busy, Fail, Error, Silent };
+// How the product answers one attempt at a record. Flood: no answer, but a stream of other
+// replies for a while.
+enum class RecordAnswer : uint8_t { Pass, Busy, Fail, Error, Silent, Flood };
 
-// One planned fault: an answer other than PASS for one attempt at record `record` (1-based).
+// One planned fault for one attempt at record `record` (1-based): an answer other than PASS, or a
+// second answer written together with the first (Silent: none). The product acts on `answer` only.
 struct RecordFault {
     uint32_t record;
     RecordAnswer answer;
+    RecordAnswer second = RecordAnswer::Silent;
 };
+
+// Where a vanishing product closes the line, other than mid-transfer (--vanish-after).
+enum class VanishPhase : uint8_t { Never, Connect, Identify, BootWait, AppWait };
 
 enum class StartMode : uint8_t { Application, BootLoader };
 
@@ -28,8 +34,10 @@ struct SimOptions {
     // Faults in the order given; the n-th fault naming a record answers its n-th attempt.
     RecordFault faults[MaxFaults] = {};
     size_t faultCount = 0;
+    const char* receivedBytesPath = nullptr;
     uint32_t vanishAfter = 0; // 0: never
     bool vanish = false;
+    VanishPhase vanishIn = VanishPhase::Never;
     bool noise = false;
     bool lowercase = false;
     bool quoted = false;

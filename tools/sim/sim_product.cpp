@@ -23,6 +23,9 @@ constexpr const char* UnnamedVersion = "V1.0.1"; // for an image whose header is
 // Lines another product might send on a shared line; the tool must ignore all of them.
 constexpr const char* ForeignLines[] = {"!ABC PONG\r\n", "!DVOX RECORD ERROR\r\n",
                                         "!XY FWID A B C D\r\n"};
+// A flood outlasts the tool's 10 s reply wait, and lines come faster than the tool's reply looks.
+constexpr uint64_t FloodNs = 12'000'000'000u;
+constexpr uint64_t FloodGapNs = 2'000'000u;
 
 struct ProductState {
     const SimOptions* options = nullptr;
@@ -39,11 +42,20 @@ struct ProductState {
     uint32_t attempt = 0;  // sendings of the record after the last one taken
     uint32_t sequence = 0;
     bool talked = false;
+    bool updateTaken = false; // UPDATE started the boot loader
+    bool endTaken = false;    // the end record started the new application
+    uint64_t floodUntilNs = 0;
+    uint64_t floodNextNs = 0;
+    uint32_t floodLines = 0;
+    uint64_t receivedBytes = 0;
     FILE* image = nullptr;
     FILE* trace = nullptr;
+    FILE* receivedCount = nullptr;
     std::mt19937 random;
 };
 ProductState product;
+
+int reboot();
 
 void copyText(char* out, size_t capacity, const char* text) {
     std::snprintf(out, capacity, "%s", text);
@@ -115,9 +127,13 @@ bool sendNoise() {
 }
 
 // Sends one reply for the current command and traces the command; false when the line is gone.
-bool reply(const char* command, const char* name, const char* const* params, size_t count) {
-    char text[2 * ReplyCapacity];
+// A second word adds a second reply of the same name in the same write.
+bool reply(const char* command, const char* name, const char* const* params, size_t count,
+           const char* secondWord = nullptr) {
+    char text[4 * ReplyCapacity];
     size_t length = composeReply(text, name, params, count);
+    if (secondWord)
+        length += composeReply(text + length, name, &secondWord, 1);
     logLine(">", text, length);
     if (product.options->duplicate && product.random() % 4 == 0) {
         std::memcpy(text + length, text, length);
@@ -131,8 +147,8 @@ bool reply(const char* command, const char* name, const char* const* params, siz
     return sent;
 }
 
-bool replyWord(const char* name, const char* word) {
-    return reply(name, name, &word, 1);
+bool replyWord(const char* name, const char* word, const char* secondWord = nullptr) {
+    return reply(name, name, &word, 1, secondWord);
 }
 
 void startReboot(StartMode into) {
@@ -151,7 +167,7 @@ void startReboot(StartMode into) {
     } else {
         copyText(product.version, VersionCapacity, product.nextVersion);
     }
-    advance();
+    reboot();
 }
 
 bool onFwid() {
@@ -167,19 +183,45 @@ bool onUpdate(const char* argument) {
     if (std::strcmp(argument, expected) != 0)
         return replyWord("UPDATE", "NAK");
     const bool sent = replyWord("UPDATE", "OK");
-    if (product.mode == StartMode::Application)
+    if (product.mode == StartMode::Application) {
+        product.updateTaken = true;
         startReboot(StartMode::BootLoader);
+    }
     return sent;
 }
 
-RecordAnswer plannedAnswer(uint32_t record, uint32_t attempt) {
+RecordFault plannedFault(uint32_t record, uint32_t attempt) {
     uint32_t seen = 0;
     for (size_t i = 0; i < product.options->faultCount; ++i) {
         const RecordFault& fault = product.options->faults[i];
         if (fault.record == record && ++seen == attempt)
-            return fault.answer;
+            return fault;
     }
-    return RecordAnswer::Pass;
+    return {record, RecordAnswer::Pass};
+}
+
+const char* wordOf(RecordAnswer answer) {
+    switch (answer) {
+    case RecordAnswer::Pass:
+        return "PASS";
+    case RecordAnswer::Busy:
+        return "BUSY";
+    case RecordAnswer::Fail:
+        return "FAIL";
+    case RecordAnswer::Error:
+        return "ERROR";
+    case RecordAnswer::Silent:
+    case RecordAnswer::Flood:
+        break;
+    }
+    return nullptr;
+}
+
+void startFlood(uint32_t record) {
+    product.floodUntilNs = SimLine::nowNs() + FloodNs;
+    product.floodNextNs = SimLine::nowNs() + FloodGapNs;
+    if (product.options->verbose)
+        std::fprintf(stderr, "sim: no answer to record %u, replies to nothing for 12 s\n", record);
 }
 
 void keepRecord(const char* text, size_t length, SRecord::Kind kind) {
@@ -198,16 +240,21 @@ void keepRecord(const char* text, size_t length, SRecord::Kind kind) {
     }
 }
 
+// The product acts on the planned answer alone; a second answer goes out in the same write, as a
+// batching bridge would pass on the product's answer together with a spurious one.
 bool onRecord(const char* text, size_t length) {
     if (product.mode == StartMode::Application)
         return replyWord("RECORD", "ERROR");
-    switch (plannedAnswer(product.accepted + 1, ++product.attempt)) {
+    const RecordFault fault = plannedFault(product.accepted + 1, ++product.attempt);
+    const char* second = wordOf(fault.second);
+    switch (fault.answer) {
     case RecordAnswer::Busy:
-        return replyWord("RECORD", "BUSY");
     case RecordAnswer::Fail:
-        return replyWord("RECORD", "FAIL");
     case RecordAnswer::Error:
-        return replyWord("RECORD", "ERROR");
+        return replyWord("RECORD", wordOf(fault.answer), second);
+    case RecordAnswer::Flood:
+        startFlood(fault.record);
+        [[fallthrough]];
     case RecordAnswer::Silent:
         traceCommand("RECORD", 0);
         return true;
@@ -216,12 +263,38 @@ bool onRecord(const char* text, size_t length) {
     }
     const SRecord::Kind kind = SRecord::check(text, length);
     if (kind == SRecord::Kind::Invalid)
-        return replyWord("RECORD", "ERROR");
+        return replyWord("RECORD", "ERROR", second);
     keepRecord(text, length, kind);
-    const bool sent = replyWord("RECORD", "PASS");
-    if (kind == SRecord::Kind::End)
+    const bool sent = replyWord("RECORD", "PASS", second);
+    if (kind == SRecord::Kind::End) {
+        product.endTaken = true;
         startReboot(StartMode::Application);
+    }
     return sent;
+}
+
+// Whether the line closes at this command, in the phase --vanish-in names.
+bool vanishesAt(const char* name) {
+    const bool ping = std::strcmp(name, "PING") == 0;
+    const bool fwid = std::strcmp(name, "FWID") == 0;
+    bool now = false;
+    switch (product.options->vanishIn) {
+    case VanishPhase::Connect:
+        now = ping;
+        break;
+    case VanishPhase::Identify:
+        now = fwid;
+        break;
+    case VanishPhase::BootWait:
+        now = fwid && product.updateTaken;
+        break;
+    case VanishPhase::AppWait:
+        now = ping && product.endTaken;
+        break;
+    case VanishPhase::Never:
+        break;
+    }
+    return now || (product.options->vanish && product.accepted >= product.options->vanishAfter);
 }
 
 FeedResult handleLine() {
@@ -239,14 +312,14 @@ FeedResult handleLine() {
     ++product.sequence;
     if (product.options->neverAnswer)
         return FeedResult::Continue;
-    if (product.options->vanish && product.accepted >= product.options->vanishAfter)
-        return FeedResult::Vanish;
     char* name = text + 5;
     char* argument = std::strchr(name, ' ');
     if (argument)
         *argument++ = '\0';
     else
         argument = text + length;
+    if (vanishesAt(name))
+        return FeedResult::Vanish;
     const size_t argumentLength = static_cast<size_t>(text + length - argument);
     bool sent = true;
     if (std::strcmp(name, "PING") == 0)
@@ -276,15 +349,64 @@ bool start(const SimOptions& options) {
         std::perror(options.tracePath);
         return false;
     }
+    if (options.receivedBytesPath &&
+        !(product.receivedCount = std::fopen(options.receivedBytesPath, "w"))) {
+        std::perror(options.receivedBytesPath);
+        return false;
+    }
     return true;
 }
 
-int advance() {
+namespace {
+
+int msUntil(uint64_t deadlineNs, uint64_t now) {
+    return now >= deadlineNs ? 0 : static_cast<int>((deadlineNs - now + 999'999u) / 1'000'000u);
+}
+
+// Sends the flood's lines that are due. Returns the milliseconds until the next one, or -1.
+int floodOn() {
+    if (product.floodUntilNs == 0)
+        return -1;
+    const uint64_t now = SimLine::nowNs();
+    if (now >= product.floodUntilNs) {
+        product.floodUntilNs = 0;
+        if (product.options->verbose)
+            std::fprintf(stderr, "sim: flood ends after %u lines\n", product.floodLines);
+        return -1;
+    }
+    if (now < product.floodNextNs)
+        return msUntil(product.floodNextNs, now);
+    const bool app = product.mode == StartMode::Application;
+    const char* ok = "OK";
+    const char* fwid[] = {Label, product.options->productId, app ? "MAP" : "BSL",
+                          app ? product.version : BootVersion};
+    char text[ReplyCapacity];
+    size_t length = 0;
+    switch (product.floodLines++ % 3) {
+    case 0:
+        length = composeReply(text, "PONG", nullptr, 0);
+        break;
+    case 1:
+        length = composeReply(text, "REBOOT", &ok, 1);
+        break;
+    default:
+        length = composeReply(text, "FWID", fwid, 4);
+        break;
+    }
+    uint64_t ignored = 0;
+    if (!SimLine::send(text, length, ignored))
+        product.floodUntilNs = 0; // nobody reads any more
+    product.floodNextNs = SimLine::nowNs() + FloodGapNs;
+    return product.floodUntilNs == 0 ? -1 : msUntil(product.floodNextNs, SimLine::nowNs());
+}
+
+// Ends a reboot that is due. Returns the milliseconds until the running reboot ends, or -1.
+int reboot() {
     if (product.rebootUntilNs == 0)
         return -1;
     const uint64_t now = SimLine::nowNs();
     if (now < product.rebootUntilNs)
-        return static_cast<int>((product.rebootUntilNs - now + 999'999u) / 1'000'000u);
+        return msUntil(product.rebootUntilNs, now);
     product.rebootUntilNs = 0;
     product.mode = product.rebootInto;
     product.lineLength = 0; // whatever arrived while rebooting was lost
@@ -295,9 +417,20 @@ int advance() {
     return -1;
 }
 
+} // namespace
+
+int advance() {
+    const int rebootMs = reboot();
+    const int floodMs = floodOn();
+    if (rebootMs < 0 || floodMs < 0)
+        return rebootMs < 0 ? floodMs : rebootMs;
+    return rebootMs < floodMs ? rebootMs : floodMs;
+}
+
 FeedResult feed(const uint8_t* bytes, size_t length, uint64_t arrivalNs) {
+    product.receivedBytes += length;
     for (size_t i = 0; i < length; ++i) {
-        if (product.rebootUntilNs != 0 && advance() >= 0)
+        if (product.rebootUntilNs != 0 && reboot() >= 0)
             continue; // a rebooting product hears nothing
         const uint64_t arrivedNs = SimLine::byteArrived(arrivalNs);
         const char c = static_cast<char>(bytes[i]);
@@ -332,8 +465,14 @@ void finish() {
         std::fclose(product.image);
     if (product.trace)
         std::fclose(product.trace);
+    if (product.receivedCount) {
+        std::fprintf(product.receivedCount, "%llu\n",
+                     static_cast<unsigned long long>(product.receivedBytes));
+        std::fclose(product.receivedCount);
+    }
     product.image = nullptr;
     product.trace = nullptr;
+    product.receivedCount = nullptr;
 }
 
 } // namespace SimProduct

@@ -16,11 +16,12 @@ enum class FeedResult : uint8_t { Continue, Vanish, LineGone };
 
 // Takes received bytes, read at arrivalNs, and answers every command line they complete.
 FeedResult feed(const uint8_t* bytes, size_t length, uint64_t arrivalNs);
-// Ends a reboot that is due. Returns the milliseconds until the running reboot ends, or -1.
+// Ends a reboot that is due and sends the flood lines that are due. Returns the milliseconds until
+// the next of these, or -1.
 int advance();
 // True once a command has been received.
 bool talked();
-// Flushes and closes the image and trace files.
+// Flushes and closes the image and trace files; writes the count of received bytes.
 void finish();
 
 } // namespace SimProduct
