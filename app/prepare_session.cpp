@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr const char* ProgramVersion = "1.5";
+constexpr const char* ProgramVersion = UARTFLASH_VERSION;
 
 void printBanner(const char* program) {
     std::printf("\n+------------------------------------------+\n");
