@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr const char* ProgramVersion = "1.5";
+constexpr const char* ProgramVersion = UARTFLASH_VERSION;
 
 void printBanner(const char* program) {
     std::printf("\n+------------------------------------------+\n");
@@ -20,9 +20,7 @@ void printBanner(const char* program) {
 
 void printUsage(const char* program) {
     std::printf("ERROR: Missing Arguments!\n");
-    std::printf("  Valid Use:\n");
-    std::printf("> %s  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n", program);
-    std::printf("Example: %s COM1 115200 KORVA ARM korva.srec", program);
+    printValidUse(program);
 }
 
 // The file is only checked here; the session opens it for real later.
@@ -88,6 +86,12 @@ const char* choosePortFor(const char* portArgument) {
 }
 
 } // namespace
+
+void printValidUse(const char* program) {
+    std::printf("  Valid Use:\n");
+    std::printf("> %s  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n", program);
+    std::printf("Example: %s COM1 115200 KORVA ARM korva.srec", program);
+}
 
 int32_t readBaudRate(const char* text) {
     while (std::isspace(static_cast<unsigned char>(*text))) {
