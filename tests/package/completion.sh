@@ -85,11 +85,16 @@ if [ -n "$tool" ]; then
             failures=$((failures + 1))
         fi
     done
-    ports=$({
-        echo AUTO
-        "$tool" --list-ports | awk 'NR > 1 && NF > 0 { print $1 }'
-    } | LC_ALL=C sort | paste -sd '|')
-    expect "$ports" "$tool" ''
+    if listing=$("$tool" --list-ports); then
+        ports=$({
+            echo AUTO
+            awk 'NR > 1 && NF > 0 { print $1 }' <<<"$listing"
+        } | LC_ALL=C sort | paste -sd '|')
+        expect "$ports" "$tool" ''
+    else
+        echo "completion: $tool --list-ports failed: $listing"
+        failures=$((failures + 1))
+    fi
 fi
 
 if [ "$failures" -ne 0 ]; then
