@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "app/port_listing.h"
 #include "app/prepare_session.h"
 #include "app/program_run.h"
 
@@ -17,6 +18,9 @@ char defaultProgramName[] = "uartflash";
 constexpr Option ToolOptions[] = {
     {"--help", Help, nullptr, "print this text and exit"},
     {"--version", Version, nullptr, "print the version and exit"},
+    {"--list-ports", ListPorts, nullptr,
+     "list the serial ports, marking the one AUTO picks, and exit"},
+    {"--json", Json, nullptr, "with --list-ports: one JSON object per port and line"},
 };
 
 std::string optionLabel(const Option& option) {
@@ -58,10 +62,15 @@ int showVersion(const Command&) {
     return 0;
 }
 
+int listPorts(const Command& command) {
+    return PortListing::print((command.options & Json) != 0 ? PortListing::Format::JsonLines
+                                                            : PortListing::Format::Text);
+}
+
 constexpr Form ToolForms[] = {
-    {0, AnyCount, runUpdate},
-    {Help, 0, showHelp},
-    {Version, 0, showVersion},
+    {0, AnyCount, runUpdate},         {Help, 0, showHelp},
+    {Version, 0, showVersion},        {ListPorts, 0, listPorts},
+    {ListPorts | Json, 0, listPorts},
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {
