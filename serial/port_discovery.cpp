@@ -258,6 +258,26 @@ size_t automaticPick(const PortList& list) {
     return matchCount == 1 ? pick : NoPick;
 }
 
+const char* serialArgument(const char* argument) {
+    return argument != nullptr && std::strncmp(argument, "SN=", 3) == 0 ? argument + 3 : nullptr;
+}
+
+// A port without a known serial number never matches, not even "SN=" with nothing after it.
+const char* choosePortBySerial(const char* serial) {
+    PortList list;
+    if (!enumeratePorts(list) || !printList(list)) {
+        return nullptr;
+    }
+    int matchCount = 0;
+    for (const PortEntry& entry : list.entries) {
+        if (!entry.usb.serialNumber.empty() && entry.usb.serialNumber == serial) {
+            std::snprintf(chosenName, sizeof chosenName, "%s", entry.name.c_str());
+            ++matchCount;
+        }
+    }
+    return matchCount == 1 ? chosenName : nullptr;
+}
+
 const char* directPortName(const char* argument) {
     if (naming() == PortNaming::DevicePath && argument != nullptr && argument[0] == '/') {
         return argument;

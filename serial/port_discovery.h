@@ -70,6 +70,13 @@ bool enumeratePorts(PortList& list);
 // NoPick when no port or several are.
 size_t automaticPick(const PortList& list);
 
+// A port argument "SN=<serial>" gives the serial text after "SN="; otherwise nullptr.
+const char* serialArgument(const char* argument);
+
+// Lists the ports as the manual choice does and picks the one whose USB serial number is exactly
+// serial, without a prompt. nullptr when no port or several have it, or there is no list.
+const char* choosePortBySerial(const char* serial);
+
 // "COM" in any case followed by one or more digits; the number must fit 32 bits.
 bool parseComPortName(const char* text, int32_t& number);
 

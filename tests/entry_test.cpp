@@ -199,6 +199,10 @@ TEST(Entry, RecognisedDevicesGoOnToThePortChoiceAndAutoIgnoresCase) {
         EXPECT_TRUE(run.out.ends_with(NoPort)) << run.out;
         EXPECT_EQ(run.status, 2);
     }
+    const ToolRun bySerial = runTool({"SN=0001A2B3", "115200", "KORVA", "ARM", image});
+    EXPECT_TRUE(bySerial.out.ends_with(NoPort)) << bySerial.out;
+    EXPECT_EQ(bySerial.out.find("Enter the"), std::string::npos) << bySerial.out; // no prompt
+    EXPECT_EQ(bySerial.status, 2);
     const ToolRun manual = runTool({"COM7", "115200", "KORVA", "ARM", image});
     const ToolRun upper = runTool({"AUTO", "115200", "KORVA", "ARM", image});
     EXPECT_NE(upper.out, manual.out); // the automatic choice comes first

@@ -193,6 +193,37 @@ TEST(PortDiscovery, DevicePathsAreListedAndTypedAsPaths) {
     EXPECT_EQ(PortDiscovery::directPortName("/dev/ttyS0"), nullptr);
 }
 
+// SN=<serial>: the one port with exactly that serial number, listed as ever, never a prompt.
+TEST(PortDiscovery, SerialNumberPicksTheOnlyPortThatHasIt) {
+    const std::vector<Device> ports = {
+        {"COM3", Bridge, "0001A2"}, {"COM4", "other", "77"}, {"COM5", Bridge, "77"}, {"COM6", "x"}};
+    const std::string listed =
+        Header + "COM3 [" + Bridge + "]\r\nCOM4 [other]\r\nCOM5 [" + Bridge + "]\r\nCOM6 [x]\r\n";
+    const struct {
+        const char* argument;
+        const char* expected; // nullptr: nothing chosen
+    } cases[] = {
+        {"SN=0001A2", "COM3"}, {"SN=77", nullptr}, {"SN=0001a2", nullptr},
+        {"SN=0001", nullptr},  {"SN=", nullptr},   {"SN=9", nullptr},
+    };
+    for (const auto& c : cases) {
+        const char* serial = PortDiscovery::serialArgument(c.argument);
+        ASSERT_NE(serial, nullptr);
+        const Outcome o =
+            pick([serial] { return PortDiscovery::choosePortBySerial(serial); }, ports, "5");
+        EXPECT_EQ(o.name == nullptr ? "(none)" : std::string(o.name),
+                  c.expected == nullptr ? "(none)" : c.expected);
+        EXPECT_EQ(o.output, listed);
+        EXPECT_EQ(o.unread, "5");
+    }
+    for (const char* other : {"sn=77", "COM3", "/dev/ttyUSB0", "AUTO"}) {
+        EXPECT_EQ(PortDiscovery::serialArgument(other), nullptr) << other;
+    }
+    const Outcome none = pick([] { return PortDiscovery::choosePortBySerial("77"); }, {}, "");
+    EXPECT_EQ(none.name, nullptr);
+    EXPECT_EQ(none.output, "\r\nError: No serial ports found\r\n");
+}
+
 // The port AUTO opens without asking: only a single bridge is one.
 TEST(PortDiscovery, AutomaticPickIsTheOnlyBridge) {
     const struct {

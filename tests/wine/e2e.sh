@@ -4,7 +4,7 @@
 # The simulator's pseudo-terminal is COM5; registered Ports devices make SetupAPI list it with a
 # "Silicon Labs" description, so AUTO finds it by the real enumeration. The second case registers
 # a second bridge (COM6) and answers the port prompt from standard input. The last registers the
-# bridges as USB devices and lists them.
+# bridges as USB devices, lists them and picks COM5 by its serial number.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 tool=$(realpath "$1") sim=$(realpath "$2") sample=$(realpath "$3")
@@ -142,7 +142,7 @@ if start_sim --mode boot; then
     expect_image
 fi
 
-case_name=list_ports
+case_name=list_ports_and_serial_number
 wine reg delete "$EnumKey" /f >/dev/null 2>&1
 register_usb_port "${UsbDevices[0]}" 0001A2B3 COM5 'Silicon Labs CP210x USB to UART Bridge (COM5)' \
     'Silicon Laboratories' 'Port_#0002.Hub_#0001' || fail "registry"
@@ -156,6 +156,16 @@ grep -qE $'^COM6 +- +2e8a +000a +- +Microsoft +- +USB Serial Device \\(COM6\\)\r
 text=$(wine "$tool" --list-ports --json 2>&1) || fail "--list-ports --json exit status $?"
 expect_text '{"name":"COM5","description":"Silicon Labs CP210x USB to UART Bridge (COM5)","vid":"10c4","pid":"ea60","serial":"0001A2B3","manufacturer":"Silicon Laboratories","location":"Port_#0002.Hub_#0001","auto":true}
 {"name":"COM6","description":"USB Serial Device (COM6)","vid":"2e8a","pid":"000a","serial":null,"manufacturer":"Microsoft","location":null,"auto":false}'
+run_update "" SN=5 2
+expect_text $'COM5 [Silicon Labs CP210x USB to UART Bridge (COM5)]\r\nCOM6 [USB Serial Device (COM6)]\r\n'
+expect_text $'\r\nError: Failed to detect any Com ports!\r\n'
+if start_sim --mode boot; then
+    run_update "" SN=0001A2B3
+    stop_sim
+    [[ "$text" == *"Enter the port number"* ]] && fail "SN= asked for a port"
+    expect_text "$Done"
+    expect_image
+fi
 
 if [ $failures -ne 0 ]; then
     echo "--- last console output:"
@@ -163,4 +173,4 @@ if [ $failures -ne 0 ]; then
     echo "wine e2e: $failures failure(s)"
     exit 1
 fi
-echo "wine e2e: 2 updates and the port list passed"
+echo "wine e2e: 3 updates, the port list and a refused serial number passed"
