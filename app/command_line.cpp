@@ -15,6 +15,7 @@ namespace {
 
 char defaultProgramName[] = "uartflash";
 
+// The options in the order --help lists them.
 constexpr Option ToolOptions[] = {
     {"--help", Help, nullptr, "print this text and exit"},
     {"--version", Version, nullptr, "print the version and exit"},
@@ -67,10 +68,13 @@ int listPorts(const Command& command) {
                                                             : PortListing::Format::Text);
 }
 
+// Every command line the tool accepts, one row each.
 constexpr Form ToolForms[] = {
-    {0, AnyCount, runUpdate},         {Help, 0, showHelp},
-    {Version, 0, showVersion},        {ListPorts, 0, listPorts},
-    {ListPorts | Json, 0, listPorts},
+    {0, AnyCount, runUpdate},         // <port> <baud> <product-id> <device> <file>, counted as ever
+    {Help, 0, showHelp},              // --help
+    {Version, 0, showVersion},        // --version
+    {ListPorts, 0, listPorts},        // --list-ports
+    {ListPorts | Json, 0, listPorts}, // --list-ports --json, in either order
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {
