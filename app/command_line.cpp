@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "app/port_listing.h"
 #include "app/prepare_session.h"
 #include "app/program_run.h"
 
@@ -14,9 +15,13 @@ namespace {
 
 char defaultProgramName[] = "uartflash";
 
+// The options in the order --help lists them.
 constexpr Option ToolOptions[] = {
     {"--help", Help, nullptr, "print this text and exit"},
     {"--version", Version, nullptr, "print the version and exit"},
+    {"--list-ports", ListPorts, nullptr,
+     "list the serial ports, marking the one AUTO picks, and exit"},
+    {"--json", Json, nullptr, "with --list-ports: one JSON object per port and line"},
 };
 
 std::string optionLabel(const Option& option) {
@@ -58,10 +63,18 @@ int showVersion(const Command&) {
     return 0;
 }
 
+int listPorts(const Command& command) {
+    return PortListing::print((command.options & Json) != 0 ? PortListing::Format::JsonLines
+                                                            : PortListing::Format::Text);
+}
+
+// Every command line the tool accepts, one row each.
 constexpr Form ToolForms[] = {
-    {0, AnyCount, runUpdate},
-    {Help, 0, showHelp},
-    {Version, 0, showVersion},
+    {0, AnyCount, runUpdate},         // <port> <baud> <product-id> <device> <file>, counted as ever
+    {Help, 0, showHelp},              // --help
+    {Version, 0, showVersion},        // --version
+    {ListPorts, 0, listPorts},        // --list-ports
+    {ListPorts | Json, 0, listPorts}, // --list-ports --json, in either order
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {

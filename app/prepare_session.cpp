@@ -77,6 +77,9 @@ const char* choosePortFor(const char* portArgument) {
     if (const char* direct = PortDiscovery::directPortName(portArgument)) {
         return direct;
     }
+    if (const char* serial = PortDiscovery::serialArgument(portArgument)) {
+        return PortDiscovery::choosePortBySerial(serial);
+    }
     if (equalsIgnoringCase(portArgument, "AUTO")) {
         if (const char* chosen = PortDiscovery::choosePort(PortChoiceMode::Automatic)) {
             return chosen;

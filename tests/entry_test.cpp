@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/port_listing.h"
 #include "app/prepare_session.h"
 #include "session/firmware_check.h"
 
@@ -66,14 +67,24 @@ const std::string Usage = "ERROR: Missing Arguments!\n  Valid Use:\n> " + Exe +
                           "Example: " +
                           Exe + " COM1 115200 KORVA ARM korva.srec";
 const std::string NoPort = "\r\nError: Failed to detect any Com ports!\r\n";
-const std::string Help = "  Valid Use:\n> " + Exe +
-                         "  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n"
-                         "Example: " +
-                         Exe +
-                         " COM1 115200 KORVA ARM korva.srec\n\n"
-                         "Options, before the arguments:\n"
-                         "  --help     print this text and exit\n"
-                         "  --version  print the version and exit\n";
+const std::string Help =
+    "  Valid Use:\n> " + Exe +
+    "  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n"
+    "Example: " +
+    Exe +
+    " COM1 115200 KORVA ARM korva.srec\n\n"
+    "Options, before the arguments:\n"
+    "  --help        print this text and exit\n"
+    "  --version     print the version and exit\n"
+    "  --list-ports  list the serial ports, marking the one AUTO picks, and exit\n"
+    "  --json        with --list-ports: one JSON object per port and line\n";
+
+// This machine's ports as the listing code prints them in this process.
+std::string listing(PortListing::Format format) {
+    testing::internal::CaptureStdout();
+    PortListing::print(format);
+    return testing::internal::GetCapturedStdout();
+}
 
 // Command lines that begin with an option: no banner; a refusal names its reason, then the help.
 TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
@@ -90,6 +101,12 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
         {{"--bogus"}, refused("Unknown option --bogus"), 2},
         {{"--"}, refused("Unknown option --"), 2},
         {{"--check", image}, refused("Unknown option --check"), 2},
+        {{"--list-ports"}, listing(PortListing::Format::Text), 0},
+        {{"--list-ports", "--json"}, listing(PortListing::Format::JsonLines), 0},
+        {{"--json", "--list-ports"}, listing(PortListing::Format::JsonLines), 0},
+        {{"--json"}, mismatch, 2},
+        {{"--list-ports", "COM1"}, mismatch, 2},
+        {{"--json", "AUTO", "115200", "KORVA", "ARM", image}, mismatch, 2},
         {{"--version", "x"}, mismatch, 2},
         {{"--version", "--help"}, mismatch, 2},
         {{"--help", "--help"}, refused("Option --help given twice"), 2},
@@ -182,6 +199,10 @@ TEST(Entry, RecognisedDevicesGoOnToThePortChoiceAndAutoIgnoresCase) {
         EXPECT_TRUE(run.out.ends_with(NoPort)) << run.out;
         EXPECT_EQ(run.status, 2);
     }
+    const ToolRun bySerial = runTool({"SN=0001A2B3", "115200", "KORVA", "ARM", image});
+    EXPECT_TRUE(bySerial.out.ends_with(NoPort)) << bySerial.out;
+    EXPECT_EQ(bySerial.out.find("Enter the"), std::string::npos) << bySerial.out; // no prompt
+    EXPECT_EQ(bySerial.status, 2);
     const ToolRun manual = runTool({"COM7", "115200", "KORVA", "ARM", image});
     const ToolRun upper = runTool({"AUTO", "115200", "KORVA", "ARM", image});
     EXPECT_NE(upper.out, manual.out); // the automatic choice comes first
