@@ -1,7 +1,8 @@
 #include "app/prepare_session.h"
 
+#include "protocol/wire_format.h"
 #include "serial/port_discovery.h"
-#include "session/firmware_check.h"
+#include "session/firmware_image.h"
 
 #include <cctype>
 #include <cstdio>
@@ -23,35 +24,6 @@ void printUsage(const char* program) {
     printValidUse(program);
 }
 
-// The file is only checked here; the session opens it for real later.
-bool firmwareFileUsable(const char* path) {
-    std::FILE* file = std::fopen(path, "rt");
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    const FirmwareCheck::ScanReport report =
-        file == nullptr ? FirmwareCheck::ScanReport{FirmwareCheck::LineScan::Unreadable, 0, 0}
-                        : FirmwareCheck::scanFile(path);
-    const auto line = static_cast<unsigned>(report.lineNumber);
-    switch (report.result) {
-    case FirmwareCheck::LineScan::Unreadable:
-        std::printf("Error: Could not open [%s]\n", path);
-        return false;
-    case FirmwareCheck::LineScan::Overlong:
-        std::printf("Error: Line %u of [%s] is too long to send as one record "
-                    "(at most %u characters before its line end)\n",
-                    line, path, static_cast<unsigned>(FirmwareCheck::MaxLineLength - 1));
-        return false;
-    case FirmwareCheck::LineScan::HoldsNul:
-        std::printf("Error: Line %u of [%s] holds a NUL byte and cannot be sent as a record\n",
-                    line, path);
-        return false;
-    case FirmwareCheck::LineScan::AllFit:
-        break;
-    }
-    return true;
-}
-
 DeviceKind recogniseDevice(const char* word) {
     const char* const words[] = {"ARM", "BT", "DSP"};
     const DeviceKind kinds[] = {DeviceKind::ARM, DeviceKind::BT, DeviceKind::DSP};
@@ -63,16 +35,6 @@ DeviceKind recogniseDevice(const char* word) {
     return DeviceKind::None;
 }
 
-bool equalsIgnoringCase(const char* text, const char* expected) {
-    for (; *text != '\0' && *expected != '\0'; ++text, ++expected) {
-        if (std::toupper(static_cast<unsigned char>(*text)) !=
-            std::toupper(static_cast<unsigned char>(*expected))) {
-            return false;
-        }
-    }
-    return *text == *expected;
-}
-
 const char* choosePortFor(const char* portArgument) {
     if (const char* direct = PortDiscovery::directPortName(portArgument)) {
         return direct;
@@ -80,7 +42,7 @@ const char* choosePortFor(const char* portArgument) {
     if (const char* serial = PortDiscovery::serialArgument(portArgument)) {
         return PortDiscovery::choosePortBySerial(serial);
     }
-    if (equalsIgnoringCase(portArgument, "AUTO")) {
+    if (WireFormat::equalIgnoringCase(portArgument, "AUTO")) {
         if (const char* chosen = PortDiscovery::choosePort(PortChoiceMode::Automatic)) {
             return chosen;
         }
@@ -123,7 +85,7 @@ PrepareResult prepareSession(int argc, char** argv, DeviceKind& deviceKind, cons
         printUsage(program);
         return PrepareResult::Stop;
     }
-    if (!firmwareFileUsable(argv[5])) {
+    if (!FirmwareImage::load(argv[5])) {
         return PrepareResult::Stop;
     }
     const DeviceKind kind = recogniseDevice(argv[4]);

@@ -1,6 +1,8 @@
 #include "app/program_run.h"
 
 #include "app/prepare_session.h"
+#include "app/session_environment.h"
+#include "os/interrupt.h"
 #include "os/os.h"
 #include "protocol/reply_reader.h"
 #include "serial/serial_port.h"
@@ -10,43 +12,72 @@
 
 namespace {
 
-void fillSessionState(char** argv) {
+void fillSessionState(const char* portName, char** argv) {
+    sessionState.portName = portName;
     sessionState.productId = argv[3];
     sessionState.deviceKind = DeviceKind::ARM;
     sessionState.firmwarePath = argv[5];
     SessionSlots::setIdentity(FirmwareIdentity::Unknown);
 }
 
+ExitStatus statusOf(SessionOutcome outcome) {
+    switch (outcome) {
+    case SessionOutcome::Succeeded:
+        return ExitStatus::ExitDone;
+    case SessionOutcome::Aborted:
+        return ExitStatus::ExitAborted;
+    case SessionOutcome::Running:
+    case SessionOutcome::Failed:
+        break;
+    }
+    return ExitStatus::ExitSessionFailed;
+}
+
 // The reply reader runs only inside this function; the session stops it when it ends.
 ExitStatus runSession() {
-    Os::EventHandle replyEvent = Os::createEvent(Os::EventReset::Auto);
-    SessionSlots::setReplyEvent(replyEvent);
-    ExitStatus status = ExitStatus::ExitSessionFailed;
-    if (ReplyReader::start(SerialPort::dataReadyEvent()) == 1) {
-        sessionState.phase = UploadPhase::CheckComms;
-        UploadSession::setEnvironment(UploadSession::realEnvironment());
-        while (UploadSession::step() == StepResult::Continue) {
-        }
-        status = UploadSession::succeeded() ? ExitStatus::ExitDone : ExitStatus::ExitSessionFailed;
+    if (ReplyReader::start(SerialPort::dataReadyEvent()) != 1) {
+        return ExitStatus::ExitNotStarted;
     }
+    sessionState.phase = UploadPhase::CheckComms;
+    UploadSession::setEnvironment(SessionWiring::real());
+    while (UploadSession::step() == StepResult::Continue) {
+    }
+    return statusOf(UploadSession::outcome());
+}
+
+// One auto-reset event wakes the waiting session for a reply, a lost port and a stop request.
+Os::EventHandle attachWakeEvent() {
+    Os::EventHandle wake = Os::createEvent(Os::EventReset::Auto);
+    SessionSlots::setReplyEvent(wake);
+    SerialPort::setLossEvent(wake);
+    Os::installInterruptHandler(wake);
+    return wake;
+}
+
+void detachWakeEvent(Os::EventHandle wake) {
+    Os::clearInterruptWake();
+    SerialPort::setLossEvent(nullptr);
     SessionSlots::setReplyEvent(nullptr);
-    if (replyEvent != nullptr) {
-        Os::closeEvent(replyEvent);
+    if (wake != nullptr) {
+        Os::closeEvent(wake);
     }
-    return status;
 }
 
 } // namespace
 
 int runProgram(DeviceKind deviceKind, const char* portName, uint32_t baudRate, char** argv) {
+    // From here on a stop request ends the update at its next step and the port is released.
+    Os::EventHandle wake = attachWakeEvent();
     if (SerialPort::open(portName, baudRate) != OpenResult::Ok) {
         std::printf("\r\nCould not open %s\r\n", portName);
         std::printf("Ensure it is not being used by another application.\r\n");
+        detachWakeEvent(wake);
         return static_cast<int>(ExitStatus::ExitNotStarted);
     }
     ExitStatus status = ExitStatus::ExitNotStarted;
     if (deviceKind == DeviceKind::ARM) {
-        fillSessionState(argv);
+        fillSessionState(portName, argv);
+        SessionSlots::clearAll(); // before the reader starts: every answer from now on counts
         status = runSession();
     } else {
         std::printf("ERROR: Device not currently supported!");
@@ -54,5 +85,6 @@ int runProgram(DeviceKind deviceKind, const char* portName, uint32_t baudRate, c
     if (SerialPort::isOpen()) {
         SerialPort::close();
     }
+    detachWakeEvent(wake);
     return static_cast<int>(status);
 }

@@ -1,26 +1,19 @@
-// Writes arbitrary bytes to a firmware file and reads it the way the upload session does: open,
-// one line per step until the counted lines are taken or the file ends, then finish. The
-// pre-flight line check must judge the file as the reader does.
+// Checks arbitrary bytes as a firmware image and, when they are accepted, hands the image out
+// the way the upload session does. Accepted or not must agree with an independent reading of
+// the bytes, and what goes out must be exactly the file's lines, each a whole S-record.
 //
 // Input: the file's bytes, as they are.
-#include "session/firmware_check.h"
 #include "session/firmware_image.h"
 #include "session/session_state.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-constexpr size_t MaxLineLength = RecordTextSize - 1;
-constexpr size_t ShortestRecord = 10; // shorter lines are counted but not sent
 constexpr char Canary = static_cast<char>(0xA5);
-
-char filePath[512];
 
 void check(bool condition) {
     if (!condition) {
@@ -28,178 +21,111 @@ void check(bool condition) {
     }
 }
 
-// What the reader must hand out: the file with every CR that stands right before an LF dropped,
-// cut after each LF; a last piece without LF is a line too.
-struct Expected {
-    std::string text;
-    std::vector<size_t> lineStarts;
-    std::vector<bool> doubleReturn; // the raw file had CR CR LF at the line's end
-    size_t firstUnsendable = 0;     // first line that cannot be sent, from 1; 0 when all can
-    bool holdsNul = false;          // that line holds a NUL byte (else it is too long)
-
-    size_t lineCount() const { return lineStarts.size(); }
-    size_t lineEnd(size_t k) const {
-        return k + 1 < lineStarts.size() ? lineStarts[k + 1] : text.size();
+// The lines as a reader independent of the tool sees them: any of LF, CR LF or CR ends one,
+// Ctrl-Z bytes at the very end are not part of the text.
+std::vector<std::string> splitLines(const uint8_t* data, size_t size) {
+    while (size > 0 && data[size - 1] == 0x1A) {
+        --size;
     }
-};
-
-Expected expect(const uint8_t* data, size_t size) {
-    Expected e;
-    size_t lineLength = 0;
+    std::vector<std::string> lines;
+    std::string line;
     for (size_t i = 0; i < size; ++i) {
-        if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n') {
+        const char c = static_cast<char>(data[i]);
+        if (c != '\n' && c != '\r') {
+            line.push_back(c);
             continue;
         }
-        if (lineLength == 0) {
-            e.lineStarts.push_back(e.text.size());
-            e.doubleReturn.push_back(false);
+        if (c == '\r' && i + 1 < size && data[i + 1] == '\n') {
+            ++i;
         }
-        e.text.push_back(static_cast<char>(data[i]));
-        ++lineLength;
-        const size_t line = e.lineStarts.size();
-        if (data[i] == '\0' && (e.firstUnsendable == 0 || e.firstUnsendable == line)) {
-            e.firstUnsendable = line;
-            e.holdsNul = true;
-        }
-        if (lineLength > MaxLineLength && e.firstUnsendable == 0) {
-            e.firstUnsendable = line;
-        }
-        if (data[i] == '\n') {
-            e.doubleReturn.back() = i >= 2 && data[i - 1] == '\r' && data[i - 2] == '\r';
-            lineLength = 0;
-        }
+        lines.push_back(line + "\n");
+        line.clear();
     }
-    return e;
+    if (!line.empty()) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
-bool writeFile(const uint8_t* data, size_t size) {
-    std::FILE* file = std::fopen(filePath, "wb");
-    if (file == nullptr) {
+int hex(char c) {
+    const char* digits = "0123456789ABCDEF0123456789abcdef";
+    const char* at = std::strchr(digits, c);
+    return c != '\0' && at != nullptr ? static_cast<int>((at - digits) % 16) : -1;
+}
+
+// A sent record: "S", a type other than 4, hex pairs whose count and checksum agree.
+bool wholeRecord(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t')) {
+        text.pop_back();
+    }
+    if (text.size() < 4 || text[0] != 'S' || text[1] < '0' || text[1] > '9' || text[1] == '4' ||
+        text.size() % 2 != 0) {
         return false;
     }
-    const bool written = std::fwrite(data, 1, size, file) == size;
-    return std::fclose(file) == 0 && written;
-}
-
-void checkLineCheck(const Expected& e) {
-    const FirmwareCheck::ScanReport report = FirmwareCheck::scanFile(filePath);
-    if (e.firstUnsendable == 0) {
-        check(report.result == FirmwareCheck::LineScan::AllFit);
-        check(report.lineCount == e.lineCount());
-    } else {
-        check(report.result ==
-              (e.holdsNul ? FirmwareCheck::LineScan::HoldsNul : FirmwareCheck::LineScan::Overlong));
-        check(report.lineNumber == e.firstUnsendable);
+    unsigned sum = 0;
+    std::vector<unsigned> bytes;
+    for (size_t i = 2; i < text.size(); i += 2) {
+        if (hex(text[i]) < 0 || hex(text[i + 1]) < 0) {
+            return false;
+        }
+        bytes.push_back(static_cast<unsigned>(hex(text[i]) * 16 + hex(text[i + 1])));
+        sum += bytes.back();
     }
+    return bytes[0] + 1 == bytes.size() && (sum & 0xFFu) == 0xFFu;
 }
 
-// recordText holds line k exactly, NUL-terminated, and nothing was written past it.
-void checkRecordText(const Expected& e, size_t k) {
-    const char* text = sessionState.recordText;
-    const size_t begin = e.lineStarts[k];
-    const size_t length = e.lineEnd(k) - begin;
-    check(length <= MaxLineLength);
-    check(std::memcmp(text, e.text.data() + begin, length) == 0);
-    for (size_t i = length; i < RecordTextSize; ++i) {
-        check(text[i] == '\0');
-    }
-    for (char c : sessionState.updateArgs) {
-        check(c == Canary);
-    }
-    // The CR before a line feed is gone; one can stay only where the file had two.
-    const bool returnBeforeFeed =
-        length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
-    check(!returnBeforeFeed || e.doubleReturn[k]);
+bool blank(const std::string& line) {
+    return line.find_first_not_of(" \t\n") == std::string::npos;
 }
 
-LineOutcome takeLine() {
-    std::memset(sessionState.recordText, 0, sizeof sessionState.recordText);
-    std::memset(sessionState.updateArgs, Canary, sizeof sessionState.updateArgs);
-    return FirmwareImage::nextLine();
-}
-
-// As the session: a line or the end of the file counts against lineCount; the transfer also
-// ends when a sent record met the end of the file.
-void readAsSession(const Expected& e) {
-    sessionState.linesRead = 0;
-    size_t lines = 0;
-    while (sessionState.linesRead < sessionState.lineCount) {
-        const LineOutcome outcome = takeLine();
-        if (outcome != LineOutcome::Line && outcome != LineOutcome::EndOfFile) {
+// Hands the accepted image out as the session does and compares every record with the lines.
+void sendAll(const std::vector<std::string>& lines) {
+    sessionState.productId = "KORVA";
+    sessionState.firmwarePath = "fuzz.srec";
+    check(FirmwareImage::open() == 1);
+    check(sessionState.lineCount == lines.size());
+    size_t taken = 0;
+    size_t ends = 0;
+    for (;;) {
+        std::memset(sessionState.updateArgs, Canary, sizeof sessionState.updateArgs);
+        const LineOutcome outcome = FirmwareImage::nextLine();
+        if (outcome == LineOutcome::EndOfFile) {
             break;
         }
-        ++sessionState.linesRead;
-        if (outcome == LineOutcome::Line) {
-            check(lines < sessionState.lineCount);
-            checkRecordText(e, lines);
-            ++lines;
+        check(taken < lines.size());
+        const std::string& line = lines[taken++];
+        const bool sent = outcome == LineOutcome::Record;
+        check(sent == (line.size() >= ImageCheck::ShortestRecord && !blank(line)));
+        if (sent) {
+            check(line == sessionState.recordText && wholeRecord(line));
+            ends += line[1] >= '7' ? 1 : 0;
         }
-        if (std::strlen(sessionState.recordText) >= ShortestRecord && FirmwareImage::atEnd()) {
-            break;
+        for (char c : sessionState.updateArgs) {
+            check(c == Canary);
         }
     }
-    // Every line went out whole and in order: together they are the file.
-    check(lines == e.lineCount());
+    check(taken == lines.size() && ends == 1 && FirmwareImage::atEnd());
     FirmwareImage::finish();
-    check(sessionState.firmwareFile == nullptr && sessionState.fileOpen == 0);
-}
-
-// A file that grew a long line after it was counted: the reader refuses that line instead of
-// cutting it, after handing out every line before it whole.
-void readChangedFile(const Expected& e) {
-    sessionState.firmwareFile = std::fopen(filePath, "rb");
-    check(sessionState.firmwareFile != nullptr);
-    for (size_t k = 0; k + 1 < e.firstUnsendable; ++k) {
-        check(takeLine() == LineOutcome::Line);
-        checkRecordText(e, k);
-    }
-    check(takeLine() == LineOutcome::LineUnsendable);
-    check(sessionState.recordText[0] == '\0');
-    FirmwareImage::close();
-    check(sessionState.firmwareFile == nullptr);
-}
-
-void removeFile() {
-    std::remove(filePath);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    // The heading and the times go to the console; it would dominate the run time.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        return 1;
-    }
-    const char* folder = std::getenv("TMPDIR");
-    folder = folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
-    std::snprintf(filePath, sizeof filePath, "%s/uartflash_image_fuzz_%ld.srec", folder,
-                  static_cast<long>(getpid()));
-    std::atexit(removeFile);
-    return 0;
+    // The problems, the heading and the times go to the console; it would dominate the run time.
+    return std::freopen("/dev/null", "w", stdout) == nullptr ? 1 : 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    check(writeFile(data, size));
-    const Expected e = expect(data, size);
-    checkLineCheck(e);
-    sessionState.firmwarePath = filePath;
-    sessionState.productId = "KORVA";
-    const int opened = FirmwareImage::open();
-    // The count stops at a line that cannot be sent.
-    check(sessionState.lineCount ==
-          (e.firstUnsendable != 0 ? e.firstUnsendable - 1 : e.lineCount()));
-    if (opened == 0) {
-        // Refused whole: an empty file or one with a line a record cannot carry (too long, or
-        // holding a NUL byte that would cut it short).
-        check(e.lineCount() == 0 || e.firstUnsendable != 0);
-        check(sessionState.firmwareFile == nullptr);
-        if (e.firstUnsendable != 0) {
-            readChangedFile(e);
-        }
+    const std::vector<std::string> lines = splitLines(data, size);
+    const bool accepted =
+        FirmwareImage::loadBytes("fuzz.srec", reinterpret_cast<const char*>(data), size);
+    const ImageCheck::Report& report = FirmwareImage::report();
+    check(accepted == (report.problemCount == 0 && !report.onlyBlank));
+    check(report.summary.lineCount == lines.size());
+    if (!accepted) {
+        check(FirmwareImage::open() == 0); // nothing of a refused image may go out
         return 0;
     }
-    check(e.lineCount() > 0 && e.firstUnsendable == 0);
-    sessionState.fileOpen = 1;
-    readAsSession(e);
+    sendAll(lines);
     return 0;
 }

@@ -83,7 +83,7 @@ int start(Os::EventHandle dataReadyEvent) {
         return 0;
     }
     reader.readerEnded.store(0, std::memory_order_release);
-    reader.readerThread = Os::startThread(run, &reader.readerThreadId);
+    reader.readerThread = Os::startThread(run, nullptr);
     if (reader.readerThread == nullptr) {
         reader.readerEnded.store(1, std::memory_order_release);
         Os::closeEvent(reader.readerStopEvent);
@@ -123,16 +123,19 @@ int stop() {
 }
 
 unsigned run() {
+    // Its own copies, set before it started: stop clears the record's handles even when this
+    // thread did not end in time, and it must never wait on a cleared one.
+    const Os::EventHandle stopEvent = reader.readerStopEvent;
+    const Os::EventHandle dataReadyEvent = reader.dataReadyEvent;
     for (;;) {
-        const Os::WaitResult woke =
-            Os::waitFirstOf(reader.readerStopEvent, reader.dataReadyEvent, Os::Infinite);
+        const Os::WaitResult woke = Os::waitFirstOf(stopEvent, dataReadyEvent, Os::Infinite);
         if (woke == Os::WaitResult::First) {
             break;
         }
         if (woke == Os::WaitResult::Failed) {
             // The data-ready event is gone (the port was closed under us): retrying the wait
             // would spin, so only the stop event is left to wait for.
-            Os::waitEvent(reader.readerStopEvent, Os::Infinite);
+            Os::waitEvent(stopEvent, Os::Infinite);
             break;
         }
         drainPass();

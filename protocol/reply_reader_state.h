@@ -18,7 +18,6 @@ struct ReplyReaderState {
     Os::EventHandle dataReadyEvent = nullptr; // owned by the serial module
     Os::EventHandle readerStopEvent = nullptr;
     Os::ThreadHandle readerThread = nullptr;
-    uint32_t readerThreadId = 0;
     std::atomic<uint32_t> readerEnded{1};
     uint8_t stagingArea[StagingAreaSize] = {};
     char tokenStorage[TokenStorageSize] = {};

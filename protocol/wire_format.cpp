@@ -1,5 +1,6 @@
 #include "protocol/wire_format.h"
 
+#include <cctype>
 #include <cstdio>
 
 const char* const CommandNames[CommandCount] = {"PING", "FWID", "UPDATE", "RECORD", "REBOOT"};
@@ -33,6 +34,16 @@ bool composeCommand(CommandIndex command, const char* argument, char* head, size
     int tailLength = argument != nullptr ? std::snprintf(tail, tailCapacity, "%s\n", argument)
                                          : std::snprintf(tail, tailCapacity, "\n");
     return fits(headLength, headCapacity) && fits(tailLength, tailCapacity);
+}
+
+bool equalIgnoringCase(const char* text, const char* other) {
+    for (; *text != '\0' && *other != '\0'; ++text, ++other) {
+        if (std::toupper(static_cast<unsigned char>(*text)) !=
+            std::toupper(static_cast<unsigned char>(*other))) {
+            return false;
+        }
+    }
+    return *text == *other;
 }
 
 } // namespace WireFormat

@@ -28,4 +28,7 @@ inline constexpr size_t HeadCapacity = 16; // "!DVO " + longest name + blank + N
 bool composeCommand(CommandIndex command, const char* argument, char* head, size_t headCapacity,
                     char* tail, size_t tailCapacity);
 
+// ASCII letters compared without regard to case ("AUTO", a product id against the reply's).
+bool equalIgnoringCase(const char* text, const char* other);
+
 } // namespace WireFormat

@@ -12,17 +12,38 @@ DWORD readCount;
 
 constexpr DWORD FailedWaitPauseMs = 10;
 
+// Set by the receive thread alone when a call fails in the way of a device that has gone.
+bool deviceGone = false;
+
+void noteFailure() {
+    deviceGone = deviceGone || isDeviceGoneError(GetLastError());
+}
+
 void clearCommError() {
     DWORD errors = 0;
     COMSTAT status{};
-    ClearCommError(serialPortWin32.portHandle, &errors, &status);
+    if (!ClearCommError(serialPortWin32.portHandle, &errors, &status)) {
+        noteFailure();
+    }
 }
 
 DWORD queuedBytes() {
     DWORD errors = 0;
     COMSTAT status{};
-    ClearCommError(serialPortWin32.portHandle, &errors, &status);
+    if (!ClearCommError(serialPortWin32.portHandle, &errors, &status)) {
+        noteFailure();
+        return 0;
+    }
     return status.cbInQue;
+}
+
+// A wait that completed with an error status: the error says whether the device has gone.
+void noteFailedCompletion() {
+    DWORD ignored = 0;
+    if (!GetOverlappedResult(serialPortWin32.portHandle, &serialPortWin32.commWaitOverlapped,
+                             &ignored, FALSE)) {
+        noteFailure();
+    }
 }
 
 enum class WaitOutcome { Stop, Notified, Failed };
@@ -34,6 +55,7 @@ WaitOutcome waitForCharacters(const HANDLE (&waitPair)[2]) {
         return WaitOutcome::Notified;
     }
     if (GetLastError() != ERROR_IO_PENDING) {
+        noteFailure();
         return WaitOutcome::Failed; // carries on with the mask of the previous wait
     }
     if (WaitForMultipleObjects(2, waitPair, FALSE, INFINITE) == WAIT_OBJECT_0) {
@@ -41,6 +63,9 @@ WaitOutcome waitForCharacters(const HANDLE (&waitPair)[2]) {
     }
     // A wait that completed with an error status counts as failed, so it is not re-armed at once.
     const bool failed = serialPortWin32.commWaitOverlapped.Internal != 0;
+    if (failed) {
+        noteFailedCompletion();
+    }
     return failed ? WaitOutcome::Failed : WaitOutcome::Notified;
 }
 
@@ -67,6 +92,7 @@ unsigned run() {
     // never ends. After a wait that failed (a device gone away) the look becomes a short
     // pause, so that a time-critical thread never spins.
     DWORD pauseMs = 0;
+    deviceGone = false;
     while (WaitForSingleObject(waitPair[0], pauseMs) != WAIT_OBJECT_0) {
         const WaitOutcome outcome = waitForCharacters(waitPair);
         if (outcome == WaitOutcome::Stop) {
@@ -75,6 +101,12 @@ unsigned run() {
         pauseMs = outcome == WaitOutcome::Failed ? FailedWaitPauseMs : 0;
         if ((eventMask & EV_RXCHAR) != 0) {
             drain();
+        }
+        if (deviceGone) {
+            // Say so once, then wait for the stop event alone: the device will not come back.
+            SerialPort::markLost();
+            WaitForSingleObject(waitPair[0], INFINITE);
+            break;
         }
     }
     port.receiveThreadEnded.store(1, std::memory_order_release);
@@ -96,12 +128,14 @@ uint16_t readAvailable() {
         return static_cast<uint16_t>(readCount);
     }
     if (GetLastError() != ERROR_IO_PENDING) {
+        noteFailure();
         readCount = 0;
         clearCommError();
         return 0;
     }
     while (!GetOverlappedResult(handle, overlapped, &readCount, TRUE)) {
         if (GetLastError() != ERROR_IO_INCOMPLETE) {
+            noteFailure();
             clearCommError(); // the bytes the failed completion counts are kept
             break;
         }

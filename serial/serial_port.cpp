@@ -21,6 +21,22 @@ bool isOpen() {
     return serialPortState.portOpen.load(std::memory_order_acquire) != 0;
 }
 
+bool isLost() {
+    return serialPortState.portLost.load(std::memory_order_acquire) != 0;
+}
+
+void setLossEvent(Os::EventHandle event) {
+    serialPortState.lossEvent.store(event, std::memory_order_release);
+}
+
+void markLost() {
+    serialPortState.portLost.store(1, std::memory_order_release);
+    Os::EventHandle event = serialPortState.lossEvent.load(std::memory_order_acquire);
+    if (event != nullptr) {
+        Os::setEvent(event);
+    }
+}
+
 Os::EventHandle dataReadyEvent() {
     return serialPortState.dataReadyEvent;
 }

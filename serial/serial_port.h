@@ -28,6 +28,11 @@ OpenResult open(const char* portName, uint32_t baudRate);
 bool write(const char* format, ...) UARTFLASH_PRINTF_FORMAT(1, 2);
 bool close();
 bool isOpen();
+// The device went away (a bridge unplugged, the other end of a pseudo-terminal closed): noted by
+// the receive thread or a failed write, cleared by open.
+bool isLost();
+// Set when the port is lost (nullptr: none), so that whoever waits for the product wakes at once.
+void setLossEvent(Os::EventHandle event);
 Os::EventHandle dataReadyEvent();
 int lastError(); // OS error code of the last failed open or write, for messages
 

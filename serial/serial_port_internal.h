@@ -18,8 +18,9 @@ struct SerialPortState {
     std::atomic<uint32_t> portOpen{0};
     // 1 whenever no receive thread runs; the receive thread stores 1 (release) as it ends.
     std::atomic<uint32_t> receiveThreadEnded{1};
+    std::atomic<uint32_t> portLost{0};
+    std::atomic<Os::EventHandle> lossEvent{nullptr};
     Os::ThreadHandle receiveThread = nullptr;
-    uint32_t receiveThreadId = 0;
     Os::EventHandle stopEvent = nullptr;           // manual-reset; close sets it
     Os::EventHandle dataReadyEvent = nullptr;      // auto-reset; set after each chunk put
     Os::Lock writeLock{};                          // held by write around the send
@@ -40,6 +41,9 @@ size_t formatTransmitText(const char* format, va_list arguments) UARTFLASH_PRINT
 // ReceiveThreadStopLimitMs by Os::tickCount and ends the thread by force (Os::terminateThread)
 // when it has not ended by then. Returns true when the thread ended by itself.
 bool stopReceiveThread();
+
+// The device has gone: noted once, and the loss event set.
+void markLost();
 
 } // namespace SerialPort
 

@@ -16,7 +16,10 @@
 namespace {
 
 int portDescriptor = -1;
+bool exclusiveSet = false; // TIOCEXCL is ours to clear only when this process set it
 char portPath[PortPathSize] = {};
+// A write that cannot get a byte out for this long fails instead of hanging the session.
+constexpr int WriteStallLimitMs = 2000;
 
 struct RateConstant {
     uint32_t rate;
@@ -53,7 +56,7 @@ bool openExclusive(const char* path) {
         return failWith(errno);
     }
     // Keeps out programs that do not use flock; a non-terminal fails later, in configuration.
-    ioctl(portDescriptor, TIOCEXCL);
+    exclusiveSet = ioctl(portDescriptor, TIOCEXCL) == 0;
     return true;
 }
 
@@ -96,7 +99,8 @@ bool startReceiving() {
     if (port.dataReadyEvent == nullptr || port.stopEvent == nullptr) {
         return failWith(EMFILE);
     }
-    port.receiveThread = Os::startThread(ReceiveThread::run, &port.receiveThreadId);
+    ReceiveThreadPosix::handOver(portDescriptor, port.dataReadyEvent, port.stopEvent);
+    port.receiveThread = Os::startThread(ReceiveThread::run, nullptr);
     if (port.receiveThread == nullptr) {
         return failWith(EAGAIN);
     }
@@ -107,17 +111,32 @@ bool startReceiving() {
 void releaseHandles() {
     SerialPortState& port = serialPortState;
     if (portDescriptor >= 0) {
-        ioctl(portDescriptor, TIOCNXCL); // the flag would outlive us on a pty whose master stays
-        ::close(portDescriptor);         // also drops the flock
+        if (exclusiveSet) {
+            ioctl(portDescriptor, TIOCNXCL); // it would outlive us on a pty whose master stays
+        }
+        ::close(portDescriptor); // also drops the flock
         portDescriptor = -1;
     }
+    exclusiveSet = false;
     Os::closeEvent(port.dataReadyEvent);
     port.dataReadyEvent = nullptr;
     Os::closeEvent(port.stopEvent);
     port.stopEvent = nullptr;
 }
 
-// Waits for room when the driver's queue is full; a write completes whole or fails.
+bool deviceGone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
+}
+
+bool writeFailed(int error) {
+    if (deviceGone(error)) {
+        SerialPort::markLost();
+    }
+    return failWith(error);
+}
+
+// Waits for room when the driver's queue is full; a write completes whole or fails, and fails
+// when the device has gone or takes no byte for WriteStallLimitMs.
 bool sendAll(const char* text, size_t length) {
     size_t sent = 0;
     while (sent < length) {
@@ -126,18 +145,16 @@ bool sendAll(const char* text, size_t length) {
             sent += static_cast<size_t>(written);
             continue;
         }
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0 && errno != EAGAIN) {
-            return failWith(errno); // EIO once the device has gone
+        if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            return writeFailed(errno);
         }
         pollfd room{portDescriptor, POLLOUT, 0};
-        if (poll(&room, 1, -1) < 0 && errno != EINTR) {
-            return failWith(errno);
+        const int ready = poll(&room, 1, WriteStallLimitMs);
+        if (ready == 0) {
+            return failWith(ETIMEDOUT);
         }
-        if ((room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            return failWith(EIO);
+        if ((ready < 0 && errno != EINTR) || (room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return writeFailed(EIO);
         }
     }
     return true;
@@ -174,6 +191,7 @@ OpenResult open(const char* portName, uint32_t baudRate) {
         return OpenResult::NotConfigured;
     }
     tcflush(portDescriptor, TCIOFLUSH);
+    serialPortState.portLost.store(0, std::memory_order_release);
     if (!startReceiving()) {
         releaseHandles();
         return OpenResult::NotConfigured;

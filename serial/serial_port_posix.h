@@ -1,6 +1,8 @@
 // What the POSIX files of the serial module share beyond serial_port_internal.h.
 #pragma once
 
+#include "os/os.h"
+
 #include <cstdint>
 
 namespace SerialPortPosix {
@@ -12,3 +14,11 @@ int portDescriptor();
 bool setCustomLineRate(int descriptor, uint32_t rate);
 
 } // namespace SerialPortPosix
+
+namespace ReceiveThreadPosix {
+
+// What the next receive thread works with, handed over before it starts. The thread keeps its
+// own copies: close clears the module's fields even when a thread did not stop in time.
+void handOver(int descriptor, Os::EventHandle dataReady, Os::EventHandle stop);
+
+} // namespace ReceiveThreadPosix

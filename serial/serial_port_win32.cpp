@@ -106,7 +106,6 @@ void startReceiveThread() {
     HANDLE thread = CreateThread(nullptr, 0, receiveThreadEntry, nullptr, 0, &id);
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
     port.receiveThread = reinterpret_cast<Os::ThreadHandle>(thread);
-    port.receiveThreadId = id;
 }
 
 // Waits for a pending send; false on any failure other than "still under way".
@@ -123,6 +122,20 @@ bool completeWrite(HANDLE port, DWORD& written) {
 }
 
 } // namespace
+
+bool isDeviceGoneError(DWORD error) {
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_FILE_NOT_FOUND:
+        return true;
+    default:
+        return false;
+    }
+}
 
 namespace SerialPort {
 
@@ -147,6 +160,7 @@ OpenResult open(const char* portName, uint32_t baudRate) {
         return OpenResult::NotConfigured;
     }
     createEvents();
+    port.portLost.store(0, std::memory_order_release);
     startReceiveThread();
     Os::initLock(receiveBuffer.lock);
     Os::initLock(port.writeLock);
@@ -174,6 +188,9 @@ bool write(const char* format, ...) {
                 completeWrite(handle, written);
     if (!sent) {
         port.lastError = static_cast<int>(GetLastError());
+        if (isDeviceGoneError(static_cast<DWORD>(port.lastError))) {
+            markLost();
+        }
         DWORD errors = 0;
         COMSTAT status{};
         ClearCommError(handle, &errors, &status);

@@ -22,3 +22,6 @@ inline HANDLE win32Handle(Os::EventHandle event) {
 inline Os::EventHandle osEvent(HANDLE event) {
     return reinterpret_cast<Os::EventHandle>(event);
 }
+
+// Errors with which Windows reports a COM port whose device has gone (a USB bridge unplugged).
+bool isDeviceGoneError(DWORD error);

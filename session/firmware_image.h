@@ -1,20 +1,31 @@
-// Reader of the firmware file: counts its lines, hands them out one at a time, prints the
-// upload heading and the start and end times.
+// The firmware image: read once into memory and checked before any port is touched, then handed
+// out line by line from that snapshot, with the upload heading and the start and end times.
 #pragma once
 
+#include "session/image_check.h"
+
+#include <cstddef>
 #include <cstdint>
 
-// LineUnsendable: a line too long for a record or holding a NUL byte (the file changed since it
-// was counted).
-enum class LineOutcome : uint8_t { Line, EndOfFile, ReadError, LineUnsendable };
+// Record: a line to send; Skipped: a blank or short line, counted but not sent.
+enum class LineOutcome : uint8_t { Record, Skipped, EndOfFile };
 
 namespace FirmwareImage {
 
-int open();             // 1 open at the first line, 0 not (the reason has been printed)
-LineOutcome nextLine(); // into sessionState.recordText, which the caller has cleared
-bool atEnd();           // a read has met the end of the file
-void finish();          // closes the file, clears fileOpen, prints the end time
-void close();           // closes the file and clears fileOpen, silently (the session failed)
-int lastError();        // errno of the last failed read, for the read-error message
+// No firmware image comes near this; a larger file is refused rather than read.
+inline constexpr size_t MaxImageBytes = size_t{64} * 1024 * 1024;
+
+// Reads the file and checks it. On false the reasons have been printed and no image is held.
+bool load(const char* path);
+// The same for bytes already in memory (as if read from path).
+bool loadBytes(const char* path, const char* bytes, size_t size);
+const ImageCheck::Report& report(); // of the last load
+void unload();
+
+int open();             // 1 at the first line of a loaded image, 0 not (the reason printed)
+LineOutcome nextLine(); // a record into sessionState.recordText
+bool atEnd();           // every line has been handed out
+void finish();          // ends the transfer: clears fileOpen, prints the end time
+void close();           // the same, silently (the session failed)
 
 } // namespace FirmwareImage

@@ -58,6 +58,13 @@ void judgeIdentity(const char* word, const char* version) {
     SessionSlots::raise(fwid);
 }
 
+// Unquoted reply text arrives upper-cased, so "korva" on the command line never matches KORVA.
+void hintAtSpelling(const char* given, const char* typed) {
+    if (WireFormat::equalIgnoringCase(given, typed)) {
+        std::printf("Product IDs must match the product's own spelling: try %s\r\n", given);
+    }
+}
+
 } // namespace
 
 void onPong(uint16_t tokenCount, char* const* /*tokens*/) {
@@ -76,6 +83,7 @@ void onFwid(uint16_t tokenCount, char* const* tokens) {
     if (!is(tokens[2], productId)) {
         std::printf("%s Firmware Update\r\n", tokens[1]);
         report(fwid, ValueUnrecognised);
+        hintAtSpelling(tokens[2], productId);
         SessionSlots::raise(fwid);
         return;
     }
@@ -100,6 +108,7 @@ void onUpdate(uint16_t tokenCount, char* const* tokens) {
 
 void onRecord(uint16_t tokenCount, char* const* tokens) {
     constexpr CommandIndex record = CommandIndex::Record;
+    SessionSlots::countRecordAnswer(); // malformed answers count too: each is one answer
     if (!hasCount(record, tokenCount, 2)) {
         return;
     }

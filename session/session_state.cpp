@@ -27,6 +27,16 @@ void clearAll() {
     for (int i = 0; i < CommandCount; ++i) {
         clear(static_cast<CommandIndex>(i));
     }
+    sessionState.recordAnswers.store(0, std::memory_order_relaxed);
+}
+
+// Relaxed: the raise that follows publishes it, and the session reads it after an acquire.
+void countRecordAnswer() {
+    sessionState.recordAnswers.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint32_t recordAnswers() {
+    return sessionState.recordAnswers.load(std::memory_order_acquire);
 }
 
 void raise(CommandIndex command) {

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 
 enum class DeviceKind : uint32_t { None = 0, ARM = 1, BT = 2, DSP = 3 };
 inline constexpr int DeviceKindCount = 4;
@@ -39,14 +38,18 @@ inline constexpr size_t RecordTextSize = 410; // a line of at most 409 character
 inline constexpr size_t UpdateArgsSize = 256;
 
 struct SessionState {
+    const char* portName = "";
     const char* productId = "";
     DeviceKind deviceKind = DeviceKind::None;
     const char* firmwarePath = "";
     std::atomic<uint32_t> identity{0}; // a FirmwareIdentity
     UploadPhase phase = UploadPhase::CheckComms;
     ReplySlot replies[CommandCount];
-    std::FILE* firmwareFile = nullptr;
-    uint32_t fileOpen = 0;
+    // Every RECORD answer the handler took, and every RECORD the session sent: one answer per
+    // sending, or the answers no longer tell which record they belong to.
+    std::atomic<uint32_t> recordAnswers{0};
+    uint32_t recordsSent = 0;
+    uint32_t fileOpen = 0; // the transfer is under way
     uint32_t lineCount = 0;
     uint32_t linesRead = 0;
     char recordText[RecordTextSize] = {};
@@ -62,7 +65,10 @@ namespace SessionSlots {
 
 ReplySlot& slot(CommandIndex command);
 void clear(CommandIndex command); // received, ok, retry to 0
-void clearAll();
+void clearAll();                  // and the count of record answers
+// Handler side, before raise: one more RECORD answer.
+void countRecordAnswer();
+uint32_t recordAnswers();
 // Handler side: outcome words first, then received with release order, then the reply event.
 void raise(CommandIndex command);
 // Session side: acquire load of received; only after it may ok, retry and identity be read.

@@ -11,8 +11,8 @@ namespace UploadSession {
 
 namespace {
 
-constexpr int ReplyLooks = 2000;
-constexpr uint32_t ReplyLookWaitMs = 5;
+// Every reply wait ends this long after its command went out, whatever else wakes the session.
+constexpr uint32_t ReplyTimeoutMs = 10000;
 constexpr int PingAttempts = 3;
 constexpr int64_t FirstBootLoaderPauseMs = 15000;
 constexpr int64_t BootLoaderPauseMs = 2000;
@@ -21,7 +21,6 @@ constexpr int64_t ApplicationPauseMs = 1000;
 constexpr uint8_t WaitPassLimit = 30;
 constexpr int64_t ResendPauseMs = 1000;
 constexpr uint8_t TransmissionLimit = 3;
-constexpr size_t ShortestRecord = 10;
 
 // The tail carries a record or the UPDATE argument, then "\n" and the NUL.
 constexpr size_t TailCapacity =
@@ -29,13 +28,24 @@ constexpr size_t TailCapacity =
 
 const char* const ReplyTimeoutText = "\r\n****Reply Timeout****\r\n";
 const char* const DeviceNotRespondingText = "ERROR: Device not responding!\r\n";
+const char* const CommunicationErrorText = "Communication Error!\r\n";
+const char* const NoContactText = "Error: Could not establish communication\r\n"
+                                  "\t-Ensure USB cable is connected to device\r\n"
+                                  "\t-Ensure device is powered ON\r\n";
 const char* const WaitingText = "\r\n Waiting for device to initialise...\r\n\n";
 const char* const StartingUploadText = "Starting Upload\r\n";
 const char* const OutOfStepText =
     "ERROR: Record replies out of step, the image may be incomplete!\r\n";
 
+enum class Reply : uint8_t { Answered, TimedOut, Interrupted };
+
 SessionEnvironment environment{};
-bool updateDone = false;
+SessionOutcome lastOutcome = SessionOutcome::Running;
+bool aborting = false; // the Failed phase ends an abort, not a failure
+
+Interruption interruption() {
+    return environment.interruption != nullptr ? environment.interruption() : Interruption::None;
+}
 
 void sendCommand(CommandIndex command, const char* argument) {
     char head[WireFormat::HeadCapacity];
@@ -44,34 +54,42 @@ void sendCommand(CommandIndex command, const char* argument) {
     if (WireFormat::composeCommand(command, argument, head, sizeof head, tail, sizeof tail)) {
         environment.writeText(head);
         environment.writeText(tail);
+        sessionState.recordsSent += command == CommandIndex::Record ? 1 : 0;
     }
 }
 
-bool awaitReply(CommandIndex command) {
-    for (int look = 0; look < ReplyLooks; ++look) {
-        environment.waitForReply(ReplyLookWaitMs);
-        if (SessionSlots::received(command)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool exchange(CommandIndex command, const char* argument = nullptr) {
-    sendCommand(command, argument);
-    return awaitReply(command);
-}
-
-// Sleeps until a deadline on the tick count, so an early wake-up sleeps again.
-void pause(int64_t ms) {
-    if (ms <= 0) {
-        return;
-    }
-    uint32_t deadline = environment.tickCount() + static_cast<uint32_t>(ms);
+Reply awaitReply(CommandIndex command, uint32_t sentAt) {
+    const uint32_t deadline = sentAt + ReplyTimeoutMs;
     for (;;) {
-        int32_t left = static_cast<int32_t>(deadline - environment.tickCount());
+        if (SessionSlots::received(command)) {
+            return Reply::Answered;
+        }
+        if (interruption() != Interruption::None) {
+            return Reply::Interrupted;
+        }
+        const auto left = static_cast<int32_t>(deadline - environment.tickCount());
         if (left <= 0) {
-            return;
+            return Reply::TimedOut;
+        }
+        environment.waitForReply(static_cast<uint32_t>(left));
+    }
+}
+
+Reply exchange(CommandIndex command, const char* argument = nullptr) {
+    sendCommand(command, argument);
+    return awaitReply(command, environment.tickCount());
+}
+
+// Sleeps until a deadline on the tick count; false when a lost port or a stop request ends it.
+bool pause(int64_t ms) {
+    const uint32_t deadline = environment.tickCount() + static_cast<uint32_t>(ms > 0 ? ms : 0);
+    for (;;) {
+        if (interruption() != Interruption::None) {
+            return false;
+        }
+        const auto left = static_cast<int32_t>(deadline - environment.tickCount());
+        if (left <= 0) {
+            return true;
         }
         environment.sleepMs(static_cast<uint32_t>(left));
     }
@@ -83,31 +101,78 @@ StepResult fail(const char* message) {
     return StepResult::Continue;
 }
 
+bool transferring() {
+    return sessionState.phase == UploadPhase::ReadRecord ||
+           sessionState.phase == UploadPhase::SendRecord;
+}
+
+// What the phase says when it fails for want of an answer, without the time-out banner: the
+// port did not time out, it went away.
+const char* lostPortText() {
+    switch (sessionState.phase) {
+    case UploadPhase::CheckComms:
+        return NoContactText;
+    case UploadPhase::AwaitBootLoader:
+    case UploadPhase::AwaitApplication:
+        return DeviceNotRespondingText;
+    default:
+        return CommunicationErrorText;
+    }
+}
+
+StepResult interrupted() {
+    if (interruption() == Interruption::Aborted) {
+        aborting = true;
+        if (transferring()) {
+            std::printf("\r\nUpdate aborted at record %u of %u.\r\n", sessionState.linesRead,
+                        sessionState.lineCount);
+        } else {
+            std::printf("\r\nUpdate aborted while waiting for the product.\r\n");
+        }
+        return fail("");
+    }
+    std::printf("\r\nThe port %s is gone (unplugged?)\r\n", sessionState.portName);
+    return fail(lostPortText());
+}
+
+// One answer per RECORD sent. The answers carry no record number, so a second answer to one
+// record (two that a bridge delivered together, a late duplicate, one nobody asked for) would
+// shift every later answer by a record: a resend could then send the wrong line.
+bool answersInStep() {
+    return SessionSlots::recordAnswers() == sessionState.recordsSent;
+}
+
 bool identityIs(FirmwareIdentity identity) {
     return SessionSlots::identity() == identity;
 }
 
+StepResult askForBootLoader() {
+    std::printf("Product needs to reboot, please wait...\r\n");
+    std::memset(sessionState.updateArgs, 0, sizeof sessionState.updateArgs);
+    const int length = std::snprintf(sessionState.updateArgs, sizeof sessionState.updateArgs,
+                                     "%s %s", sessionState.productId,
+                                     DeviceNames[static_cast<int>(sessionState.deviceKind)]);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof sessionState.updateArgs) {
+        // A cut identifier would ask another product's boot loader to start.
+        return fail("ERROR: Product ID too long!\r\n");
+    }
+    const Reply reply = exchange(CommandIndex::Update, sessionState.updateArgs);
+    if (reply != Reply::Answered) {
+        return reply == Reply::Interrupted ? interrupted() : fail(ReplyTimeoutText);
+    }
+    sessionState.waitCount = 0;
+    sessionState.waitDelayMs = FirstBootLoaderPauseMs;
+    sessionState.phase = UploadPhase::AwaitBootLoader;
+    return StepResult::Continue;
+}
+
 StepResult identify() {
-    if (!exchange(CommandIndex::Fwid)) {
-        return fail(ReplyTimeoutText);
+    const Reply reply = exchange(CommandIndex::Fwid);
+    if (reply != Reply::Answered) {
+        return reply == Reply::Interrupted ? interrupted() : fail(ReplyTimeoutText);
     }
     if (identityIs(FirmwareIdentity::Application)) {
-        std::printf("Product needs to reboot, please wait...\r\n");
-        std::memset(sessionState.updateArgs, 0, sizeof sessionState.updateArgs);
-        int length = std::snprintf(sessionState.updateArgs, sizeof sessionState.updateArgs, "%s %s",
-                                   sessionState.productId,
-                                   DeviceNames[static_cast<int>(sessionState.deviceKind)]);
-        if (length < 0 || static_cast<size_t>(length) >= sizeof sessionState.updateArgs) {
-            // A cut identifier would ask another product's boot loader to start.
-            return fail("ERROR: Product ID too long!\r\n");
-        }
-        if (!exchange(CommandIndex::Update, sessionState.updateArgs)) {
-            return fail(ReplyTimeoutText);
-        }
-        sessionState.waitCount = 0;
-        sessionState.waitDelayMs = FirstBootLoaderPauseMs;
-        sessionState.phase = UploadPhase::AwaitBootLoader;
-        return StepResult::Continue;
+        return askForBootLoader();
     }
     if (identityIs(FirmwareIdentity::BootLoader)) {
         std::printf("%s", StartingUploadText);
@@ -118,14 +183,21 @@ StepResult identify() {
 }
 
 StepResult checkComms() {
-    updateDone = false;
+    lastOutcome = SessionOutcome::Running;
+    aborting = false;
+    sessionState.recordsSent = 0;
     std::printf("\r\nChecking comms...\r\n");
-    for (int attempt = 1; !exchange(CommandIndex::Ping); ++attempt) {
+    for (int attempt = 1;; ++attempt) {
+        const Reply reply = exchange(CommandIndex::Ping);
+        if (reply == Reply::Answered) {
+            break;
+        }
+        if (reply == Reply::Interrupted) {
+            return interrupted();
+        }
         std::printf("%s", ReplyTimeoutText);
         if (attempt == PingAttempts) {
-            std::printf("Error: Could not establish communication\r\n");
-            std::printf("\t-Ensure USB cable is connected to device\r\n");
-            return fail("\t-Ensure device is powered ON\r\n");
+            return fail(NoContactText);
         }
         std::printf("\r\nTrying again...\r\n");
     }
@@ -138,9 +210,15 @@ StepResult awaitBootLoader() {
     if (sessionState.waitCount >= WaitPassLimit) {
         return fail(DeviceNotRespondingText);
     }
-    pause(sessionState.waitDelayMs);
+    if (!pause(sessionState.waitDelayMs)) {
+        return interrupted();
+    }
     sessionState.waitDelayMs = BootLoaderPauseMs;
-    if (!exchange(CommandIndex::Fwid)) {
+    const Reply reply = exchange(CommandIndex::Fwid);
+    if (reply == Reply::Interrupted) {
+        return interrupted();
+    }
+    if (reply == Reply::TimedOut) {
         std::printf("%s", ReplyTimeoutText);
     } else if (identityIs(FirmwareIdentity::BootLoader)) {
         std::printf("%s", StartingUploadText);
@@ -161,7 +239,7 @@ StepResult openImage() {
     return StepResult::Continue;
 }
 
-// The one way a transfer ends, whether the count of lines or the end of the file comes first.
+// The one way a transfer ends.
 StepResult endTransfer() {
     FirmwareImage::finish();
     sessionState.waitCount = 0;
@@ -172,28 +250,18 @@ StepResult endTransfer() {
 }
 
 StepResult readRecord() {
-    std::memset(sessionState.recordText, 0, sizeof sessionState.recordText);
     if (sessionState.linesRead >= sessionState.lineCount) {
         return endTransfer();
     }
-    LineOutcome outcome = FirmwareImage::nextLine();
-    if (outcome == LineOutcome::Line || outcome == LineOutcome::EndOfFile) {
-        ++sessionState.linesRead;
-        if (std::strlen(sessionState.recordText) >= ShortestRecord) {
-            sessionState.resendCount = 0;
-            sessionState.phase = UploadPhase::SendRecord;
-        }
-        return StepResult::Continue;
+    const LineOutcome outcome = FirmwareImage::nextLine();
+    if (outcome == LineOutcome::EndOfFile) {
+        return endTransfer();
     }
-    if (outcome == LineOutcome::LineUnsendable) {
-        std::printf("\r\nERROR: Line %d cannot be sent as one record!\r\n",
-                    static_cast<int>(sessionState.linesRead + 1));
-        sessionState.phase = UploadPhase::Failed;
-        return StepResult::Continue;
+    ++sessionState.linesRead;
+    if (outcome == LineOutcome::Record) {
+        sessionState.resendCount = 0;
+        sessionState.phase = UploadPhase::SendRecord;
     }
-    std::printf("\r\nERROR: Could not read from file %d %d!\r\n",
-                static_cast<int>(sessionState.linesRead), FirmwareImage::lastError());
-    sessionState.phase = UploadPhase::Failed;
     return StepResult::Continue;
 }
 
@@ -206,33 +274,20 @@ void printProgress() {
     std::fflush(stdout);
 }
 
-// The record slot is cleared as soon as an answer has been taken, so a record reply that lands in
-// it before the next record goes out was not asked for: a duplicated or late reply. Taken for the
-// answer to the next record it would shift every later answer by one record, and a resend would
-// then send the wrong line while the tool went on to report success.
-bool recordRepliesInStep() {
-    return !SessionSlots::received(CommandIndex::Record);
-}
-
-StepResult sendRecord() {
-    if (sessionState.resendCount >= TransmissionLimit) {
-        return fail("ERROR: Too many re-transmission requests!\r\n");
-    }
-    if (!recordRepliesInStep()) {
-        return fail(OutOfStepText);
-    }
-    printProgress();
-    if (!exchange(CommandIndex::Record, sessionState.recordText)) {
-        std::printf("%s", ReplyTimeoutText);
-        return fail("Communication Error!\r\n");
-    }
+// Judges the answer to the record just sent.
+StepResult judgeRecordAnswer() {
     ReplySlot& slot = SessionSlots::slot(CommandIndex::Record);
     const bool retry = slot.retry.load(std::memory_order_relaxed) != 0;
     const bool ok = slot.ok.load(std::memory_order_relaxed) != 0;
     SessionSlots::clear(CommandIndex::Record);
+    if (!answersInStep()) {
+        return fail(OutOfStepText);
+    }
     if (retry) {
         std::printf("\r\nWarning, packet failed trying to resend...\r\n");
-        pause(ResendPauseMs);
+        if (!pause(ResendPauseMs)) {
+            return interrupted();
+        }
         ++sessionState.resendCount;
         return StepResult::Continue;
     }
@@ -249,33 +304,62 @@ StepResult sendRecord() {
     return StepResult::Continue;
 }
 
+StepResult sendRecord() {
+    if (sessionState.resendCount >= TransmissionLimit) {
+        return fail("ERROR: Too many re-transmission requests!\r\n");
+    }
+    if (!answersInStep()) {
+        return fail(OutOfStepText); // an answer came that no record asked for
+    }
+    printProgress();
+    const Reply reply = exchange(CommandIndex::Record, sessionState.recordText);
+    if (reply == Reply::Interrupted) {
+        return interrupted();
+    }
+    if (reply == Reply::TimedOut) {
+        std::printf("%s", ReplyTimeoutText);
+        return fail(CommunicationErrorText);
+    }
+    return judgeRecordAnswer();
+}
+
+StepResult finishUpdate() {
+    environment.stopReader();
+    std::printf("\r\n\r\nUpdate Done!\r\n");
+    std::printf("\n___________________\n");
+    lastOutcome = SessionOutcome::Succeeded;
+    sessionState.phase = UploadPhase::Done;
+    return StepResult::Finished;
+}
+
 StepResult awaitApplication() {
     if (sessionState.waitCount >= WaitPassLimit) {
         return fail(DeviceNotRespondingText);
     }
-    pause(sessionState.waitDelayMs);
+    if (!pause(sessionState.waitDelayMs)) {
+        return interrupted();
+    }
     sessionState.waitDelayMs = ApplicationPauseMs;
     // Every pass counts, so a product that answers but never reports its application ends too.
     ++sessionState.waitCount;
-    if (!exchange(CommandIndex::Ping)) {
+    Reply reply = exchange(CommandIndex::Ping);
+    if (reply == Reply::TimedOut) {
         std::printf("%s", ReplyTimeoutText);
         return StepResult::Continue;
     }
-    if (!exchange(CommandIndex::Fwid)) {
-        return fail(ReplyTimeoutText);
+    if (reply == Reply::Answered) {
+        reply = exchange(CommandIndex::Fwid);
+    }
+    if (reply != Reply::Answered) {
+        return reply == Reply::Interrupted ? interrupted() : fail(ReplyTimeoutText);
     }
     if (!identityIs(FirmwareIdentity::Application)) {
         return StepResult::Continue;
     }
-    if (!recordRepliesInStep()) {
-        return fail(OutOfStepText); // the answers to the last records were shifted
+    if (!answersInStep()) {
+        return fail(OutOfStepText); // a late answer to a record came during the wait
     }
-    environment.stopReader();
-    std::printf("\r\n\r\nUpdate Done!\r\n");
-    std::printf("\n___________________\n");
-    updateDone = true;
-    sessionState.phase = UploadPhase::Done;
-    return StepResult::Finished;
+    return finishUpdate();
 }
 
 StepResult reportFailure() {
@@ -287,21 +371,12 @@ StepResult reportFailure() {
     std::printf("\r\n\r\nPlease power cycle and try again. Check all connections\r\n");
     std::printf("and avoid using the PC for other tasks during upgrade.  Ensure\r\n");
     std::printf("anti-virus hard disc scan is not currently active.\r\n");
+    lastOutcome = aborting ? SessionOutcome::Aborted : SessionOutcome::Failed;
     sessionState.phase = UploadPhase::Done;
     return StepResult::Finished;
 }
 
-} // namespace
-
-void setEnvironment(const SessionEnvironment& replacement) {
-    environment = replacement;
-}
-
-bool succeeded() {
-    return updateDone;
-}
-
-StepResult step() {
+StepResult runPhase() {
     switch (sessionState.phase) {
     case UploadPhase::CheckComms:
         return checkComms();
@@ -323,6 +398,29 @@ StepResult step() {
         break;
     }
     return StepResult::Finished;
+}
+
+} // namespace
+
+void setEnvironment(const SessionEnvironment& replacement) {
+    environment = replacement;
+}
+
+SessionOutcome outcome() {
+    return lastOutcome;
+}
+
+StepResult step() {
+    const UploadPhase phase = sessionState.phase;
+    const bool ending = phase == UploadPhase::Failed || phase == UploadPhase::Done;
+    if (!ending && interruption() != Interruption::None) {
+        if (phase == UploadPhase::CheckComms) {
+            lastOutcome = SessionOutcome::Running;
+            aborting = false;
+        }
+        return interrupted();
+    }
+    return runPhase();
 }
 
 } // namespace UploadSession

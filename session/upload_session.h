@@ -5,15 +5,23 @@
 
 enum class StepResult : int { Finished = 0, Continue = 2 };
 
+// What can end a session from outside: the port went away, or the user asked to stop.
+enum class Interruption : uint8_t { None, PortLost, Aborted };
+
+enum class SessionOutcome : uint8_t { Running, Succeeded, Failed, Aborted };
+
 // What the session needs from the world. The program uses the serial port, the reply reader and
 // real time; tests put in a fake port and fake time so the state machine runs in milliseconds.
 struct SessionEnvironment {
     bool (*writeText)(const char* text); // one piece of a command line
     void (*stopReader)();
-    // Waits at most ms for a handler to raise any reply slot (may return early or late).
+    // Waits at most ms for a wake-up: a handler's raise, a lost port, a stop request. It may
+    // return early or late; the session keeps its own deadline.
     void (*waitForReply)(uint32_t ms);
+    // A pause of at most ms that a lost port or a stop request ends early.
     void (*sleepMs)(uint32_t ms);
     uint32_t (*tickCount)();
+    Interruption (*interruption)();
 };
 
 namespace UploadSession {
@@ -21,6 +29,6 @@ namespace UploadSession {
 void setEnvironment(const SessionEnvironment& environment);
 const SessionEnvironment& realEnvironment();
 StepResult step();
-bool succeeded(); // the last session ended with "Update Done!"
+SessionOutcome outcome(); // of the last session
 
 } // namespace UploadSession

@@ -1,7 +1,6 @@
 #include "app/command_line.h"
 #include "app/port_listing.h"
 #include "app/prepare_session.h"
-#include "session/firmware_check.h"
 
 #include <gtest/gtest.h>
 
@@ -67,6 +66,7 @@ const std::string Usage = "ERROR: Missing Arguments!\n  Valid Use:\n> " + Exe +
                           "Example: " +
                           Exe + " COM1 115200 KORVA ARM korva.srec";
 const std::string NoPort = "\r\nError: Failed to detect any Com ports!\r\n";
+const std::string ValidImage = "S10500000102F7\nS9030000FC\n";
 const std::string Help =
     "  Valid Use:\n> " + Exe +
     "  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n"
@@ -88,7 +88,7 @@ std::string listing(PortListing::Format format) {
 
 // Command lines that begin with an option: no banner; a refusal names its reason, then the help.
 TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
-    const std::string image = makeFile("S00600004844521B\n");
+    const std::string image = makeFile(ValidImage);
     const auto refused = [](const std::string& reason) { return "ERROR: " + reason + "\n" + Help; };
     const std::string mismatch = refused("These options do not go with these arguments");
     const struct {
@@ -158,8 +158,10 @@ TEST(Entry, OptionValuesAndArgumentsFollowTheTables) {
 }
 
 TEST(Entry, RefusalsPrintTheirTextAfterTheBannerAndExitTwo) {
-    const std::string image = makeFile("S00600004844521B\n");
-    const std::string overlong = makeFile("S00600004844521B\n" + std::string(409, 'A') + "\n");
+    const std::string image = makeFile(ValidImage);
+    const std::string overlong = makeFile(ValidImage + std::string(409, 'A') + "\n");
+    const std::string empty = makeFile("");
+    const std::string badSum = makeFile("S10500000102F8\nS9030000FC\n");
     const std::string tooLongId(MaxProductIdLength + 1, 'P');
     const auto unknown = [](const char* word) {
         return std::string(word) + " Device not recognised\nSupported devices:\n\tARM\n";
@@ -178,21 +180,29 @@ TEST(Entry, RefusalsPrintTheirTextAfterTheBannerAndExitTwo) {
         {{"AUTO", "115200", tooLongId, "ARM", image},
          "Error: Product ID is 252 characters long; at most 251 fit\n"},
         {{"AUTO", "115200", "KORVA", "ARM", overlong},
-         "Error: Line 2 of [" + overlong +
-             "] is too long to send as one record (at most 408 characters before its line end)\n"},
+         "Error: Line 3 of [" + overlong +
+             "]: too long to send as one record (at most 408 characters before its line end)\n"},
+        // A file that cannot land is refused before any port is listed or opened.
+        {{"AUTO", "115200", "KORVA", "ARM", badSum},
+         "Error: Line 1 of [" + badSum + "]: checksum F8, the record's bytes need F7\n"},
+        {{"AUTO", "115200", "KORVA", "ARM", empty},
+         "\nError: Invalid file size <" + empty + ">\r\n"},
+        {{"AUTO", "115200", "KORVA", "ARM", "/tmp"},
+         "Error: [/tmp] is a directory or a device, not a firmware file\n"},
     };
     for (const auto& c : cases) {
         const ToolRun run = runTool(c.args);
         EXPECT_EQ(run.out, Banner + c.expected);
         EXPECT_EQ(run.status, 2);
     }
-    unlink(image.c_str());
-    unlink(overlong.c_str());
+    for (const std::string& file : {image, overlong, empty, badSum}) {
+        unlink(file.c_str());
+    }
 }
 
 // With no input at the prompt no port is chosen, whatever ports this machine has.
 TEST(Entry, RecognisedDevicesGoOnToThePortChoiceAndAutoIgnoresCase) {
-    const std::string image = makeFile("S00600004844521B\n");
+    const std::string image = makeFile(ValidImage);
     for (const char* device : {"ARM", "BT", "DSP"}) {
         const ToolRun run = runTool({"COM7", "115200", "KORVA", device, image});
         EXPECT_NE(run.out.find("serial ports"), std::string::npos) << run.out;
@@ -215,7 +225,7 @@ TEST(Entry, RecognisedDevicesGoOnToThePortChoiceAndAutoIgnoresCase) {
 }
 
 TEST(Entry, ProceedsWithTheDevicePathKindAndBaudRate) {
-    const std::string image = makeFile("S00600004844521B\n");
+    const std::string image = makeFile(ValidImage);
     std::string productId(MaxProductIdLength, 'P');
     std::string words[] = {"uartflash", "/dev/ttyFAKE", " 57600x", productId, "BT", image};
     char* argv[] = {words[0].data(), words[1].data(), words[2].data(),
@@ -238,39 +248,6 @@ TEST(Entry, ProceedsWithTheDevicePathKindAndBaudRate) {
         EXPECT_EQ(readBaudRate(text), value) << text;
     }
     unlink(image.c_str());
-}
-
-TEST(Entry, FirmwareLinesMustFitOneRecord) {
-    using FirmwareCheck::LineScan;
-    const std::string fits(408, 'A');
-    const std::string nul(1, '\0');
-    const struct {
-        std::string text;
-        LineScan scan;
-        uint32_t line;  // first line that cannot be sent
-        uint32_t lines; // lines counted when all fit
-    } cases[] = {
-        {"S0\n" + fits + "\n", LineScan::AllFit, 0, 2},
-        {fits + "\r\n" + fits + "A", LineScan::AllFit, 0, 2},
-        {"S0\n" + fits + "A\n", LineScan::Overlong, 2, 0},
-        {fits + "AA", LineScan::Overlong, 1, 0},
-        {"\n\n" + fits + "\r\r\n", LineScan::Overlong, 3, 0},
-        {"S0\nS1" + nul + "3100000\n", LineScan::HoldsNul, 2, 0},
-        {"S0\n" + nul, LineScan::HoldsNul, 2, 0},
-        {"", LineScan::AllFit, 0, 0},
-        {"\r", LineScan::AllFit, 0, 1},
-    };
-    for (const auto& c : cases) {
-        const std::string path = makeFile(c.text);
-        const FirmwareCheck::ScanReport report = FirmwareCheck::scanFile(path.c_str());
-        EXPECT_EQ(report.result, c.scan);
-        EXPECT_EQ(report.lineNumber, c.line);
-        if (c.scan == LineScan::AllFit) {
-            EXPECT_EQ(report.lineCount, c.lines);
-        }
-        unlink(path.c_str());
-    }
-    EXPECT_EQ(FirmwareCheck::scanFile("/tmp").result, LineScan::Unreadable);
 }
 
 } // namespace

@@ -1,131 +1,225 @@
+#include "os/file_read.h"
 #include "session/firmware_image.h"
 #include "session/session_state.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 namespace {
+
+using ImageCheck::Problem;
+
+// An S-record of the given type with its count and checksum computed.
+std::string rec(char type, const std::string& addressAndData) {
+    const size_t count = addressAndData.size() / 2 + 1;
+    unsigned sum = static_cast<unsigned>(count);
+    for (size_t i = 0; i < addressAndData.size(); i += 2) {
+        sum += static_cast<unsigned>(std::stoul(addressAndData.substr(i, 2), nullptr, 16));
+    }
+    char head[8];
+    char tail[4];
+    std::snprintf(head, sizeof head, "S%c%02X", type, static_cast<unsigned>(count));
+    std::snprintf(tail, sizeof tail, "%02X", ~sum & 0xFFu);
+    return head + addressAndData + tail;
+}
+
+const std::string Header = rec('0', "0000484452");
+const std::string Data1 = rec('1', "1000AABBCCDD");
+const std::string Data2 = rec('1', "1004EEFF");
+const std::string End = rec('9', "1000");
+const std::string Good = Header + "\n" + Data1 + "\n" + Data2 + "\n" + End + "\n";
+
+std::string lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    text[0] = 'S';
+    return text;
+}
 
 class FirmwareImageTest : public testing::Test {
   protected:
-    void TearDown() override { FirmwareImage::close(); }
-
-    void write(const std::string& content) {
-        std::ofstream(path, std::ios::binary) << content;
+    void SetUp() override {
         sessionState.firmwarePath = path.c_str();
         sessionState.productId = "KORVA";
     }
+    void TearDown() override { FirmwareImage::unload(); }
 
-    // Opens the file and reads every line; the output of open is kept in `printed`.
-    std::vector<std::string> readAll(LineOutcome& last) {
+    bool load(const std::string& content) {
         testing::internal::CaptureStdout();
-        sessionState.fileOpen = static_cast<uint32_t>(FirmwareImage::open());
+        const bool loaded = FirmwareImage::loadBytes(path.c_str(), content.data(), content.size());
         printed = testing::internal::GetCapturedStdout();
-        std::vector<std::string> lines;
-        last = LineOutcome::ReadError;
-        while (sessionState.fileOpen != 0) {
-            sessionState.recordText[0] = '\0';
-            last = FirmwareImage::nextLine();
-            if (last != LineOutcome::Line) {
-                break;
+        return loaded;
+    }
+
+    // Opens the loaded image and takes every line, as the session does.
+    std::vector<std::string> records() {
+        testing::internal::CaptureStdout();
+        const int opened = FirmwareImage::open();
+        heading = testing::internal::GetCapturedStdout();
+        std::vector<std::string> sent;
+        for (LineOutcome outcome = LineOutcome::Skipped;
+             opened == 1 && outcome != LineOutcome::EndOfFile;) {
+            outcome = FirmwareImage::nextLine();
+            if (outcome == LineOutcome::Record) {
+                sent.push_back(sessionState.recordText);
             }
-            lines.push_back(sessionState.recordText);
         }
-        return lines;
+        return sent;
     }
 
     std::string path = testing::TempDir() + "firmware_image_test.srec";
     std::string printed;
+    std::string heading;
 };
 
-struct LinesCase {
-    const char* name;
-    std::string content;
-    uint32_t lineCount;
-    std::vector<std::string> lines;
-};
-
-TEST_F(FirmwareImageTest, CountsAndHandsOutLines) {
-    const std::string longest(408, 'A');
-    const LinesCase cases[] = {
-        {"LF", "S1AAAAAAAA\n\nS9\n", 3, {"S1AAAAAAAA\n", "\n", "S9\n"}},
-        {"CR LF reads as LF", "S1AAAAAAAA\r\n\r\nS9\r\n", 3, {"S1AAAAAAAA\n", "\n", "S9\n"}},
-        {"last line without a line feed", "S1AAAAAAAA\nS9", 2, {"S1AAAAAAAA\n", "S9"}},
-        {"lone CR kept", "AB\rCD\r\n\r", 2, {"AB\rCD\n", "\r"}},
-        {"longest line fits", longest + "\n" + longest + "B", 2, {longest + "\n", longest + "B"}},
-    };
-    for (const LinesCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        write(c.content);
-        LineOutcome last;
-        EXPECT_EQ(readAll(last), c.lines);
-        EXPECT_EQ(sessionState.lineCount, c.lineCount);
-        EXPECT_EQ(last, LineOutcome::EndOfFile);
-        EXPECT_TRUE(FirmwareImage::atEnd());
-        FirmwareImage::close();
-    }
-}
-
-TEST_F(FirmwareImageTest, PrintsHeadingAndTimes) {
-    write("S1AAAAAAAA\n");
-    LineOutcome last;
-    readAll(last);
-    // The path is compared as plain text: on Windows it holds backslashes.
-    const std::string fixed =
-        "\nUploading File: <" + path + ">\r\nFor product <KORVA>\n.Ctrl C aborts.\r\n\r\n";
-    ASSERT_EQ(printed.substr(0, fixed.size()), fixed);
-    EXPECT_TRUE(std::regex_match(printed.substr(fixed.size()),
-                                 std::regex("\n\t[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\n")))
-        << printed;
-    testing::internal::CaptureStdout();
-    FirmwareImage::finish();
-    std::string end = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(std::regex_match(end, std::regex("\n\t\t\t\t[0-9]{2}:[0-9]{2}:[0-9]{2}\n"))) << end;
-    EXPECT_EQ(sessionState.fileOpen, 0u);
-    EXPECT_EQ(sessionState.firmwareFile, nullptr);
-}
-
-TEST_F(FirmwareImageTest, RefusesFilesWithoutLinesOrWithOverlongOnes) {
+TEST_F(FirmwareImageTest, AcceptsImagesAndHandsOutTheirRecords) {
+    const std::vector<std::string> all = {Header + "\n", Data1 + "\n", Data2 + "\n", End + "\n"};
     const struct {
+        const char* name;
         std::string content;
-        std::string message; // followed by the path and ">\r\n"
+        uint32_t lines;
+        std::vector<std::string> sent; // empty: all four records with a line feed
     } cases[] = {
-        {"", "\nError: Invalid file size <"},
-        {"S1AAAAAAAA\n" + std::string(409, 'A') + "\n",
-         "\nError: Line 2 is longer than 409 characters in file <"},
-        // A NUL would cut the record short when it goes out as text.
-        {"S1AAAAAAAA\nS1" + std::string(1, '\0') + "AAAAAAAA\n",
-         "\nError: Line 2 holds a NUL byte in file <"},
+        {"LF", Good, 4, {}},
+        {"CR LF", Header + "\r\n" + Data1 + "\r\n" + Data2 + "\r\n" + End + "\r\n", 4, {}},
+        {"CR alone", Header + "\r" + Data1 + "\r" + Data2 + "\r" + End + "\r", 4, {}},
+        {"Ctrl-Z at the end", Good + "\x1A", 4, {}},
+        {"blank lines counted, not sent", "\n" + Good + "  \t\n\n" + std::string(20, ' '), 8, {}},
+        {"last line without a line end",
+         Header + "\n" + Data1 + "\n" + End,
+         3,
+         {Header + "\n", Data1 + "\n", End}},
+        {"lower-case hex, trailing blanks sent as they stand",
+         lower(Data1) + " \t\n" + rec('5', "0001") + "\n" + End + "\n",
+         3,
+         {lower(Data1) + " \t\n", rec('5', "0001") + "\n", End + "\n"}},
+        {"S3 and S7 with a start address",
+         rec('3', "00010000AA") + "\n" + rec('7', "00010000") + "\n",
+         2,
+         {rec('3', "00010000AA") + "\n", rec('7', "00010000") + "\n"}},
     };
     for (const auto& c : cases) {
-        write(c.content);
-        LineOutcome last;
-        EXPECT_TRUE(readAll(last).empty());
-        EXPECT_EQ(printed, c.message + path + ">\r\n");
-        EXPECT_EQ(sessionState.firmwareFile, nullptr);
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(load(c.content)) << printed;
+        EXPECT_EQ(printed, "");
+        EXPECT_EQ(records(), c.sent.empty() ? all : c.sent);
+        EXPECT_EQ(sessionState.lineCount, c.lines);
+        EXPECT_TRUE(FirmwareImage::atEnd());
     }
-    std::remove(path.c_str());
-    LineOutcome last;
-    readAll(last);
-    EXPECT_EQ(printed, "\nError: Failed to open file <" + path + ">\r\n");
+    ASSERT_TRUE(load(Good));
+    const ImageCheck::Summary& summary = FirmwareImage::report().summary;
+    EXPECT_EQ(summary.dataBytes, 6u);
+    EXPECT_EQ(summary.lowestAddress, 0x1000u);
+    EXPECT_EQ(summary.highestAddress, 0x1005u);
+    EXPECT_EQ(summary.recordsByType[1], 2u);
 }
 
-TEST_F(FirmwareImageTest, RefusesALineThatGrewAfterCounting) {
-    write("S1AAAAAAAA\n");
-    LineOutcome last;
+TEST_F(FirmwareImageTest, RefusesImagesNamingLineAndReason) {
+    const std::string body = Data1 + "\n" + End + "\n";
+    const std::string bad = "S1071000AABBCC7A3C"; // the bytes need 3D
+    const struct {
+        std::string content;
+        uint32_t line; // of the first finding; 0: the file as a whole
+        Problem problem;
+    } cases[] = {
+        {Header + "\n" + bad + "\n" + End + "\n", 2, Problem::BadChecksum},
+        {Data1 + "\n", 0, Problem::NoEnd},
+        {Header + "\n" + End + "\n", 0, Problem::NoData},
+        {body + End + "\n", 3, Problem::SecondEnd},
+        {End + "\n" + Data1 + "\n", 2, Problem::DataAfterEnd},
+        {Data1 + "\n" + rec('5', "0002") + "\n" + End + "\n", 2, Problem::WrongCount},
+        {"S1130\n" + body, 1, Problem::CutRecord},
+        {"hello, product\n" + body, 1, Problem::NotSRecord},
+        {rec('4', "1000AA") + "\n" + body, 1, Problem::ReservedType},
+        {"S1071000AABBXCDD3C\n" + body, 1, Problem::NotHex},
+        {"S1071000AABBCCDD3\n" + body, 1, Problem::OddDigits},
+        {"S1081000AABBCCDD3C\n" + body, 1, Problem::CountMismatch},
+        {rec('3', "0001") + "\n" + body, 1, Problem::TooShortForType},
+        {"S1" + std::string(1, '\0') + "3100000\n" + body, 1, Problem::HoldsNul},
+        {body + "S1" + std::string(407, 'A') + "\n", 3, Problem::Overlong},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content.substr(0, 40));
+        EXPECT_FALSE(load(c.content));
+        const ImageCheck::Report& report = FirmwareImage::report();
+        ASSERT_GE(report.problemCount, 1u);
+        EXPECT_EQ(report.findings[0].line, c.line);
+        EXPECT_EQ(report.findings[0].problem, c.problem);
+        EXPECT_EQ(FirmwareImage::open(), 0) << "a refused image must not be sent";
+    }
+    load(Header + "\n" + bad + "\n" + End + "\n");
+    EXPECT_EQ(printed,
+              "Error: Line 2 of [" + path + "]: checksum 3C, the record's bytes need 3D\n");
+}
+
+TEST_F(FirmwareImageTest, EmptyFilesAndLongListsOfProblems) {
+    for (const std::string& content : {std::string(), std::string("\n \t\r\n\r"), std::string()}) {
+        EXPECT_FALSE(load(content));
+        EXPECT_EQ(printed, "\nError: Invalid file size <" + path + ">\r\n");
+    }
+    std::string many;
+    for (int i = 0; i < 12; ++i) {
+        many += "S1130\n";
+    }
+    EXPECT_FALSE(load(many + Data1 + "\n" + End + "\n"));
+    EXPECT_NE(printed.find("Error: Line 10 of [" + path +
+                           "]: 5 characters are too few for a record (cut short?)\nand 2 more\n"),
+              std::string::npos)
+        << printed;
+}
+
+// The file is read once: what was checked is what is sent, whatever happens to it later.
+TEST_F(FirmwareImageTest, ReadsFilesPipesOnceAndRefusesWhatIsNoFile) {
+    std::ofstream(path, std::ios::binary) << Good;
     testing::internal::CaptureStdout();
-    ASSERT_EQ(FirmwareImage::open(), 1);
+    ASSERT_TRUE(FirmwareImage::load(path.c_str()));
     testing::internal::GetCapturedStdout();
-    write(std::string(500, 'A') + "\n");
-    std::strcpy(sessionState.recordText, "stale");
-    last = FirmwareImage::nextLine();
-    EXPECT_EQ(last, LineOutcome::LineUnsendable);
-    EXPECT_STREQ(sessionState.recordText, "");
+    std::ofstream(path, std::ios::binary) << Data1 << "\n";
+    EXPECT_EQ(records().size(), 4u);
+    EXPECT_EQ(heading.substr(0, heading.find(".Ctrl")),
+              "\nUploading File: <" + path + ">\r\nFor product <KORVA>\n");
+    EXPECT_TRUE(std::regex_search(heading, std::regex("\n\t[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\n$")));
+    std::remove(path.c_str());
+#if !defined(_WIN32)
+    // A sparse file: its size is seen before a byte is read.
+    std::ofstream(path, std::ios::binary) << Good;
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(FirmwareImage::MaxImageBytes + 1)), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(FirmwareImage::load(path.c_str()));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Error: [" + path + "] is larger than 64 MiB, too large for a firmware image\n");
+
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], Good.data(), Good.size()), static_cast<ssize_t>(Good.size()));
+    close(ends[1]);
+    std::vector<char> bytes;
+    int error = 0;
+    const std::string pipePath = "/dev/fd/" + std::to_string(ends[0]);
+    EXPECT_EQ(Os::readWholeFile(pipePath.c_str(), 1024, bytes, error), Os::FileReadResult::Ok);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), Good);
+    close(ends[0]);
+    EXPECT_EQ(Os::readWholeFile("/dev/null", 1024, bytes, error), Os::FileReadResult::NotAFile);
+#endif
+
+    std::ofstream(path, std::ios::binary) << Good;
+    EXPECT_EQ(Os::readWholeFile(path.c_str(), Good.size() - 1, bytes, error),
+              Os::FileReadResult::TooLarge);
+    EXPECT_EQ(Os::readWholeFile(testing::TempDir().c_str(), 1024, bytes, error),
+              Os::FileReadResult::NotAFile);
+    EXPECT_EQ(Os::readWholeFile("/nonexistent/x.srec", 1024, bytes, error),
+              Os::FileReadResult::Unreadable);
+    std::remove(path.c_str());
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // replies go through the real parser, dispatcher and handlers.
 #include "protocol/reply_parser.h"
 #include "protocol/reply_reader.h"
+#include "session/firmware_image.h"
 #include "session/session_state.h"
 #include "session/upload_session.h"
 
@@ -112,14 +113,19 @@ const SessionEnvironment fake{
     [](uint32_t ms) { fakeNow += ms; },
     [](uint32_t ms) { fakeNow += ms; },
     [] { return fakeNow; },
+    [] { return Interruption::None; },
 };
 
 std::string writeImage() {
     std::string path = testing::TempDir() + "no_allocation_test.srec";
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    for (int i = 0; i < RecordCount; ++i) {
-        std::fprintf(file, "S113%04X00112233445566778899AABBCCDDEEFF00\n", (i * 16) & 0xFFFF);
+    for (int i = 0; i + 1 < RecordCount; ++i) {
+        const unsigned address = (i * 16u) & 0xFFFFu;
+        // 0x13, the address bytes and the data bytes (0x00 to 0xFF, summing to 0x7F8).
+        const unsigned sum = 0x13u + (address >> 8) + (address & 0xFFu) + 0x7F8u;
+        std::fprintf(file, "S113%04X00112233445566778899AABBCCDDEEFF%02X\n", address, ~sum & 0xFFu);
     }
+    std::fprintf(file, "S9030000FC\n");
     std::fclose(file);
     return path;
 }
@@ -129,6 +135,7 @@ TEST(NoAllocation, NoneAfterTheFirstRecord) {
     sessionState.productId = "KORVA";
     sessionState.deviceKind = DeviceKind::ARM;
     sessionState.firmwarePath = path.c_str();
+    ASSERT_TRUE(FirmwareImage::load(path.c_str()));
     sessionState.phase = UploadPhase::CheckComms;
     SessionSlots::clearAll();
     ReplyParser::reset(parserStorage, TokenStorageSize, LeadChar, AddressToken, true, true);

@@ -40,9 +40,10 @@ struct HandlerCase {
     CommandIndex slot;
     std::string reply;
     uint32_t ok, retry;
-    int status;          // status report printed last, 0 for none
-    std::string printed; // text printed before the report
-    Id identity;         // afterwards; every case starts from Unknown
+    int status;             // status report printed last, 0 for none
+    std::string printed;    // text printed before the report
+    Id identity;            // afterwards; every case starts from Unknown
+    std::string after = ""; // text printed after the report
 };
 
 TEST(ReplyHandlers, EachReplySetsItsOwnSlotAndPrintsTheReport) {
@@ -55,6 +56,8 @@ TEST(ReplyHandlers, EachReplySetsItsOwnSlotAndPrintsTheReport) {
         {onFwid, I::Fwid, "FWID L KORVA MAP", 0, 0, 1, "", Id::Unknown},
         {onFwid, I::Fwid, "FWID L KORVA MAP V1 X", 0, 0, 2, "", Id::Unknown},
         {onFwid, I::Fwid, "FWID BOARD korva MAP V1", 0, 0, 5, "BOARD Firmware Update\r\n",
+         Id::Unknown, "Product IDs must match the product's own spelling: try korva\r\n"},
+        {onFwid, I::Fwid, "FWID BOARD KORVB MAP V1", 0, 0, 5, "BOARD Firmware Update\r\n",
          Id::Unknown},
         {onFwid, I::Fwid, "FWID L KORVA map V1", 0, 0, 5, "", Id::Unknown},
         {onUpdate, I::Update, "UPDATE OK", 1, 0, 0, "", Id::Unknown},
@@ -82,12 +85,15 @@ TEST(ReplyHandlers, EachReplySetsItsOwnSlotAndPrintsTheReport) {
         fillSlots(Untouched);
         SessionSlots::clear(c.slot);
         SessionSlots::setIdentity(Id::Unknown);
+        sessionState.recordAnswers.store(0);
         std::string expected = c.printed;
         if (c.status != 0) {
             expected += std::string("\r\nReply for [") + names[static_cast<int>(c.slot)] +
                         "]: " + StatusText[c.status];
         }
-        EXPECT_EQ(call(c.handler, c.reply), expected);
+        EXPECT_EQ(call(c.handler, c.reply), expected + c.after);
+        // Every RECORD answer counts, well-formed or not; no other reply does.
+        EXPECT_EQ(SessionSlots::recordAnswers(), c.slot == I::Record ? 1u : 0u);
         const ReplySlot& own = SessionSlots::slot(c.slot);
         EXPECT_EQ(own.received.load(), 1u);
         EXPECT_EQ(own.ok.load(), c.ok);

@@ -152,4 +152,19 @@ TEST_F(ReplyReaderTest, StopTwiceAndStartWithoutEvent) {
     EXPECT_EQ(words, 0u);
 }
 
+// A reader held up past the stop limit is abandoned, and stop clears the record's handles; once
+// free it must still see its own stop event and end, not wait on a cleared one for ever.
+TEST_F(ReplyReaderTest, AbandonedReaderEndsOnItsOwnStopEvent) {
+    ASSERT_EQ(ReplyReader::start(dataReady), 1);
+    Os::enterLock(receiveBuffer.lock); // the next drain pass waits here
+    arrive("!DVO PONG\r");
+    Os::sleepMs(50);
+    EXPECT_EQ(ReplyReader::stop(), 1); // gives up after the stop limit
+    Os::leaveLock(receiveBuffer.lock);
+    Os::sleepMs(200);
+    Os::setEvent(dataReady);
+    Os::sleepMs(200);
+    EXPECT_TRUE(Os::waitEvent(dataReady, 0)) << "the abandoned reader still takes data events";
+}
+
 } // namespace

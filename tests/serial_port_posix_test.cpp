@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -136,9 +137,14 @@ TEST_F(PtySerialPort, PortHeldByAnotherProcessIsNotOpened) {
     if (child == 0) {
         ::close(release[1]);
         const int port = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-        const char locked = (port >= 0 && flock(port, LOCK_EX | LOCK_NB) == 0) ? 'y' : 'n';
+        char locked =
+            (port >= 0 && flock(port, LOCK_EX | LOCK_NB) == 0 && ioctl(port, TIOCEXCL) == 0) ? 'y'
+                                                                                             : 'n';
         [[maybe_unused]] ssize_t io = ::write(held[1], &locked, 1);
-        io = ::read(release[0], const_cast<char*>(&locked), 1); // until the parent is done
+        io = ::read(release[0], &locked, 1); // until the parent has tried
+        int exclusive = 0;
+        locked = ioctl(port, TIOCGEXCL, &exclusive) == 0 && exclusive != 0 ? 'x' : '-';
+        io = ::write(held[1], &locked, 1);
         _exit(0);
     }
     char locked = 0;
@@ -147,6 +153,8 @@ TEST_F(PtySerialPort, PortHeldByAnotherProcessIsNotOpened) {
     EXPECT_EQ(SerialPort::open(path.c_str(), 115200), OpenResult::NotOpened);
     EXPECT_FALSE(SerialPort::isOpen());
     ::close(release[1]);
+    ASSERT_EQ(::read(held[0], &locked, 1), 1);
+    EXPECT_EQ(locked, 'x') << "the holder's exclusive flag was cleared";
     waitpid(child, nullptr, 0);
     EXPECT_EQ(SerialPort::open(path.c_str(), 115200), OpenResult::Ok);
     for (int fd : {held[0], held[1], release[0]}) {
@@ -215,13 +223,19 @@ double processCpuMs() {
 
 // A product that goes away must not leave the receive thread spinning on the hang-up.
 TEST_F(PtySerialPort, VanishedProductCostsNoCpuAndFailsWrites) {
+    Os::EventHandle lost = Os::createEvent(Os::EventReset::Auto);
+    SerialPort::setLossEvent(lost);
     ASSERT_EQ(SerialPort::open(path.c_str(), 115200), OpenResult::Ok);
+    EXPECT_FALSE(SerialPort::isLost());
     ::close(slave);
     slave = -1;
     ASSERT_EQ(::write(master, "!DVO", 4), 4);
     EXPECT_EQ(takeFromRing(4), "!DVO");
     closeMaster();
-    Os::sleepMs(20); // let the thread see the hang-up
+    EXPECT_TRUE(Os::waitEvent(lost, 2000)) << "the loss woke nobody";
+    EXPECT_TRUE(SerialPort::isLost());
+    SerialPort::setLossEvent(nullptr);
+    Os::closeEvent(lost);
     const double before = processCpuMs();
     Os::sleepMs(300);
     EXPECT_LT(processCpuMs() - before, 100.0);

@@ -1,6 +1,8 @@
 // The upload state machine against a scripted product that answers through the real handlers,
 // with fake time so every wait and time-out costs microseconds.
+#include "app/session_environment.h"
 #include "os/os.h"
+#include "session/firmware_image.h"
 #include "session/reply_handlers.h"
 #include "session/session_state.h"
 #include "session/upload_session.h"
@@ -8,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -31,10 +33,17 @@ struct World {
     std::vector<std::string> lines;
     std::vector<uint32_t> pauses;
     uint32_t now = 0;
-    int looks = 0;
-    uint32_t longestLook = 0;
     int stops = 0;
+    uint32_t stoppedAt = 0;
+    uint32_t lastSentAt = 0;
     std::string duplicate; // a record reply still to come
+    int foreignWakes = 0;  // wake-ups by replies to other commands, 1 ms apart
+    // From the nth sending of a command on, the port is lost or a stop is requested.
+    Interruption interrupt = Interruption::None;
+    std::string interruptAt;
+    size_t interruptNth = 1;
+    bool answerBeforeInterrupt = false;
+    bool interrupted = false;
 };
 World world;
 
@@ -62,6 +71,10 @@ void answer(CommandIndex command) {
         deliver(onFwid, w == "OTHER"
                             ? std::vector<std::string>{"FWID", "OTHERAPP", "OTHER", "MAP", "V9"}
                             : std::vector<std::string>{"FWID", "KORVAAPP", "KORVA", w, "V2.1"});
+    } else if (const size_t plus = w.find('+'); plus != std::string::npos) {
+        // Two answers to one record that a bridge delivered together.
+        deliver(onRecord, {"X", w.substr(0, plus)});
+        deliver(onRecord, {"X", w.substr(plus + 1)});
     } else if (w.ends_with(" TWICE")) {
         // A product that answers one record twice; the copy arrives during the session's next
         // pause.
@@ -78,9 +91,17 @@ bool writeText(const char* text) {
         return true;
     }
     world.lines.push_back(world.head + text);
+    world.lastSentAt = world.now;
     for (int i = 0; i < CommandCount; ++i) {
         if (world.head == std::string("!DVO ") + CommandNames[i] + " ") {
-            answer(static_cast<CommandIndex>(i));
+            const bool trigger =
+                CommandNames[i] == world.interruptAt && world.sent[i] + 1 == world.interruptNth;
+            if (!trigger || world.answerBeforeInterrupt) {
+                answer(static_cast<CommandIndex>(i));
+            } else {
+                ++world.sent[i];
+            }
+            world.interrupted = world.interrupted || trigger;
         }
     }
     world.head.clear();
@@ -94,20 +115,31 @@ void deliverDuplicate() {
     }
 }
 
+// A wait ends early on a foreign reply or an interruption, as the wake event makes it.
+void fakeWait(uint32_t ms) {
+    if (world.foreignWakes > 0) {
+        --world.foreignWakes;
+        deliver(onPong, {"PONG"});
+    }
+    world.now += world.foreignWakes > 0 || world.interrupted ? 1 : ms;
+}
+
 const SessionEnvironment fake{
     writeText,
-    [] { ++world.stops; },
-    [](uint32_t ms) {
-        ++world.looks;
-        world.longestLook = std::max(world.longestLook, ms);
-        world.now += ms;
+    [] {
+        ++world.stops;
+        world.stoppedAt = world.now;
     },
+    fakeWait,
     [](uint32_t ms) {
         deliverDuplicate();
-        world.pauses.push_back(ms);
-        world.now += ms;
+        if (!world.interrupted) {
+            world.pauses.push_back(ms);
+        }
+        fakeWait(ms);
     },
     [] { return world.now; },
+    [] { return world.interrupted ? world.interrupt : Interruption::None; },
 };
 
 std::vector<uint32_t> pauses(uint32_t first, uint32_t then, size_t count) {
@@ -116,12 +148,17 @@ std::vector<uint32_t> pauses(uint32_t first, uint32_t then, size_t count) {
     return all;
 }
 
-const std::string Rec1 = "S1130000AAAAAAAA\n";
-const std::string Rec2 = "S1130010BBBBBBBB\n";
+const std::string Rec1 = "S1070000AAAAAAAA50\n";
+const std::string Rec2 = "S1070010BBBBBBBBFC\n";
+const std::string End = "S9030000FC\n";
+const std::string Single = Rec1 + End;
 const std::string Timeout = "\r\n****Reply Timeout****\r\n";
 const std::string Waiting = "\r\n Waiting for device to initialise...\r\n\n";
 const std::string Done = "\r\n\r\nUpdate Done!\r\n\n___________________\n";
 const std::string NotResponding = "ERROR: Device not responding!\r\n";
+const std::string NoContact = "Error: Could not establish communication\r\n"
+                              "\t-Ensure USB cable is connected to device\r\n"
+                              "\t-Ensure device is powered ON\r\n";
 const std::string Failed = "\r\n******* UPLOAD FAILED.  \r\n\r\n\r\nPlease power cycle";
 
 struct RunCase {
@@ -133,6 +170,10 @@ struct RunCase {
     size_t records;
     std::vector<uint32_t> pauses;
     std::vector<std::string> texts; // must appear in this order
+    Interruption interrupt = Interruption::None;
+    const char* interruptAt = nullptr; // the command at whose sending it comes
+    size_t interruptNth = 1;
+    bool answerBeforeInterrupt = false;
 };
 
 class UploadSessionTest : public testing::Test {
@@ -143,7 +184,7 @@ class UploadSessionTest : public testing::Test {
         sessionState.deviceKind = DeviceKind::ARM;
         sessionState.phase = UploadPhase::CheckComms;
         sessionState.fileOpen = 0;
-        sessionState.firmwareFile = nullptr;
+        sessionState.portName = "/dev/ttyFAKE";
         sessionState.lineCount = sessionState.linesRead = 0;
         sessionState.resendCount = sessionState.waitCount = 0;
         sessionState.waitDelayMs = 0;
@@ -154,11 +195,14 @@ class UploadSessionTest : public testing::Test {
 
     void useFile(const char* content) {
         path = testing::TempDir() + "upload_session_test.srec";
-        std::remove(path.c_str());
-        if (content != nullptr) {
-            std::ofstream(path, std::ios::binary) << content;
-        }
         sessionState.firmwarePath = path.c_str();
+        FirmwareImage::unload();
+        if (content != nullptr) {
+            testing::internal::CaptureStdout();
+            const bool loaded = FirmwareImage::loadBytes(path.c_str(), content, strlen(content));
+            const std::string printed = testing::internal::GetCapturedStdout();
+            ASSERT_TRUE(loaded) << printed;
+        }
     }
 
     static std::string run() {
@@ -177,38 +221,40 @@ std::string progress(const char* numbers) {
 }
 
 TEST_F(UploadSessionTest, WholeSessions) {
-    const std::string three = Rec1 + Rec2 + Rec1;
-    // Blank, 9 characters (skipped), 10 characters (sent), each with its line feed.
-    const std::string shortLines = Rec1 + "\nS90300FC\r\nS903000FC\n" + Rec2;
-    const std::string noLastLf = Rec1 + "S1130010BBBB";
+    const std::string three = Rec1 + Rec2 + End;
+    // A blank line and one of blanks are counted but not sent.
+    const std::string shortLines = Rec1 + "\n   \r\n" + Rec2 + End;
+    const std::string noLastLf = Rec1 + "S9030000FC";
     const std::string noContact = Timeout + "\r\nTrying again...\r\n" + Timeout +
-                                  "\r\nTrying again...\r\n" + Timeout +
-                                  "Error: Could not establish communication\r\n"
-                                  "\t-Ensure USB cable is connected to device\r\n"
-                                  "\t-Ensure device is powered ON\r\n" +
-                                  Failed;
+                                  "\r\nTrying again...\r\n" + Timeout + NoContact + Failed;
+    const std::string gone = "\r\nThe port /dev/ttyFAKE is gone (unplugged?)\r\n";
+    const std::string outOfStep = "ERROR: Record replies out of step, the image may be incomplete!";
+    const std::string abortWaiting = "\r\nUpdate aborted while waiting for the product.\r\n";
+    constexpr auto Lost = Interruption::PortLost;
+    constexpr auto Abort = Interruption::Aborted;
+    const Script toApp{{"PONG"}, {"MAP", "BSL", "MAP"}, {"OK"}, {"PASS"}};
     // clang-format off
     const RunCase cases[] = {
         {"boot loader at once", three.c_str(), {}, true, 0, 3, {5000},
          {"\r\nChecking comms...\r\n\r\nDevice found.\r\nStarting Upload\r\n",
           progress("     1 [ 33%]"), progress("     2 [ 66%]"), progress("     3 [100%]"), Waiting,
           "Current V2.1\r\n", Done}},
-        {"application first, UPDATE refused, boot loader on the third poll", Rec1.c_str(),
+        {"application first, UPDATE refused, boot loader on the third poll", Single.c_str(),
          {{"PONG"}, {"MAP", nullptr, "BOGUS", "BSL", "MAP"}, {"NAK"}, {"PASS"}},
-         true, 1, 1, {15000, 2000, 2000, 5000},
+         true, 1, 2, {15000, 2000, 2000, 5000},
          {"Current V2.1\r\nProduct needs to reboot, please wait...\r\n",
           "\r\nReply for [UPDATE]: ERROR: Command not allowed", Timeout, "Starting Upload\r\n",
           Done}},
-        {"short lines skipped but counted", shortLines.c_str(), {}, true, 0, 3, {5000},
+        {"blank lines skipped but counted", shortLines.c_str(), {}, true, 0, 3, {5000},
          {progress("     1 [ 20%]"), progress("     4 [ 80%]"), progress("     5 [100%]"), Done}},
         {"last line without a line feed is sent", noLastLf.c_str(), {}, true, 0, 2, {5000},
          {progress("     2 [100%]"), Waiting, Done}},
-        {"BUSY and FAIL resent, then taken", Rec1.c_str(),
-         {{"PONG"}, {"BSL", "MAP"}, {"OK"}, {"BUSY", "FAIL", "PASS"}}, true, 0, 3,
+        {"BUSY and FAIL resent, then taken", Single.c_str(),
+         {{"PONG"}, {"BSL", "MAP"}, {"OK"}, {"BUSY", "FAIL", "PASS"}}, true, 0, 4,
          {1000, 1000, 5000},
-         {progress("     1 [100%]"), "\r\nWarning, packet failed trying to resend...\r\n",
-          progress("     1 [100%]"), "resend", progress("     1 [100%]"), Done}},
-        {"too many resends", Rec1.c_str(), {{"PONG"}, {"BSL"}, {"OK"}, {"FAIL"}}, false, 0, 3,
+         {progress("     1 [ 50%]"), "\r\nWarning, packet failed trying to resend...\r\n",
+          progress("     1 [ 50%]"), "resend", progress("     1 [ 50%]"), Done}},
+        {"too many resends", Single.c_str(), {{"PONG"}, {"BSL"}, {"OK"}, {"FAIL"}}, false, 0, 3,
          {1000, 1000, 1000}, {"ERROR: Too many re-transmission requests!\r\n", Failed}},
         {"record refused with its line number", shortLines.c_str(),
          {{"PONG"}, {"BSL"}, {"OK"}, {"PASS", "ERROR"}}, false, 0, 2, {},
@@ -216,47 +262,84 @@ TEST_F(UploadSessionTest, WholeSessions) {
           "\r\nERROR [4]: Record was not accepted!\r\n", Failed}},
         {"a record answered twice: the answers are out of step", three.c_str(),
          {{"PONG"}, {"BSL"}, {"OK"}, {"BUSY TWICE", "PASS"}}, false, 0, 1, {1000},
-         {progress("     1 [ 33%]"),
-          "ERROR: Record replies out of step, the image may be incomplete!\r\n", Failed}},
-        {"the last record answered twice", Rec1.c_str(),
-         {{"PONG"}, {"BSL", "MAP"}, {"OK"}, {"PASS TWICE"}}, false, 0, 1, {5000},
-         {Waiting, "ERROR: Record replies out of step, the image may be incomplete!\r\n",
-          Failed}},
-        {"record not answered", Rec1.c_str(), {{"PONG"}, {"BSL"}, {"OK"}, {nullptr}}, false, 0, 1,
-         {}, {Timeout + "Communication Error!\r\n", Failed}},
-        {"no contact", Rec1.c_str(), {{nullptr}}, false, 0, 0, {}, {noContact}},
-        {"FWID of another product", Rec1.c_str(), {{"PONG"}, {"OTHER"}}, false, 0, 0, {},
+         {progress("     1 [ 33%]"), outOfStep, Failed}},
+        {"the last record answered twice", Single.c_str(),
+         {{"PONG"}, {"BSL", "MAP"}, {"OK"}, {"PASS", "PASS TWICE"}}, false, 0, 2, {5000},
+         {Waiting, outOfStep, Failed}},
+        {"PASS and ERROR together", three.c_str(), {{"PONG"}, {"BSL"}, {"OK"}, {"PASS+ERROR"}},
+         false, 0, 1, {}, {outOfStep, Failed}},
+        {"ERROR and PASS together", three.c_str(), {{"PONG"}, {"BSL"}, {"OK"}, {"ERROR+PASS"}},
+         false, 0, 1, {}, {outOfStep, Failed}},
+        {"BUSY and PASS together", three.c_str(), {{"PONG"}, {"BSL"}, {"OK"}, {"BUSY+PASS"}},
+         false, 0, 1, {}, {outOfStep, Failed}},
+        {"FAIL and PASS together", three.c_str(), {{"PONG"}, {"BSL"}, {"OK"}, {"FAIL+PASS"}},
+         false, 0, 1, {}, {outOfStep, Failed}},
+        {"record not answered", Single.c_str(), {{"PONG"}, {"BSL"}, {"OK"}, {nullptr}}, false, 0,
+         1, {}, {Timeout + "Communication Error!\r\n", Failed}},
+        {"no contact", Single.c_str(), {{nullptr}}, false, 0, 0, {}, {noContact}},
+        {"FWID of another product", Single.c_str(), {{"PONG"}, {"OTHER"}}, false, 0, 0, {},
          {"OTHERAPP Firmware Update\r\n", "ERROR: Unkown ARM application!\r\n", Failed}},
-        {"FWID not answered", Rec1.c_str(), {{"PONG"}, {nullptr}}, false, 0, 0, {},
+        {"FWID not answered", Single.c_str(), {{"PONG"}, {nullptr}}, false, 0, 0, {},
          {"\r\nDevice found.\r\n" + Timeout + Failed}},
-        {"UPDATE not answered", Rec1.c_str(), {{"PONG"}, {"MAP"}, {nullptr}}, false, 1, 0, {},
+        {"UPDATE not answered", Single.c_str(), {{"PONG"}, {"MAP"}, {nullptr}}, false, 1, 0, {},
          {"please wait...\r\n" + Timeout + Failed}},
-        {"boot loader never comes", Rec1.c_str(), {{"PONG"}, {"MAP", nullptr}}, false, 1, 0,
+        {"boot loader never comes", Single.c_str(), {{"PONG"}, {"MAP", nullptr}}, false, 1, 0,
          pauses(15000, 2000, 30), {Timeout, NotResponding + Failed}},
-        {"application never answers PING", Rec1.c_str(), {{"PONG", nullptr}, {"BSL"}}, false, 0,
-         1, pauses(5000, 1000, 30), {Waiting, Timeout, NotResponding + Failed}},
-        {"product stays in its boot loader", Rec1.c_str(), {{"PONG"}, {"BSL"}}, false, 0, 1,
+        {"application never answers PING", Single.c_str(), {{"PONG", nullptr}, {"BSL"}}, false, 0,
+         2, pauses(5000, 1000, 30), {Waiting, Timeout, NotResponding + Failed}},
+        {"product stays in its boot loader", Single.c_str(), {{"PONG"}, {"BSL"}}, false, 0, 2,
          pauses(5000, 1000, 30), {Waiting, NotResponding + Failed}},
-        {"FWID lost after the application's PONG", Rec1.c_str(), {{"PONG"}, {"BSL", nullptr}},
-         false, 0, 1, {5000}, {Waiting, Timeout + Failed}},
+        {"FWID lost after the application's PONG", Single.c_str(), {{"PONG"}, {"BSL", nullptr}},
+         false, 0, 2, {5000}, {Waiting, Timeout + Failed}},
         {"file missing", nullptr, {}, false, 0, 0, {},
          {"Starting Upload\r\n\nError: Failed to open file <", Failed}},
+        {"port lost while connecting", Single.c_str(), {}, false, 0, 0, {},
+         {"Checking comms...\r\n" + gone + NoContact + Failed}, Lost, "PING"},
+        {"port lost while identifying", Single.c_str(), {}, false, 0, 0, {},
+         {"Device found.\r\n" + gone + "Communication Error!\r\n" + Failed}, Lost, "FWID"},
+        {"port lost while the boot loader starts", Single.c_str(), toApp, false, 1, 0, {},
+         {"please wait...\r\n" + gone + NotResponding + Failed}, Lost, "UPDATE", 1, true},
+        {"port lost mid-transfer", three.c_str(), {}, false, 0, 2, {},
+         {progress("     2 [ 66%]") + gone + "Communication Error!\r\n" + Failed}, Lost, "RECORD",
+         2},
+        {"port lost while the application starts", Single.c_str(), {}, false, 0, 2, {},
+         {Waiting + gone + NotResponding + Failed}, Lost, "RECORD", 2, true},
+        {"stop while connecting", Single.c_str(), {}, false, 0, 0, {}, {abortWaiting + Failed},
+         Abort, "PING"},
+        {"stop while identifying", Single.c_str(), {}, false, 0, 0, {}, {abortWaiting + Failed},
+         Abort, "FWID"},
+        {"stop while the boot loader starts", Single.c_str(), toApp, false, 1, 0, {},
+         {abortWaiting + Failed}, Abort, "UPDATE", 1, true},
+        {"stop mid-transfer", three.c_str(), {}, false, 0, 2, {},
+         {progress("     2 [ 66%]") + "\r\nUpdate aborted at record 2 of 3.\r\n" + Failed}, Abort,
+         "RECORD", 2},
+        {"stop while the application starts", Single.c_str(), {}, false, 0, 2, {},
+         {Waiting + abortWaiting + Failed}, Abort, "RECORD", 2, true},
     };
     // clang-format on
     for (const RunCase& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
         world.script = c.script;
+        world.interrupt = c.interrupt;
+        world.interruptAt = c.interruptAt != nullptr ? c.interruptAt : "";
+        world.interruptNth = c.interruptNth;
+        world.answerBeforeInterrupt = c.answerBeforeInterrupt;
         useFile(c.file);
         std::string output = run();
+        const SessionOutcome expected = c.interrupt == Abort ? SessionOutcome::Aborted
+                                        : c.succeeded        ? SessionOutcome::Succeeded
+                                                             : SessionOutcome::Failed;
         EXPECT_EQ(sessionState.phase, UploadPhase::Done);
-        EXPECT_EQ(UploadSession::succeeded(), c.succeeded);
+        EXPECT_EQ(UploadSession::outcome(), expected);
         EXPECT_EQ(world.sent[static_cast<int>(CommandIndex::Update)], c.updates);
         EXPECT_EQ(world.sent[static_cast<int>(CommandIndex::Record)], c.records);
         EXPECT_EQ(world.pauses, c.pauses);
         EXPECT_EQ(world.stops, 1);
         EXPECT_EQ(sessionState.fileOpen, 0u);
-        EXPECT_EQ(sessionState.firmwareFile, nullptr);
+        if (c.interrupt != Interruption::None) {
+            EXPECT_LT(world.stoppedAt - world.lastSentAt, 2000u) << "no prompt end";
+        }
         size_t at = 0;
         for (const std::string& text : c.texts) {
             at = output.find(text, at);
@@ -266,18 +349,27 @@ TEST_F(UploadSessionTest, WholeSessions) {
     }
 }
 
-TEST_F(UploadSessionTest, CommandLinesAndReplyLooks) {
+TEST_F(UploadSessionTest, CommandLinesAndAReplyDeadlineThatOtherRepliesDoNotMove) {
     world.script.fwid = {"MAP", "BSL", "MAP"};
     world.script.record = {nullptr};
-    useFile(Rec1.c_str());
+    useFile(Single.c_str());
     run();
     const std::vector<std::string> expected = {"!DVO PING \n", "!DVO FWID \n",
                                                "!DVO UPDATE KORVA ARM\n", "!DVO FWID \n",
                                                "!DVO RECORD " + Rec1 + "\n"};
     EXPECT_EQ(world.lines, expected);
-    // The unanswered record was looked for 2000 times, never after more than 5 ms.
-    EXPECT_EQ(world.looks, 4 + 2000);
-    EXPECT_EQ(world.longestLook, 5u);
+    EXPECT_EQ(world.stoppedAt - world.lastSentAt, 10000u);
+
+    // 5000 replies to other commands wake the wait for the record; its deadline stays.
+    SetUp();
+    world.script.fwid = {"BSL"};
+    world.script.record = {nullptr};
+    world.foreignWakes = 5000;
+    useFile(Single.c_str());
+    const std::string output = run();
+    EXPECT_EQ(world.foreignWakes, 0);
+    EXPECT_EQ(world.stoppedAt - world.lastSentAt, 10000u);
+    EXPECT_NE(output.find(Timeout + "Communication Error!\r\n"), std::string::npos) << output;
 }
 
 // A handler's raise sets the reply event, and the program's wait for a reply consumes it, so the
@@ -290,7 +382,7 @@ TEST(ReplyWakeUp, RaiseSetsTheEventTheRealWaitConsumes) {
     ASSERT_NE(event, nullptr);
     SessionSlots::setReplyEvent(event);
     SessionSlots::raise(CommandIndex::Ping);
-    UploadSession::realEnvironment().waitForReply(5000);
+    SessionWiring::real().waitForReply(5000);
     EXPECT_FALSE(Os::waitEvent(event, 0)) << "the wait did not take the event";
     SessionSlots::raise(CommandIndex::Fwid);
     EXPECT_TRUE(Os::waitEvent(event, 0)) << "raise did not set the event";

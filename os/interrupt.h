@@ -1,0 +1,18 @@
+// A user's request to stop (Ctrl+C, Ctrl+Break, closing the console; SIGINT, SIGTERM, SIGHUP):
+// once the handler is installed such a request no longer ends the process on the spot. It is
+// noted and the wake event is set, so the update can stop at its next step and release the port.
+#pragma once
+
+#include "os/os.h"
+
+namespace Os {
+
+// wake: set on every request (nullptr: none). Installing again replaces the event.
+void installInterruptHandler(EventHandle wake);
+// Detaches the wake event (before it is closed); requests are still noted.
+void clearInterruptWake();
+bool interruptRequested();
+// Output to a closed pipe (uartflash ... | head) must not end an update; writes just fail.
+void ignoreBrokenPipe();
+
+} // namespace Os

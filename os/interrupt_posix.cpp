@@ -1,0 +1,50 @@
+// Stop requests on POSIX: SIGINT, SIGTERM and SIGHUP set a flag and the wake event. Both are
+// async-signal-safe: a lock-free atomic store and one write to an eventfd.
+#include "os/interrupt.h"
+
+#include <atomic>
+#include <csignal>
+
+namespace Os {
+
+namespace {
+
+std::atomic<bool> requested{false};
+std::atomic<EventHandle> wakeEvent{nullptr};
+static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<EventHandle>::is_always_lock_free);
+
+void onStopSignal(int) {
+    requested.store(true, std::memory_order_release);
+    EventHandle event = wakeEvent.load(std::memory_order_acquire);
+    if (event != nullptr) {
+        setEvent(event);
+    }
+}
+
+} // namespace
+
+void installInterruptHandler(EventHandle wake) {
+    wakeEvent.store(wake, std::memory_order_release);
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART; // a write in progress completes; waits re-check the flag
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+void clearInterruptWake() {
+    wakeEvent.store(nullptr, std::memory_order_release);
+}
+
+bool interruptRequested() {
+    return requested.load(std::memory_order_acquire);
+}
+
+void ignoreBrokenPipe() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace Os

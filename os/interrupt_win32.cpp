@@ -1,0 +1,57 @@
+// Stop requests on Windows: Ctrl+C, Ctrl+Break and closing the console window, taken by a
+// console control handler (which Windows runs on a thread of its own).
+#include "os/interrupt.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace Os {
+
+namespace {
+
+std::atomic<bool> requested{false};
+std::atomic<EventHandle> wakeEvent{nullptr};
+bool installed = false;
+
+// Windows ends the process soon after the handler returns from a close event, so the handler
+// gives the update this long to stop and release the port first.
+constexpr DWORD CloseGraceMs = 3000;
+
+BOOL WINAPI onControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    requested.store(true, std::memory_order_release);
+    EventHandle event = wakeEvent.load(std::memory_order_acquire);
+    if (event != nullptr) {
+        setEvent(event);
+    }
+    if (type == CTRL_CLOSE_EVENT) {
+        Sleep(CloseGraceMs);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+void installInterruptHandler(EventHandle wake) {
+    wakeEvent.store(wake, std::memory_order_release);
+    if (!installed) {
+        installed = SetConsoleCtrlHandler(onControl, TRUE) != 0;
+    }
+}
+
+void clearInterruptWake() {
+    wakeEvent.store(nullptr, std::memory_order_release);
+}
+
+bool interruptRequested() {
+    return requested.load(std::memory_order_acquire);
+}
+
+void ignoreBrokenPipe() {
+    // Windows raises no signal for a closed pipe; the write fails and printing goes on.
+}
+
+} // namespace Os
