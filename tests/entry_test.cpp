@@ -88,7 +88,7 @@ std::string listing(PortListing::Format format) {
 
 // Command lines that begin with an option: no banner; a refusal names its reason, then the help.
 TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
-    const std::string image = makeFile("S00600004844521B\n");
+    const std::string image = makeFile(ValidImage);
     const auto refused = [](const std::string& reason) { return "ERROR: " + reason + "\n" + Help; };
     const std::string mismatch = refused("These options do not go with these arguments");
     const struct {
