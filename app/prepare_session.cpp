@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr const char* ProgramVersion = "1.5";
+constexpr const char* ProgramVersion = UARTFLASH_VERSION;
 
 void printBanner(const char* program) {
     std::printf("\n+------------------------------------------+\n");
@@ -21,9 +21,7 @@ void printBanner(const char* program) {
 
 void printUsage(const char* program) {
     std::printf("ERROR: Missing Arguments!\n");
-    std::printf("  Valid Use:\n");
-    std::printf("> %s  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n", program);
-    std::printf("Example: %s COM1 115200 KORVA ARM korva.srec", program);
+    printValidUse(program);
 }
 
 DeviceKind recogniseDevice(const char* word) {
@@ -41,6 +39,9 @@ const char* choosePortFor(const char* portArgument) {
     if (const char* direct = PortDiscovery::directPortName(portArgument)) {
         return direct;
     }
+    if (const char* serial = PortDiscovery::serialArgument(portArgument)) {
+        return PortDiscovery::choosePortBySerial(serial);
+    }
     if (WireFormat::equalIgnoringCase(portArgument, "AUTO")) {
         if (const char* chosen = PortDiscovery::choosePort(PortChoiceMode::Automatic)) {
             return chosen;
@@ -50,6 +51,12 @@ const char* choosePortFor(const char* portArgument) {
 }
 
 } // namespace
+
+void printValidUse(const char* program) {
+    std::printf("  Valid Use:\n");
+    std::printf("> %s  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n", program);
+    std::printf("Example: %s COM1 115200 KORVA ARM korva.srec", program);
+}
 
 int32_t readBaudRate(const char* text) {
     while (std::isspace(static_cast<unsigned char>(*text))) {

@@ -26,6 +26,9 @@ inline constexpr size_t MaxProductIdLength = UpdateArgsSize - sizeof(" ARM");
 PrepareResult prepareSession(int argc, char** argv, DeviceKind& deviceKind, const char*& portName,
                              uint32_t& baudRate);
 
+// The usage lines and the example, without a line end after the example.
+void printValidUse(const char* program);
+
 // A signed decimal as the baud-rate argument is read: leading blanks, optional sign, digits up to
 // the first other character; no digits gives 0, numbers beyond 32 bits saturate.
 int32_t readBaudRate(const char* text);

@@ -131,6 +131,23 @@ bool readPathChoice(std::FILE* in, bool haveMatch) {
     return true;
 }
 
+bool isBridge(const std::string& description) {
+    return description.find(BridgeMarker) != std::string::npos;
+}
+
+// The list as every choice shows it; false when there is no port to show.
+bool printList(const PortList& list) {
+    if (list.entries.empty()) {
+        std::printf("\r\nError: No serial ports found\r\n");
+        return false;
+    }
+    std::printf("\r\nAvailable serial ports on your computer:\r\n");
+    for (size_t i = 0; i < list.entries.size(); ++i) {
+        std::printf("%s [%s]\r\n", list.entries[i].name.c_str(), list.descriptions[i].c_str());
+    }
+    return true;
+}
+
 const NamingRules& rules() {
     static const NamingRules table[] = {
         {acceptComName, "Enter the port number to use. For example COM1:\r\n\r\nCOM",
@@ -191,7 +208,8 @@ bool enumeratePorts(PortList& list) {
         if (!naming.accept(devices.portName(), entry)) {
             continue;
         }
-        // Asked only now: descriptions of refused devices are never fetched.
+        // Asked only now: nothing more of a refused device is ever fetched.
+        devices.identity(entry.usb);
         append(list, std::move(entry), devices.description());
     }
     devices.end();
@@ -202,19 +220,12 @@ const char* choosePort(PortChoiceMode mode) {
     chosenNumber = 0;
     int matchCount = 0;
     PortList list;
-    if (!enumeratePorts(list)) {
+    if (!enumeratePorts(list) || !printList(list)) {
         return nullptr;
     }
-    if (list.entries.empty()) {
-        std::printf("\r\nError: No serial ports found\r\n");
-        return nullptr;
-    }
-    std::printf("\r\nAvailable serial ports on your computer:\r\n");
     for (size_t i = 0; i < list.entries.size(); ++i) {
         const PortEntry& entry = list.entries[i];
-        const char* description = list.descriptions[i].c_str();
-        std::printf("%s [%s]\r\n", entry.name.c_str(), description);
-        if (mode == PortChoiceMode::Automatic && std::strstr(description, BridgeMarker)) {
+        if (mode == PortChoiceMode::Automatic && isBridge(list.descriptions[i])) {
             chosenNumber = entry.number;
             std::snprintf(chosenName, sizeof chosenName, "%s", entry.name.c_str());
             ++matchCount;
@@ -233,6 +244,38 @@ const char* choosePort(PortChoiceMode mode) {
         }
     }
     return chosenName;
+}
+
+size_t automaticPick(const PortList& list) {
+    size_t pick = NoPick;
+    int matchCount = 0;
+    for (size_t i = 0; i < list.descriptions.size(); ++i) {
+        if (isBridge(list.descriptions[i])) {
+            pick = i;
+            ++matchCount;
+        }
+    }
+    return matchCount == 1 ? pick : NoPick;
+}
+
+const char* serialArgument(const char* argument) {
+    return argument != nullptr && std::strncmp(argument, "SN=", 3) == 0 ? argument + 3 : nullptr;
+}
+
+// A port without a known serial number never matches, not even "SN=" with nothing after it.
+const char* choosePortBySerial(const char* serial) {
+    PortList list;
+    if (!enumeratePorts(list) || !printList(list)) {
+        return nullptr;
+    }
+    int matchCount = 0;
+    for (const PortEntry& entry : list.entries) {
+        if (!entry.usb.serialNumber.empty() && entry.usb.serialNumber == serial) {
+            std::snprintf(chosenName, sizeof chosenName, "%s", entry.name.c_str());
+            ++matchCount;
+        }
+    }
+    return matchCount == 1 ? chosenName : nullptr;
 }
 
 const char* directPortName(const char* argument) {

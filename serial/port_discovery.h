@@ -18,10 +18,20 @@ enum class PortNaming : int {
     DevicePath = 1, // POSIX: "/dev/ttyUSB0", listed as such, chosen by typing the path or ttyUSB0
 };
 
+// What the platform knows of the USB device behind a port; an empty text is not known.
+struct UsbIdentity {
+    std::string vendorId;  // four lower-case hex digits: "10c4"
+    std::string productId; // "ea60"
+    std::string serialNumber;
+    std::string manufacturer;
+    std::string location; // Linux: the USB device's sysfs name ("1-1.2"); Windows: its location
+};
+
 // One discovered port as it is listed and opened.
 struct PortEntry {
     int32_t number = 0; // the digits after "COM"; 0 for a device path
     std::string name;   // "COM7" or "/dev/ttyUSB0"
+    UsbIdentity usb;
 };
 
 // One enumeration: two parallel sequences of equal length; position i of each is one device,
@@ -38,11 +48,13 @@ struct DeviceSource {
     bool (*next)();               // moves to the next present device; false when the walk ends
     const char* (*portName)();    // the current device's port name, or nullptr
     const char* (*description)(); // the current device's description, or nullptr
+    void (*identity)(UsbIdentity& identity); // fills in what is known of the current device
     void (*end)(); // releases what the walk holds; after every begin() that succeeded
 };
 
 inline constexpr size_t ChosenNameSize = 256;
 inline constexpr const char* BridgeMarker = "Silicon Labs";
+inline constexpr size_t NoPick = SIZE_MAX;
 
 namespace PortDiscovery {
 
@@ -53,6 +65,17 @@ const char* choosePort(PortChoiceMode mode);
 
 // Empties and fills the list; false only when the platform cannot supply a device list.
 bool enumeratePorts(PortList& list);
+
+// The position of the port that AUTO opens without asking: the only one described as the bridge.
+// NoPick when no port or several are.
+size_t automaticPick(const PortList& list);
+
+// A port argument "SN=<serial>" gives the serial text after "SN="; otherwise nullptr.
+const char* serialArgument(const char* argument);
+
+// Lists the ports as the manual choice does and picks the one whose USB serial number is exactly
+// serial, without a prompt. nullptr when no port or several have it, or there is no list.
+const char* choosePortBySerial(const char* serial);
 
 // "COM" in any case followed by one or more digits; the number must fit 32 bits.
 bool parseComPortName(const char* text, int32_t& number);

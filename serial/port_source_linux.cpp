@@ -1,9 +1,11 @@
 // Ports on Linux: the ttys of sysfs that have a real device behind them, named by their device
-// path and described by the USB device's manufacturer and product strings.
+// path and described by the USB device's manufacturer and product strings, with the USB device's
+// ids, serial number and bus position where there is one.
 #include "serial/port_source_linux.h"
 #include "serial/port_discovery.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -57,15 +59,25 @@ bool hasRealDevice(const std::string& ttyDir) {
     return !(readAttribute(ttyDir + "/type", type) && type == "0");
 }
 
-// The USB device's "manufacturer product", or whichever of the two there is.
-std::string usbDescription(const std::string& ttyDir) {
+// The tty's device folder and the folders above it, nearest first, as far up as the USB device.
+std::vector<std::string> foldersAbove(const std::string& ttyDir) {
     char* resolved = realpath((ttyDir + "/device").c_str(), nullptr);
     if (resolved == nullptr) {
         return {};
     }
     std::string folder = resolved;
     std::free(resolved);
+    std::vector<std::string> folders;
     for (int level = 0; level <= UsbDeviceSearchDepth && folder.size() > 1; ++level) {
+        folders.push_back(folder);
+        folder.erase(folder.find_last_of('/'));
+    }
+    return folders;
+}
+
+// The USB device's "manufacturer product", or whichever of the two there is.
+std::string usbDescription(const std::string& ttyDir) {
+    for (const std::string& folder : foldersAbove(ttyDir)) {
         std::string manufacturer;
         std::string product;
         const bool hasManufacturer = readAttribute(folder + "/manufacturer", manufacturer);
@@ -76,9 +88,31 @@ std::string usbDescription(const std::string& ttyDir) {
             }
             return manufacturer + " " + product;
         }
-        folder.erase(folder.find_last_of('/'));
     }
     return {};
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// The USB device is the folder with a vendor id; its name is where it sits on the bus ("1-1.2").
+void readUsbIdentity(const std::string& ttyDir, UsbIdentity& identity) {
+    for (const std::string& folder : foldersAbove(ttyDir)) {
+        if (!readAttribute(folder + "/idVendor", identity.vendorId)) {
+            continue;
+        }
+        identity.vendorId = lowerCase(identity.vendorId);
+        readAttribute(folder + "/idProduct", identity.productId);
+        identity.productId = lowerCase(identity.productId);
+        readAttribute(folder + "/serial", identity.serialNumber);
+        readAttribute(folder + "/manufacturer", identity.manufacturer);
+        identity.location = folder.substr(folder.find_last_of('/') + 1);
+        return;
+    }
 }
 
 // ttyS2 before ttyS10: names compare by their stem, then by their trailing number.
@@ -133,6 +167,11 @@ const char* description() {
     return walk.description.empty() ? nullptr : walk.description.c_str();
 }
 
+void identity(UsbIdentity& identity) {
+    identity = {};
+    readUsbIdentity(walk.current, identity);
+}
+
 void endWalk() {
     walk.names.clear();
     walk.index = 0;
@@ -143,7 +182,9 @@ void endWalk() {
 namespace PortDiscovery {
 
 const DeviceSource& platformSource() {
-    static const DeviceSource linuxSource = {beginWalk, nextDevice, portName, description, endWalk};
+    static const DeviceSource linuxSource = {
+        beginWalk, nextDevice, portName, description, identity, endWalk,
+    };
     return linuxSource;
 }
 

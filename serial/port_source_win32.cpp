@@ -1,5 +1,6 @@
 // Ports on Windows: the present devices of the Ports setup class, each with the "PortName" of its
-// hardware key and its device description. Link with setupapi and advapi32.
+// hardware key, its device description and what its hardware id, instance id, manufacturer and
+// location information tell of the USB device. Link with setupapi and advapi32.
 #include "serial/port_discovery.h"
 
 #include <windows.h>
@@ -9,7 +10,11 @@
 #include <devguid.h>
 #include <setupapi.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 namespace PortDiscovery {
 char* readPortName(HKEY key);
@@ -25,7 +30,7 @@ struct Walk {
     SP_DEVINFO_DATA device = {};
     HKEY key = static_cast<HKEY>(INVALID_HANDLE_VALUE);
     char* name = nullptr;
-    char* description = nullptr;
+    std::string description;
 };
 
 Walk walk;
@@ -37,8 +42,7 @@ bool isStringType(DWORD type) {
 void releaseDevice() {
     std::free(walk.name);
     walk.name = nullptr;
-    std::free(walk.description);
-    walk.description = nullptr;
+    walk.description.clear();
     if (walk.key != static_cast<HKEY>(INVALID_HANDLE_VALUE)) {
         RegCloseKey(walk.key);
         walk.key = static_cast<HKEY>(INVALID_HANDLE_VALUE);
@@ -75,27 +79,72 @@ const char* portName() {
     return walk.name;
 }
 
-// REG_SZ only; the buffer has one byte more than the property so its text always ends.
-const char* description() {
+// A device property of the wanted type as text; of a list of texts (REG_MULTI_SZ) the first.
+// The buffer has one byte more than the property so its text always ends.
+bool readProperty(DWORD property, DWORD wantedType, std::string& text) {
     DWORD type = 0;
     DWORD required = 0;
-    if (!SetupDiGetDeviceRegistryPropertyA(walk.set, &walk.device, SPDRP_DEVICEDESC, &type, nullptr,
-                                           0, &required) &&
+    if (!SetupDiGetDeviceRegistryPropertyA(walk.set, &walk.device, property, &type, nullptr, 0,
+                                           &required) &&
         GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return nullptr;
+        return false;
     }
-    std::free(walk.description);
-    walk.description = static_cast<char*>(std::calloc(static_cast<size_t>(required) + 1, 1));
-    if (walk.description == nullptr) {
-        return nullptr;
-    }
-    if (!SetupDiGetDeviceRegistryPropertyA(walk.set, &walk.device, SPDRP_DEVICEDESC, &type,
-                                           reinterpret_cast<BYTE*>(walk.description), required,
+    std::vector<char> buffer(static_cast<size_t>(required) + 1, '\0');
+    if (!SetupDiGetDeviceRegistryPropertyA(walk.set, &walk.device, property, &type,
+                                           reinterpret_cast<BYTE*>(buffer.data()), required,
                                            nullptr) ||
-        type != REG_SZ) {
+        type != wantedType) {
+        return false;
+    }
+    text = buffer.data();
+    return true;
+}
+
+const char* description() {
+    if (!readProperty(SPDRP_DEVICEDESC, REG_SZ, walk.description)) {
         return nullptr;
     }
-    return walk.description;
+    return walk.description.c_str();
+}
+
+// "VID_10C4" anywhere in a hardware id gives "10c4"; empty unless four hex digits follow.
+std::string idAfter(const std::string& hardwareId, const char* tag) {
+    const size_t at = hardwareId.find(tag);
+    if (at == std::string::npos || hardwareId.size() < at + 8) {
+        return {};
+    }
+    std::string digits = hardwareId.substr(at + 4, 4);
+    for (char& c : digits) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return {};
+        }
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return digits;
+}
+
+// A USB device's instance id is "USB\VID_10C4&PID_EA60\<serial>" when the device reports a
+// serial number; Windows makes up the last part, always with a '&' in it, when it does not.
+std::string serialFromInstanceId() {
+    char id[512] = {};
+    if (!SetupDiGetDeviceInstanceIdA(walk.set, &walk.device, id, sizeof id, nullptr) ||
+        _strnicmp(id, "USB\\", 4) != 0) {
+        return {};
+    }
+    const char* last = std::strrchr(id, '\\') + 1;
+    return last - id > 4 && std::strchr(last, '&') == nullptr ? std::string(last) : std::string();
+}
+
+void identity(UsbIdentity& identity) {
+    identity = {};
+    std::string hardwareId;
+    if (readProperty(SPDRP_HARDWAREID, REG_MULTI_SZ, hardwareId)) {
+        identity.vendorId = idAfter(hardwareId, "VID_");
+        identity.productId = idAfter(hardwareId, "PID_");
+    }
+    identity.serialNumber = serialFromInstanceId();
+    readProperty(SPDRP_MFG, REG_SZ, identity.manufacturer);
+    readProperty(SPDRP_LOCATION_INFORMATION, REG_SZ, identity.location);
 }
 
 void endWalk() {
@@ -137,8 +186,9 @@ char* readPortName(HKEY key) {
 }
 
 const DeviceSource& platformSource() {
-    static const DeviceSource windowsSource = {beginWalk, nextDevice, portName, description,
-                                               endWalk};
+    static const DeviceSource windowsSource = {
+        beginWalk, nextDevice, portName, description, identity, endWalk,
+    };
     return windowsSource;
 }
 

@@ -1,3 +1,5 @@
+#include "app/command_line.h"
+#include "app/port_listing.h"
 #include "app/prepare_session.h"
 
 #include <gtest/gtest.h>
@@ -65,6 +67,95 @@ const std::string Usage = "ERROR: Missing Arguments!\n  Valid Use:\n> " + Exe +
                           Exe + " COM1 115200 KORVA ARM korva.srec";
 const std::string NoPort = "\r\nError: Failed to detect any Com ports!\r\n";
 const std::string ValidImage = "S10500000102F7\nS9030000FC\n";
+const std::string Help =
+    "  Valid Use:\n> " + Exe +
+    "  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n"
+    "Example: " +
+    Exe +
+    " COM1 115200 KORVA ARM korva.srec\n\n"
+    "Options, before the arguments:\n"
+    "  --help        print this text and exit\n"
+    "  --version     print the version and exit\n"
+    "  --list-ports  list the serial ports, marking the one AUTO picks, and exit\n"
+    "  --json        with --list-ports: one JSON object per port and line\n";
+
+// This machine's ports as the listing code prints them in this process.
+std::string listing(PortListing::Format format) {
+    testing::internal::CaptureStdout();
+    PortListing::print(format);
+    return testing::internal::GetCapturedStdout();
+}
+
+// Command lines that begin with an option: no banner; a refusal names its reason, then the help.
+TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
+    const std::string image = makeFile(ValidImage);
+    const auto refused = [](const std::string& reason) { return "ERROR: " + reason + "\n" + Help; };
+    const std::string mismatch = refused("These options do not go with these arguments");
+    const struct {
+        std::vector<std::string> args;
+        std::string expected;
+        int status;
+    } cases[] = {
+        {{"--version"}, "uartflash 1.5\n", 0},
+        {{"--help"}, Help, 0},
+        {{"--bogus"}, refused("Unknown option --bogus"), 2},
+        {{"--"}, refused("Unknown option --"), 2},
+        {{"--check", image}, refused("Unknown option --check"), 2},
+        {{"--list-ports"}, listing(PortListing::Format::Text), 0},
+        {{"--list-ports", "--json"}, listing(PortListing::Format::JsonLines), 0},
+        {{"--json", "--list-ports"}, listing(PortListing::Format::JsonLines), 0},
+        {{"--json"}, mismatch, 2},
+        {{"--list-ports", "COM1"}, mismatch, 2},
+        {{"--json", "AUTO", "115200", "KORVA", "ARM", image}, mismatch, 2},
+        {{"--version", "x"}, mismatch, 2},
+        {{"--version", "--help"}, mismatch, 2},
+        {{"--help", "--help"}, refused("Option --help given twice"), 2},
+        {{"--version", "AUTO", "115200", "KORVA", "ARM", image}, mismatch, 2},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = runTool(c.args);
+        EXPECT_EQ(run.out, c.expected) << c.args[0];
+        EXPECT_EQ(run.status, c.status) << c.args[0];
+    }
+    unlink(image.c_str());
+}
+
+// An option that takes a value, and a row with options and the five arguments.
+TEST(Entry, OptionValuesAndArgumentsFollowTheTables) {
+    using namespace CommandLine;
+    constexpr unsigned Check = 1u << 4;
+    const Option options[] = {{"--check", Check, "<file>", ""}, {"--json", Json, nullptr, ""}};
+    const Form forms[] = {{Check, 0, nullptr}, {Json, 5, nullptr}};
+    const struct {
+        std::vector<const char*> args;
+        int form; // -1: refused
+        const char* checkValue;
+        int argc;
+    } cases[] = {
+        {{"--check", "a.srec"}, 0, "a.srec", 1},
+        {{"--check"}, -1, nullptr, 1},
+        {{"--check", "--json"}, 0, "--json", 1},
+        {{"--json", "P", "B", "I", "D", "F"}, 1, nullptr, 6},
+        {{"--json", "P", "B", "I", "D"}, -1, nullptr, 5},
+        {{"--check", "a.srec", "--json"}, -1, nullptr, 1},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv{const_cast<char*>("uartflash")};
+        for (const char* arg : c.args) {
+            argv.push_back(const_cast<char*>(arg));
+        }
+        const Command command = parse(static_cast<int>(argv.size()), argv.data(), options, forms);
+        EXPECT_EQ(command.form == nullptr ? -1 : command.form - forms, c.form) << c.args[0];
+        if (c.form >= 0) {
+            EXPECT_STREQ(command.values[4], c.checkValue);
+            EXPECT_EQ(command.argc(), c.argc);
+            EXPECT_STREQ(command.argv[0], "uartflash");
+            EXPECT_EQ(command.argv.back(), nullptr);
+        } else {
+            EXPECT_FALSE(command.problem.empty());
+        }
+    }
+}
 
 TEST(Entry, RefusalsPrintTheirTextAfterTheBannerAndExitTwo) {
     const std::string image = makeFile(ValidImage);
@@ -118,6 +209,10 @@ TEST(Entry, RecognisedDevicesGoOnToThePortChoiceAndAutoIgnoresCase) {
         EXPECT_TRUE(run.out.ends_with(NoPort)) << run.out;
         EXPECT_EQ(run.status, 2);
     }
+    const ToolRun bySerial = runTool({"SN=0001A2B3", "115200", "KORVA", "ARM", image});
+    EXPECT_TRUE(bySerial.out.ends_with(NoPort)) << bySerial.out;
+    EXPECT_EQ(bySerial.out.find("Enter the"), std::string::npos) << bySerial.out; // no prompt
+    EXPECT_EQ(bySerial.status, 2);
     const ToolRun manual = runTool({"COM7", "115200", "KORVA", "ARM", image});
     const ToolRun upper = runTool({"AUTO", "115200", "KORVA", "ARM", image});
     EXPECT_NE(upper.out, manual.out); // the automatic choice comes first

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@ namespace {
 struct Device {
     const char* name;
     const char* description;
+    const char* serial = nullptr;
 };
 
 // The devices the scripted walk reports, and what the choice asked of it.
@@ -21,6 +23,7 @@ struct Script {
     int begins = 0;
     int ends = 0;
     int descriptionCalls = 0;
+    int identityCalls = 0;
 } script;
 
 const DeviceSource scriptedSource = {
@@ -28,6 +31,12 @@ const DeviceSource scriptedSource = {
     [] { return script.index++ < script.devices.size(); },
     [] { return script.devices[script.index - 1].name; },
     [] { return ++script.descriptionCalls, script.devices[script.index - 1].description; },
+    [](UsbIdentity& identity) {
+        const char* serial = script.devices[script.index - 1].serial;
+        identity = {};
+        identity.serialNumber = serial != nullptr ? serial : "";
+        ++script.identityCalls;
+    },
     [] { ++script.ends; },
 };
 
@@ -37,8 +46,8 @@ struct Outcome {
     std::string unread; // what the choice left of the input
 };
 
-Outcome choose(PortChoiceMode mode, std::vector<Device> devices, const char* typed,
-               PortNaming naming = PortNaming::ComNumber, bool available = true) {
+Outcome pick(const std::function<const char*()>& choice, std::vector<Device> devices,
+             const char* typed, PortNaming naming = PortNaming::ComNumber, bool available = true) {
     script = Script{available, std::move(devices)};
     std::FILE* input = std::tmpfile();
     std::fputs(typed, input);
@@ -47,7 +56,7 @@ Outcome choose(PortChoiceMode mode, std::vector<Device> devices, const char* typ
     PortDiscovery::setNaming(naming);
     PortDiscovery::setInput(input);
     testing::internal::CaptureStdout();
-    Outcome outcome{PortDiscovery::choosePort(mode), "", ""};
+    Outcome outcome{choice(), "", ""};
     outcome.output = testing::internal::GetCapturedStdout();
     for (int c = std::getc(input); c != EOF; c = std::getc(input)) {
         outcome.unread += static_cast<char>(c);
@@ -55,6 +64,12 @@ Outcome choose(PortChoiceMode mode, std::vector<Device> devices, const char* typ
     std::fclose(input);
     PortDiscovery::setInput(nullptr);
     return outcome;
+}
+
+Outcome choose(PortChoiceMode mode, std::vector<Device> devices, const char* typed,
+               PortNaming naming = PortNaming::ComNumber, bool available = true) {
+    return pick([mode] { return PortDiscovery::choosePort(mode); }, std::move(devices), typed,
+                naming, available);
 }
 
 const std::string Header = "\r\nAvailable serial ports on your computer:\r\n";
@@ -77,6 +92,7 @@ TEST(PortDiscovery, ListsOnlyComNamesAndFetchesTheirDescriptionsOnly) {
     EXPECT_EQ(o.output, Header + "COM7 [first]\r\nCOM7 [second]\r\nCOM2 []\r\n" + ComPrompt);
     EXPECT_STREQ(o.name, "COM5");
     EXPECT_EQ(script.descriptionCalls, 3);
+    EXPECT_EQ(script.identityCalls, 3);
     EXPECT_EQ(script.ends, 1);
 }
 
@@ -175,6 +191,56 @@ TEST(PortDiscovery, DevicePathsAreListedAndTypedAsPaths) {
     EXPECT_EQ(PortDiscovery::directPortName("ttyS0"), nullptr);
     PortDiscovery::setNaming(PortNaming::ComNumber);
     EXPECT_EQ(PortDiscovery::directPortName("/dev/ttyS0"), nullptr);
+}
+
+// SN=<serial>: the one port with exactly that serial number, listed as ever, never a prompt.
+TEST(PortDiscovery, SerialNumberPicksTheOnlyPortThatHasIt) {
+    const std::vector<Device> ports = {
+        {"COM3", Bridge, "0001A2"}, {"COM4", "other", "77"}, {"COM5", Bridge, "77"}, {"COM6", "x"}};
+    const std::string listed =
+        Header + "COM3 [" + Bridge + "]\r\nCOM4 [other]\r\nCOM5 [" + Bridge + "]\r\nCOM6 [x]\r\n";
+    const struct {
+        const char* argument;
+        const char* expected; // nullptr: nothing chosen
+    } cases[] = {
+        {"SN=0001A2", "COM3"}, {"SN=77", nullptr}, {"SN=0001a2", nullptr},
+        {"SN=0001", nullptr},  {"SN=", nullptr},   {"SN=9", nullptr},
+    };
+    for (const auto& c : cases) {
+        const char* serial = PortDiscovery::serialArgument(c.argument);
+        ASSERT_NE(serial, nullptr);
+        const Outcome o =
+            pick([serial] { return PortDiscovery::choosePortBySerial(serial); }, ports, "5");
+        EXPECT_EQ(o.name == nullptr ? "(none)" : std::string(o.name),
+                  c.expected == nullptr ? "(none)" : c.expected);
+        EXPECT_EQ(o.output, listed);
+        EXPECT_EQ(o.unread, "5");
+    }
+    for (const char* other : {"sn=77", "COM3", "/dev/ttyUSB0", "AUTO"}) {
+        EXPECT_EQ(PortDiscovery::serialArgument(other), nullptr) << other;
+    }
+    const Outcome none = pick([] { return PortDiscovery::choosePortBySerial("77"); }, {}, "");
+    EXPECT_EQ(none.name, nullptr);
+    EXPECT_EQ(none.output, "\r\nError: No serial ports found\r\n");
+}
+
+// The port AUTO opens without asking: only a single bridge is one.
+TEST(PortDiscovery, AutomaticPickIsTheOnlyBridge) {
+    const struct {
+        std::vector<std::string> descriptions;
+        size_t expected;
+    } cases[] = {
+        {{"other", Bridge}, 1},
+        {{Bridge, "other", Bridge}, NoPick},
+        {{"other", "SILICON LABS"}, NoPick},
+        {{}, NoPick},
+    };
+    for (const auto& c : cases) {
+        PortList list;
+        list.descriptions = c.descriptions;
+        list.entries.resize(c.descriptions.size());
+        EXPECT_EQ(PortDiscovery::automaticPick(list), c.expected);
+    }
 }
 
 } // namespace

@@ -4,7 +4,8 @@
 # The simulator's pseudo-terminal is COM5; registered Ports devices make SetupAPI list it with a
 # "Silicon Labs" description, so AUTO finds it by the real enumeration. The second case registers
 # a second bridge (COM6) and answers the port prompt from standard input; the third loses the port
-# mid-transfer.
+# mid-transfer. The last registers the bridges as USB devices, lists them and picks COM5 by its
+# serial number.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 tool=$(realpath "$1") sim=$(realpath "$2") sample=$(realpath "$3")
@@ -12,6 +13,8 @@ source "$here/../../scripts/wine-env"
 
 readonly PortsClass='{4D36E978-E325-11CE-BFC1-08002BE10318}'
 readonly EnumKey='HKLM\System\CurrentControlSet\Enum\ROOT\PORTS'
+readonly UsbKey='HKLM\System\CurrentControlSet\Enum\USB'
+readonly UsbDevices=('VID_10C4&PID_EA60' 'VID_2E8A&PID_000A')
 work=$(mktemp -d)
 sim_pid=
 failures=0
@@ -20,6 +23,9 @@ cleanup() {
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
     rm -f "$WINEPREFIX/dosdevices/com5"
     wine reg delete "$EnumKey" /f >/dev/null 2>&1
+    for device in "${UsbDevices[@]}"; do
+        wine reg delete "$UsbKey\\$device" /f >/dev/null 2>&1
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -42,10 +48,26 @@ expect_text() {
 }
 
 register_port() {
-    local key="$EnumKey\\$1"
+    register_device "$EnumKey\\$1" "$2" "$3"
+}
+
+register_device() {
+    local key=$1
     wine reg add "$key" /v ClassGUID /t REG_SZ /d "$PortsClass" /f >/dev/null 2>&1 &&
         wine reg add "$key" /v DeviceDesc /t REG_SZ /d "$3" /f >/dev/null 2>&1 &&
         wine reg add "$key\\Device Parameters" /v PortName /t REG_SZ /d "$2" /f >/dev/null 2>&1
+}
+
+# A USB serial device as Windows registers it: the instance id USB\<device>\<serial number, or a
+# made-up part with '&' when the device has none>, the hardware ids and the driver's manufacturer.
+register_usb_port() {
+    local key="$UsbKey\\$1\\$2"
+    register_device "$key" "$3" "$4" &&
+        wine reg add "$key" /v HardwareID /t REG_MULTI_SZ /d "USB\\$1&REV_0100\\0USB\\$1" /f \
+            >/dev/null 2>&1 &&
+        wine reg add "$key" /v Mfg /t REG_SZ /d "$5" /f >/dev/null 2>&1 &&
+        { [ -z "${6:-}" ] || wine reg add "$key" /v LocationInformation /t REG_SZ /d "$6" /f \
+            >/dev/null 2>&1; }
 }
 
 start_sim() {
@@ -69,16 +91,16 @@ stop_sim() {
     [ $sim_status -eq 0 ] || fail "simulator ended with status $sim_status"
 }
 
-# One update; standard input comes from the given text. expected_status is 0 unless a case says.
-expected_status=0
+# One update; standard input comes from the given text; the port argument is AUTO unless given;
+# the exit status wanted is 0 unless given.
 run_update() {
-    local input=$1 limit=120
+    local input=$1 port=${2:-AUTO} wanted=${3:-0} limit=120
     local winimage="Z:${image//\//\\}"
     printf '%s' "$input" | LD_PRELOAD="$work/ptyshim.so" timeout -k 5 $limit \
-        wine "$tool" AUTO 115200 KORVA ARM "$winimage" >"$work/console.txt" 2>"$work/stderr.txt"
+        wine "$tool" "$port" 115200 KORVA ARM "$winimage" >"$work/console.txt" 2>"$work/stderr.txt"
     status=$?
     [ $status -eq 124 ] && fail "no end within $limit s"
-    [ $status -eq "$expected_status" ] || fail "exit status $status, expected $expected_status"
+    [ $status -eq "$wanted" ] || fail "exit status $status, expected $wanted"
     text=$(cat "$work/console.txt")
 }
 
@@ -126,9 +148,8 @@ fi
 # through the serial calls' errors, and the tool must end at once rather than after a time-out.
 case_name=port_lost_mid_transfer
 if start_sim --mode boot --vanish-after 10; then
-    expected_status=1
     started=$(date +%s)
-    run_update $'5\n'
+    run_update $'5\n' AUTO 1
     elapsed=$(($(date +%s) - started))
     kill -TERM "$sim_pid" 2>/dev/null # it has closed the line and ended, unless the run went wrong
     wait "$sim_pid" 2>/dev/null
@@ -139,10 +160,35 @@ if start_sim --mode boot --vanish-after 10; then
     [ "$(wc -l <"$work/received.srec")" -eq 10 ] || fail "the product did not keep 10 records"
 fi
 
+case_name=list_ports_and_serial_number
+wine reg delete "$EnumKey" /f >/dev/null 2>&1
+register_usb_port "${UsbDevices[0]}" 0001A2B3 COM5 'Silicon Labs CP210x USB to UART Bridge (COM5)' \
+    'Silicon Laboratories' 'Port_#0002.Hub_#0001' || fail "registry"
+register_usb_port "${UsbDevices[1]}" '5&2C3D4E5F&0&3' COM6 'USB Serial Device (COM6)' \
+    'Microsoft' || fail "registry"
+text=$(wine "$tool" --list-ports 2>&1) || fail "--list-ports exit status $?"
+grep -qE $'^COM5 +yes +10c4 +ea60 +0001A2B3 +Silicon Laboratories +Port_#0002.Hub_#0001 +Silicon Labs CP210x USB to UART Bridge \\(COM5\\)\r$' <<<"$text" ||
+    fail "COM5 not listed with its identity: $text"
+grep -qE $'^COM6 +- +2e8a +000a +- +Microsoft +- +USB Serial Device \\(COM6\\)\r$' <<<"$text" ||
+    fail "COM6 not listed with its identity: $text"
+text=$(wine "$tool" --list-ports --json 2>&1) || fail "--list-ports --json exit status $?"
+expect_text '{"name":"COM5","description":"Silicon Labs CP210x USB to UART Bridge (COM5)","vid":"10c4","pid":"ea60","serial":"0001A2B3","manufacturer":"Silicon Laboratories","location":"Port_#0002.Hub_#0001","auto":true}
+{"name":"COM6","description":"USB Serial Device (COM6)","vid":"2e8a","pid":"000a","serial":null,"manufacturer":"Microsoft","location":null,"auto":false}'
+run_update "" SN=5 2
+expect_text $'COM5 [Silicon Labs CP210x USB to UART Bridge (COM5)]\r\nCOM6 [USB Serial Device (COM6)]\r\n'
+expect_text $'\r\nError: Failed to detect any Com ports!\r\n'
+if start_sim --mode boot; then
+    run_update "" SN=0001A2B3
+    stop_sim
+    [[ "$text" == *"Enter the port number"* ]] && fail "SN= asked for a port"
+    expect_text "$Done"
+    expect_image
+fi
+
 if [ $failures -ne 0 ]; then
     echo "--- last console output:"
     cat "$work/console.txt"
     echo "wine e2e: $failures failure(s)"
     exit 1
 fi
-echo "wine e2e: 3 updates passed"
+echo "wine e2e: 4 updates, the port list and a refused serial number passed"

@@ -1,0 +1,157 @@
+#include "app/command_line.h"
+
+#include "app/port_listing.h"
+#include "app/prepare_session.h"
+#include "app/program_run.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+
+namespace CommandLine {
+
+namespace {
+
+char defaultProgramName[] = "uartflash";
+
+// The options in the order --help lists them.
+constexpr Option ToolOptions[] = {
+    {"--help", Help, nullptr, "print this text and exit"},
+    {"--version", Version, nullptr, "print the version and exit"},
+    {"--list-ports", ListPorts, nullptr,
+     "list the serial ports, marking the one AUTO picks, and exit"},
+    {"--json", Json, nullptr, "with --list-ports: one JSON object per port and line"},
+};
+
+std::string optionLabel(const Option& option) {
+    return option.value == nullptr ? option.name : std::string(option.name) + " " + option.value;
+}
+
+void printHelp(const char* program) {
+    printValidUse(program);
+    std::printf("\n\nOptions, before the arguments:\n");
+    size_t width = 0;
+    for (const Option& option : ToolOptions) {
+        width = std::max(width, optionLabel(option).size());
+    }
+    for (const Option& option : ToolOptions) {
+        std::printf("  %-*s  %s\n", static_cast<int>(width), optionLabel(option).c_str(),
+                    option.help);
+    }
+}
+
+int runUpdate(const Command& command) {
+    std::vector<char*> argv = command.argv;
+    DeviceKind deviceKind = DeviceKind::None;
+    const char* portName = nullptr;
+    uint32_t baudRate = 0;
+    if (prepareSession(command.argc(), argv.data(), deviceKind, portName, baudRate) ==
+        PrepareResult::Stop) {
+        return static_cast<int>(ExitStatus::ExitNotStarted);
+    }
+    return runProgram(deviceKind, portName, baudRate, argv.data());
+}
+
+int showHelp(const Command& command) {
+    printHelp(command.argv[0]);
+    return 0;
+}
+
+int showVersion(const Command&) {
+    std::printf("uartflash %s\n", UARTFLASH_VERSION);
+    return 0;
+}
+
+int listPorts(const Command& command) {
+    return PortListing::print((command.options & Json) != 0 ? PortListing::Format::JsonLines
+                                                            : PortListing::Format::Text);
+}
+
+// Every command line the tool accepts, one row each.
+constexpr Form ToolForms[] = {
+    {0, AnyCount, runUpdate},         // <port> <baud> <product-id> <device> <file>, counted as ever
+    {Help, 0, showHelp},              // --help
+    {Version, 0, showVersion},        // --version
+    {ListPorts, 0, listPorts},        // --list-ports
+    {ListPorts | Json, 0, listPorts}, // --list-ports --json, in either order
+};
+
+const Option* findOption(std::span<const Option> options, const char* word) {
+    for (const Option& option : options) {
+        if (std::strcmp(option.name, word) == 0) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+const Form* findForm(std::span<const Form> forms, unsigned options, int arguments) {
+    for (const Form& form : forms) {
+        if (form.options == options &&
+            (form.arguments == arguments || form.arguments == AnyCount)) {
+            return &form;
+        }
+    }
+    return nullptr;
+}
+
+// Takes the option at argv[index] and its value; returns the index of the next word, or 0 with
+// the problem set.
+int takeOption(Command& command, std::span<const Option> options, int argc, char** argv,
+               int index) {
+    const Option* option = findOption(options, argv[index]);
+    if (option == nullptr) {
+        command.problem = std::string("Unknown option ") + argv[index];
+        return 0;
+    }
+    if ((command.options & option->flag) != 0) {
+        command.problem = std::string("Option ") + option->name + " given twice";
+        return 0;
+    }
+    command.options |= option->flag;
+    if (option->value == nullptr) {
+        return index + 1;
+    }
+    if (index + 1 >= argc) {
+        command.problem = optionLabel(*option) + ": the value is missing";
+        return 0;
+    }
+    command.values[std::countr_zero(option->flag)] = argv[index + 1];
+    return index + 2;
+}
+
+} // namespace
+
+Command parse(int argc, char** argv, std::span<const Option> options, std::span<const Form> forms) {
+    Command command;
+    command.argv.push_back(argc > 0 && argv[0] != nullptr ? argv[0] : defaultProgramName);
+    int index = 1;
+    while (index < argc && std::strncmp(argv[index], "--", 2) == 0) {
+        index = takeOption(command, options, argc, argv, index);
+        if (index == 0) {
+            return command;
+        }
+    }
+    for (; index < argc; ++index) {
+        command.argv.push_back(argv[index]);
+    }
+    command.argv.push_back(nullptr);
+    command.form = findForm(forms, command.options, command.argc() - 1);
+    if (command.form == nullptr) {
+        command.problem = "These options do not go with these arguments";
+    }
+    return command;
+}
+
+int run(int argc, char** argv) {
+    const Command command = parse(argc, argv, ToolOptions, ToolForms);
+    if (command.form == nullptr) {
+        std::printf("ERROR: %s\n", command.problem.c_str());
+        printHelp(command.argv[0]);
+        return static_cast<int>(ExitStatus::ExitNotStarted);
+    }
+    return command.form->run(command);
+}
+
+} // namespace CommandLine

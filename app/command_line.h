@@ -1,0 +1,55 @@
+// The options before the five arguments. Every command line the tool accepts is one row of a
+// table: which options, how many arguments follow them, and what runs.
+#pragma once
+
+#include <span>
+#include <string>
+#include <vector>
+
+namespace CommandLine {
+
+// One bit per option, so that a row names its options as a set.
+enum OptionFlag : unsigned {
+    Help = 1u << 0,
+    Version = 1u << 1,
+    ListPorts = 1u << 2,
+    Json = 1u << 3,
+};
+
+inline constexpr int MaxOptions = 32;
+inline constexpr int AnyCount = -1; // the row's runner checks the argument count itself
+
+struct Option {
+    const char* name;  // "--list-ports"
+    unsigned flag;     // its OptionFlag
+    const char* value; // the value it takes, as the help names it ("<file>"); nullptr: none
+    const char* help;
+};
+
+struct Command;
+
+// An accepted command line: exactly these options, then this many arguments.
+struct Form {
+    unsigned options;
+    int arguments;
+    int (*run)(const Command& command); // returns the exit status
+};
+
+struct Command {
+    const Form* form = nullptr;          // nullptr: refused, problem says why
+    std::string problem;                 // one line, without its line end
+    unsigned options = 0;                // the OptionFlags given
+    const char* values[MaxOptions] = {}; // option values by bit number
+    std::vector<char*> argv;             // program name, the arguments after the options, nullptr
+    int argc() const { return static_cast<int>(argv.size()) - 1; }
+};
+
+// Reads the leading options ("--" and a name) against the tables. Without options the row with
+// no options is taken whatever the argument count, so the five-argument form keeps its own checks.
+Command parse(int argc, char** argv, std::span<const Option> options, std::span<const Form> forms);
+
+// Parses against the tool's own tables and runs the chosen row; a refused command line prints
+// the problem and the help and gives exit status 2.
+int run(int argc, char** argv);
+
+} // namespace CommandLine

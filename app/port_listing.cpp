@@ -1,0 +1,108 @@
+#include "app/port_listing.h"
+
+#include "app/prepare_session.h"
+#include "serial/port_discovery.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace PortListing {
+
+namespace {
+
+constexpr size_t ColumnCount = 8;
+using Row = std::array<std::string, ColumnCount>;
+
+const Row Header = {"PORT",   "AUTO",         "VID",      "PID",
+                    "SERIAL", "MANUFACTURER", "LOCATION", "DESCRIPTION"};
+
+// Unknown values show as "-" so that every line has every column.
+std::string shown(const std::string& text) {
+    return text.empty() ? "-" : text;
+}
+
+Row rowOf(const PortList& list, size_t i, size_t autoPick) {
+    const PortEntry& entry = list.entries[i];
+    const UsbIdentity& usb = entry.usb;
+    return {entry.name,           i == autoPick ? "yes" : "-", shown(usb.vendorId),
+            shown(usb.productId), shown(usb.serialNumber),     shown(usb.manufacturer),
+            shown(usb.location),  shown(list.descriptions[i])};
+}
+
+// The last column is not padded: descriptions may hold blanks and end the line.
+void printRows(const std::vector<Row>& rows) {
+    std::array<size_t, ColumnCount> widths = {};
+    for (const Row& row : rows) {
+        for (size_t c = 0; c < ColumnCount; ++c) {
+            widths[c] = std::max(widths[c], row[c].size());
+        }
+    }
+    for (const Row& row : rows) {
+        for (size_t c = 0; c + 1 < ColumnCount; ++c) {
+            std::printf("%-*s  ", static_cast<int>(widths[c]), row[c].c_str());
+        }
+        std::printf("%s\n", row[ColumnCount - 1].c_str());
+    }
+}
+
+void printText(const PortList& list, size_t autoPick) {
+    if (list.entries.empty()) {
+        std::printf("No serial ports found.\n");
+        return;
+    }
+    std::vector<Row> rows = {Header};
+    for (size_t i = 0; i < list.entries.size(); ++i) {
+        rows.push_back(rowOf(list, i, autoPick));
+    }
+    printRows(rows);
+}
+
+nlohmann::ordered_json textOrNull(const std::string& text) {
+    return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
+}
+
+// Texts that are not UTF-8 (a Windows code page, odd USB strings) get replacement characters
+// rather than ending the listing.
+void printJsonLines(const PortList& list, size_t autoPick) {
+    for (size_t i = 0; i < list.entries.size(); ++i) {
+        const UsbIdentity& usb = list.entries[i].usb;
+        const nlohmann::ordered_json port = {
+            {"name", list.entries[i].name},
+            {"description", textOrNull(list.descriptions[i])},
+            {"vid", textOrNull(usb.vendorId)},
+            {"pid", textOrNull(usb.productId)},
+            {"serial", textOrNull(usb.serialNumber)},
+            {"manufacturer", textOrNull(usb.manufacturer)},
+            {"location", textOrNull(usb.location)},
+            {"auto", i == autoPick},
+        };
+        std::printf(
+            "%s\n",
+            port.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    }
+}
+
+} // namespace
+
+int print(Format format) {
+    PortList list;
+    if (!PortDiscovery::enumeratePorts(list)) {
+        std::printf("Error: The serial ports cannot be listed on this computer.\n");
+        return static_cast<int>(ExitStatus::ExitNotStarted);
+    }
+    const size_t autoPick = PortDiscovery::automaticPick(list);
+    if (format == Format::JsonLines) {
+        printJsonLines(list, autoPick);
+    } else {
+        printText(list, autoPick);
+    }
+    std::fflush(stdout);
+    return static_cast<int>(ExitStatus::ExitDone);
+}
+
+} // namespace PortListing
