@@ -1,8 +1,12 @@
 #include "app/command_line.h"
 
+#include "app/image_summary.h"
+#include "app/json_report.h"
 #include "app/port_listing.h"
 #include "app/prepare_session.h"
 #include "app/program_run.h"
+#include "os/console.h"
+#include "serial/port_discovery.h"
 
 #include <algorithm>
 #include <bit>
@@ -21,7 +25,10 @@ constexpr Option ToolOptions[] = {
     {"--version", Version, nullptr, "print the version and exit"},
     {"--list-ports", ListPorts, nullptr,
      "list the serial ports, marking the one AUTO picks, and exit"},
-    {"--json", Json, nullptr, "with --list-ports: one JSON object per port and line"},
+    {"--check", Check, "<file>", "check a firmware image without touching any port, and exit"},
+    {"--json", Json, nullptr,
+     "with --list-ports: one JSON object per port and line; with the five arguments: the "
+     "update as JSON Lines events on standard output, its texts on standard error"},
 };
 
 std::string optionLabel(const Option& option) {
@@ -63,6 +70,40 @@ int showVersion(const Command&) {
     return 0;
 }
 
+int checkImage(const Command& command) {
+    return ImageSummary::check(command.values[std::countr_zero(static_cast<unsigned>(Check))]);
+}
+
+// The update with its events as JSON Lines. Standard input is not read: a port choice that
+// would need the prompt finds no port.
+int runJsonUpdate(const Command& command) {
+    std::FILE* json = Os::takeStandardOutput();
+    if (json == nullptr) {
+        std::printf("ERROR: standard output cannot be set apart for JSON\n");
+        return static_cast<int>(ExitStatus::ExitNotStarted);
+    }
+    JsonReport::begin(json);
+    std::FILE* noInput = std::tmpfile();
+    PortDiscovery::setInput(noInput);
+    std::vector<char*> argv = command.argv;
+    DeviceKind deviceKind = DeviceKind::None;
+    const char* portName = nullptr;
+    uint32_t baudRate = 0;
+    const PrepareResult prepared =
+        prepareSession(command.argc(), argv.data(), deviceKind, portName, baudRate);
+    JsonReport::start(argv[1], static_cast<uint32_t>(readBaudRate(argv[2])), argv[3], argv[4],
+                      argv[5], prepared == PrepareResult::Proceed);
+    const int status = prepared == PrepareResult::Proceed
+                           ? runProgram(deviceKind, portName, baudRate, argv.data())
+                           : static_cast<int>(ExitStatus::ExitNotStarted);
+    JsonReport::finish(status);
+    if (noInput != nullptr) {
+        std::fclose(noInput);
+    }
+    std::fclose(json);
+    return status;
+}
+
 int listPorts(const Command& command) {
     return PortListing::print((command.options & Json) != 0 ? PortListing::Format::JsonLines
                                                             : PortListing::Format::Text);
@@ -75,6 +116,8 @@ constexpr Form ToolForms[] = {
     {Version, 0, showVersion},        // --version
     {ListPorts, 0, listPorts},        // --list-ports
     {ListPorts | Json, 0, listPorts}, // --list-ports --json, in either order
+    {Check, 0, checkImage},           // --check <file>
+    {Json, 5, runJsonUpdate},         // --json <port> <baud> <product-id> <device> <file>
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {

@@ -14,6 +14,7 @@ enum OptionFlag : unsigned {
     Version = 1u << 1,
     ListPorts = 1u << 2,
     Json = 1u << 3,
+    Check = 1u << 4,
 };
 
 inline constexpr int MaxOptions = 32;

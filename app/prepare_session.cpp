@@ -3,6 +3,7 @@
 #include "protocol/wire_format.h"
 #include "serial/port_discovery.h"
 #include "session/firmware_image.h"
+#include "session/report.h"
 
 #include <cctype>
 #include <cstdio>
@@ -76,6 +77,15 @@ int32_t readBaudRate(const char* text) {
                                                     : value);
 }
 
+namespace {
+
+PrepareResult stop(EndReason reason) {
+    Report::end(reason);
+    return PrepareResult::Stop;
+}
+
+} // namespace
+
 PrepareResult prepareSession(int argc, char** argv, DeviceKind& deviceKind, const char*& portName,
                              uint32_t& baudRate) {
     deviceKind = DeviceKind::None;
@@ -83,30 +93,30 @@ PrepareResult prepareSession(int argc, char** argv, DeviceKind& deviceKind, cons
     printBanner(program);
     if (argc != 6) {
         printUsage(program);
-        return PrepareResult::Stop;
+        return stop(EndReason::Usage);
     }
     if (!FirmwareImage::load(argv[5])) {
-        return PrepareResult::Stop;
+        return stop(EndReason::FileRefused);
     }
     const DeviceKind kind = recogniseDevice(argv[4]);
     if (kind == DeviceKind::None) {
         std::printf("%s Device not recognised\n", argv[4]);
         std::printf("Supported devices:\n");
         std::printf("\tARM\n");
-        return PrepareResult::Stop;
+        return stop(EndReason::Usage);
     }
     deviceKind = kind;
     const size_t productIdLength = std::strlen(argv[3]);
     if (productIdLength > MaxProductIdLength) {
         std::printf("Error: Product ID is %zu characters long; at most %zu fit\n", productIdLength,
                     MaxProductIdLength);
-        return PrepareResult::Stop;
+        return stop(EndReason::Usage);
     }
     const uint32_t rate = static_cast<uint32_t>(readBaudRate(argv[2]));
     const char* chosen = choosePortFor(argv[1]);
     if (chosen == nullptr) {
         std::printf("\r\nError: Failed to detect any Com ports!\r\n");
-        return PrepareResult::Stop;
+        return stop(EndReason::NoPort);
     }
     portName = chosen;
     baudRate = rate;

@@ -6,6 +6,7 @@
 #include "os/os.h"
 #include "protocol/reply_reader.h"
 #include "serial/serial_port.h"
+#include "session/report.h"
 #include "session/upload_session.h"
 
 #include <cstdio>
@@ -36,6 +37,7 @@ ExitStatus statusOf(SessionOutcome outcome) {
 // The reply reader runs only inside this function; the session stops it when it ends.
 ExitStatus runSession() {
     if (ReplyReader::start(SerialPort::dataReadyEvent()) != 1) {
+        Report::end(EndReason::PortNotOpened);
         return ExitStatus::ExitNotStarted;
     }
     sessionState.phase = UploadPhase::CheckComms;
@@ -71,9 +73,11 @@ int runProgram(DeviceKind deviceKind, const char* portName, uint32_t baudRate, c
     if (SerialPort::open(portName, baudRate) != OpenResult::Ok) {
         std::printf("\r\nCould not open %s\r\n", portName);
         std::printf("Ensure it is not being used by another application.\r\n");
+        Report::end(EndReason::PortNotOpened);
         detachWakeEvent(wake);
         return static_cast<int>(ExitStatus::ExitNotStarted);
     }
+    Report::port(portName);
     ExitStatus status = ExitStatus::ExitNotStarted;
     if (deviceKind == DeviceKind::ARM) {
         fillSessionState(portName, argv);
@@ -81,6 +85,7 @@ int runProgram(DeviceKind deviceKind, const char* portName, uint32_t baudRate, c
         status = runSession();
     } else {
         std::printf("ERROR: Device not currently supported!");
+        Report::end(EndReason::NotSupported);
     }
     if (SerialPort::isOpen()) {
         SerialPort::close();

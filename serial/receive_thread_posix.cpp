@@ -33,6 +33,7 @@ bool readFailed(ssize_t result) {
 void putChunk(uint16_t count) {
     // A chunk that does not fit is dropped whole; the reader is woken all the same.
     ReceiveBuffer::put(serialPortState.readChunk, count);
+    serialPortState.bytesReceived.fetch_add(count, std::memory_order_relaxed);
     Os::setEvent(own.dataReady);
 }
 

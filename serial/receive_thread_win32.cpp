@@ -94,6 +94,7 @@ void drain() {
     for (uint16_t count = ReceiveThread::readAvailable(); count != 0;
          count = ReceiveThread::readAvailable()) {
         ReceiveBuffer::put(port.readChunk, count); // a chunk that does not fit is dropped whole
+        port.bytesReceived.fetch_add(count, std::memory_order_relaxed);
         SetEvent(win32Handle(port.dataReadyEvent));
     }
 }

@@ -21,6 +21,14 @@ bool isOpen() {
     return serialPortState.portOpen.load(std::memory_order_acquire) != 0;
 }
 
+uint64_t bytesWritten() {
+    return serialPortState.bytesWritten.load(std::memory_order_relaxed);
+}
+
+uint64_t bytesReceived() {
+    return serialPortState.bytesReceived.load(std::memory_order_relaxed);
+}
+
 bool isLost() {
     return serialPortState.portLost.load(std::memory_order_acquire) != 0;
 }

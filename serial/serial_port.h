@@ -33,6 +33,9 @@ bool isOpen();
 bool isLost();
 // Set when the port is lost (nullptr: none), so that whoever waits for the product wakes at once.
 void setLossEvent(Os::EventHandle event);
+// Bytes sent and received since the process started.
+uint64_t bytesWritten();
+uint64_t bytesReceived();
 Os::EventHandle dataReadyEvent();
 int lastError(); // OS error code of the last failed open or write, for messages
 

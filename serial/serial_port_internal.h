@@ -19,6 +19,8 @@ struct SerialPortState {
     // 1 whenever no receive thread runs; the receive thread stores 1 (release) as it ends.
     std::atomic<uint32_t> receiveThreadEnded{1};
     std::atomic<uint32_t> portLost{0};
+    std::atomic<uint64_t> bytesWritten{0}; // since the process started, for line-use figures
+    std::atomic<uint64_t> bytesReceived{0};
     std::atomic<Os::EventHandle> lossEvent{nullptr};
     Os::ThreadHandle receiveThread = nullptr;
     Os::EventHandle stopEvent = nullptr;           // manual-reset; close sets it

@@ -215,6 +215,7 @@ bool write(const char* format, ...) {
     Os::enterLock(port.writeLock);
     const bool sent = sendAll(port.transmitText, length);
     Os::leaveLock(port.writeLock);
+    port.bytesWritten.fetch_add(sent ? length : 0, std::memory_order_relaxed);
     return sent;
 }
 

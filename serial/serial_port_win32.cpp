@@ -197,6 +197,7 @@ bool write(const char* format, ...) {
         ClearCommError(handle, &errors, &status);
     }
     Os::leaveLock(port.writeLock);
+    port.bytesWritten.fetch_add(sent ? written : 0, std::memory_order_relaxed);
     return sent;
 }
 

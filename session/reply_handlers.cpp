@@ -1,6 +1,7 @@
 #include "session/reply_handlers.h"
 
 #include "protocol/wire_format.h"
+#include "session/report.h"
 #include "session/session_state.h"
 
 #include <cstdio>
@@ -16,8 +17,9 @@ enum Status : int {
 };
 
 void report(CommandIndex command, Status status) {
-    std::printf("\r\nReply for [%s]: %s", CommandNames[static_cast<int>(command)],
-                StatusText[status]);
+    const char* name = CommandNames[static_cast<int>(command)];
+    std::printf("\r\nReply for [%s]: %s", name, StatusText[status]);
+    Report::replyReport(name, StatusText[status]);
 }
 
 // The outcome words only ever go from 0 to 1 here; received follows them with release order.
@@ -48,9 +50,11 @@ void judgeIdentity(const char* word, const char* version) {
     if (is(word, "MAP")) {
         SessionSlots::setIdentity(FirmwareIdentity::Application);
         std::printf("Current %s\r\n", version);
+        Report::device(sessionState.productId, FirmwareIdentity::Application, version);
         setOk(fwid);
     } else if (is(word, "BSL")) {
         SessionSlots::setIdentity(FirmwareIdentity::BootLoader);
+        Report::device(sessionState.productId, FirmwareIdentity::BootLoader, version);
         setOk(fwid);
     } else {
         report(fwid, ValueUnrecognised);
@@ -116,6 +120,7 @@ void onRecord(uint16_t tokenCount, char* const* tokens) {
     if (is(word, "PASS")) {
         setOk(record);
     } else if (is(word, "FAIL") || is(word, "BUSY")) {
+        sessionState.recordRetryBusy.store(is(word, "BUSY") ? 1 : 0, std::memory_order_relaxed);
         setRetry(record);
     } else if (is(word, "ERROR")) {
         report(record, NotAllowed);

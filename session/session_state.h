@@ -49,7 +49,8 @@ struct SessionState {
     // sending, or the answers no longer tell which record they belong to.
     std::atomic<uint32_t> recordAnswers{0};
     uint32_t recordsSent = 0;
-    uint32_t fileOpen = 0; // the transfer is under way
+    std::atomic<uint32_t> recordRetryBusy{0}; // the last retry answer was BUSY, not FAIL
+    uint32_t fileOpen = 0;                    // the transfer is under way
     uint32_t lineCount = 0;
     uint32_t linesRead = 0;
     char recordText[RecordTextSize] = {};

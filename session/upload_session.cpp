@@ -2,6 +2,7 @@
 
 #include "protocol/wire_format.h"
 #include "session/firmware_image.h"
+#include "session/report.h"
 #include "session/session_state.h"
 
 #include <cstdio>
@@ -95,8 +96,9 @@ bool pause(int64_t ms) {
     }
 }
 
-StepResult fail(const char* message) {
+StepResult fail(const char* message, EndReason reason) {
     std::printf("%s", message);
+    Report::end(reason);
     sessionState.phase = UploadPhase::Failed;
     return StepResult::Continue;
 }
@@ -129,10 +131,10 @@ StepResult interrupted() {
         } else {
             std::printf("\r\nUpdate aborted while waiting for the product.\r\n");
         }
-        return fail("");
+        return fail("", EndReason::Aborted);
     }
     std::printf("\r\nThe port %s is gone (unplugged?)\r\n", sessionState.portName);
-    return fail(lostPortText());
+    return fail(lostPortText(), EndReason::PortLost);
 }
 
 // One answer per RECORD sent. The answers carry no record number, so a second answer to one
@@ -154,22 +156,25 @@ StepResult askForBootLoader() {
                                      DeviceNames[static_cast<int>(sessionState.deviceKind)]);
     if (length < 0 || static_cast<size_t>(length) >= sizeof sessionState.updateArgs) {
         // A cut identifier would ask another product's boot loader to start.
-        return fail("ERROR: Product ID too long!\r\n");
+        return fail("ERROR: Product ID too long!\r\n", EndReason::Usage);
     }
     const Reply reply = exchange(CommandIndex::Update, sessionState.updateArgs);
     if (reply != Reply::Answered) {
-        return reply == Reply::Interrupted ? interrupted() : fail(ReplyTimeoutText);
+        return reply == Reply::Interrupted ? interrupted()
+                                           : fail(ReplyTimeoutText, EndReason::ReplyTimeout);
     }
     sessionState.waitCount = 0;
     sessionState.waitDelayMs = FirstBootLoaderPauseMs;
     sessionState.phase = UploadPhase::AwaitBootLoader;
+    Report::phase(ReportPhase::AwaitBootLoader);
     return StepResult::Continue;
 }
 
 StepResult identify() {
     const Reply reply = exchange(CommandIndex::Fwid);
     if (reply != Reply::Answered) {
-        return reply == Reply::Interrupted ? interrupted() : fail(ReplyTimeoutText);
+        return reply == Reply::Interrupted ? interrupted()
+                                           : fail(ReplyTimeoutText, EndReason::ReplyTimeout);
     }
     if (identityIs(FirmwareIdentity::Application)) {
         return askForBootLoader();
@@ -179,7 +184,7 @@ StepResult identify() {
         sessionState.phase = UploadPhase::OpenImage;
         return StepResult::Continue;
     }
-    return fail("ERROR: Unkown ARM application!\r\n");
+    return fail("ERROR: Unkown ARM application!\r\n", EndReason::UnknownApplication);
 }
 
 StepResult checkComms() {
@@ -187,6 +192,7 @@ StepResult checkComms() {
     aborting = false;
     sessionState.recordsSent = 0;
     std::printf("\r\nChecking comms...\r\n");
+    Report::phase(ReportPhase::Connect);
     for (int attempt = 1;; ++attempt) {
         const Reply reply = exchange(CommandIndex::Ping);
         if (reply == Reply::Answered) {
@@ -197,18 +203,19 @@ StepResult checkComms() {
         }
         std::printf("%s", ReplyTimeoutText);
         if (attempt == PingAttempts) {
-            return fail(NoContactText);
+            return fail(NoContactText, EndReason::NoContact);
         }
         std::printf("\r\nTrying again...\r\n");
     }
     sessionState.phase = UploadPhase::Identify;
     std::printf("\r\nDevice found.\r\n");
+    Report::phase(ReportPhase::Identify);
     return identify();
 }
 
 StepResult awaitBootLoader() {
     if (sessionState.waitCount >= WaitPassLimit) {
-        return fail(DeviceNotRespondingText);
+        return fail(DeviceNotRespondingText, EndReason::NoContact);
     }
     if (!pause(sessionState.waitDelayMs)) {
         return interrupted();
@@ -233,10 +240,10 @@ StepResult openImage() {
     if (sessionState.fileOpen != 0) {
         sessionState.linesRead = 0;
         sessionState.phase = UploadPhase::ReadRecord;
-    } else {
-        sessionState.phase = UploadPhase::Failed;
+        Report::phase(ReportPhase::Transfer);
+        return StepResult::Continue;
     }
-    return StepResult::Continue;
+    return fail("", EndReason::FileRefused);
 }
 
 // The one way a transfer ends.
@@ -246,6 +253,7 @@ StepResult endTransfer() {
     sessionState.waitDelayMs = FirstApplicationPauseMs;
     std::printf("%s", WaitingText);
     sessionState.phase = UploadPhase::AwaitApplication;
+    Report::phase(ReportPhase::AwaitApplication);
     return StepResult::Continue;
 }
 
@@ -272,6 +280,7 @@ void printProgress() {
                 static_cast<int>(percent));
     // The line ends without a line feed; show it now rather than at the next one.
     std::fflush(stdout);
+    Report::progress(sessionState.linesRead, sessionState.lineCount);
 }
 
 // Judges the answer to the record just sent.
@@ -279,12 +288,14 @@ StepResult judgeRecordAnswer() {
     ReplySlot& slot = SessionSlots::slot(CommandIndex::Record);
     const bool retry = slot.retry.load(std::memory_order_relaxed) != 0;
     const bool ok = slot.ok.load(std::memory_order_relaxed) != 0;
+    const bool busy = sessionState.recordRetryBusy.load(std::memory_order_relaxed) != 0;
     SessionSlots::clear(CommandIndex::Record);
     if (!answersInStep()) {
-        return fail(OutOfStepText);
+        return fail(OutOfStepText, EndReason::OutOfStep);
     }
     if (retry) {
         std::printf("\r\nWarning, packet failed trying to resend...\r\n");
+        Report::resend(sessionState.linesRead, busy);
         if (!pause(ResendPauseMs)) {
             return interrupted();
         }
@@ -292,10 +303,9 @@ StepResult judgeRecordAnswer() {
         return StepResult::Continue;
     }
     if (!ok) {
-        sessionState.phase = UploadPhase::Failed;
         std::printf("\r\nERROR [%d]: Record was not accepted!\r\n",
                     static_cast<int>(sessionState.linesRead));
-        return StepResult::Continue;
+        return fail("", EndReason::RecordRefused);
     }
     if (FirmwareImage::atEnd()) {
         return endTransfer();
@@ -306,10 +316,10 @@ StepResult judgeRecordAnswer() {
 
 StepResult sendRecord() {
     if (sessionState.resendCount >= TransmissionLimit) {
-        return fail("ERROR: Too many re-transmission requests!\r\n");
+        return fail("ERROR: Too many re-transmission requests!\r\n", EndReason::TooManyResends);
     }
     if (!answersInStep()) {
-        return fail(OutOfStepText); // an answer came that no record asked for
+        return fail(OutOfStepText, EndReason::OutOfStep); // an answer came that no record asked for
     }
     printProgress();
     const Reply reply = exchange(CommandIndex::Record, sessionState.recordText);
@@ -318,7 +328,7 @@ StepResult sendRecord() {
     }
     if (reply == Reply::TimedOut) {
         std::printf("%s", ReplyTimeoutText);
-        return fail(CommunicationErrorText);
+        return fail(CommunicationErrorText, EndReason::ReplyTimeout);
     }
     return judgeRecordAnswer();
 }
@@ -328,13 +338,14 @@ StepResult finishUpdate() {
     std::printf("\r\n\r\nUpdate Done!\r\n");
     std::printf("\n___________________\n");
     lastOutcome = SessionOutcome::Succeeded;
+    Report::end(EndReason::Done);
     sessionState.phase = UploadPhase::Done;
     return StepResult::Finished;
 }
 
 StepResult awaitApplication() {
     if (sessionState.waitCount >= WaitPassLimit) {
-        return fail(DeviceNotRespondingText);
+        return fail(DeviceNotRespondingText, EndReason::NoApplication);
     }
     if (!pause(sessionState.waitDelayMs)) {
         return interrupted();
@@ -351,13 +362,15 @@ StepResult awaitApplication() {
         reply = exchange(CommandIndex::Fwid);
     }
     if (reply != Reply::Answered) {
-        return reply == Reply::Interrupted ? interrupted() : fail(ReplyTimeoutText);
+        return reply == Reply::Interrupted ? interrupted()
+                                           : fail(ReplyTimeoutText, EndReason::ReplyTimeout);
     }
     if (!identityIs(FirmwareIdentity::Application)) {
         return StepResult::Continue;
     }
     if (!answersInStep()) {
-        return fail(OutOfStepText); // a late answer to a record came during the wait
+        return fail(OutOfStepText,
+                    EndReason::OutOfStep); // a late answer to a record came during the wait
     }
     return finishUpdate();
 }

@@ -74,10 +74,13 @@ const std::string Help =
     Exe +
     " COM1 115200 KORVA ARM korva.srec\n\n"
     "Options, before the arguments:\n"
-    "  --help        print this text and exit\n"
-    "  --version     print the version and exit\n"
-    "  --list-ports  list the serial ports, marking the one AUTO picks, and exit\n"
-    "  --json        with --list-ports: one JSON object per port and line\n";
+    "  --help          print this text and exit\n"
+    "  --version       print the version and exit\n"
+    "  --list-ports    list the serial ports, marking the one AUTO picks, and exit\n"
+    "  --check <file>  check a firmware image without touching any port, and exit\n"
+    "  --json          with --list-ports: one JSON object per port and line; with the five "
+    "arguments: the update as JSON Lines events on standard output, its texts on standard "
+    "error\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -100,13 +103,20 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
         {{"--help"}, Help, 0},
         {{"--bogus"}, refused("Unknown option --bogus"), 2},
         {{"--"}, refused("Unknown option --"), 2},
-        {{"--check", image}, refused("Unknown option --check"), 2},
+        {{"--check", image},
+         "Image [" + image +
+             "] is good.\n  Records:        S1 1, S9 1\n  Data bytes:     2\n  Addresses:      "
+             "0x00000000 to 0x00000001\n  Start address:  0x00000000\n  Lines:          2 (2 "
+             "sent as records)\n",
+         0},
+        {{"--check", "/nonexistent/k.srec"}, "Error: Could not open [/nonexistent/k.srec]\n", 2},
+        {{"--check"}, refused("--check <file>: the value is missing"), 2},
+        {{"--json", "AUTO", "115200", "KORVA", "ARM"}, mismatch, 2},
         {{"--list-ports"}, listing(PortListing::Format::Text), 0},
         {{"--list-ports", "--json"}, listing(PortListing::Format::JsonLines), 0},
         {{"--json", "--list-ports"}, listing(PortListing::Format::JsonLines), 0},
         {{"--json"}, mismatch, 2},
         {{"--list-ports", "COM1"}, mismatch, 2},
-        {{"--json", "AUTO", "115200", "KORVA", "ARM", image}, mismatch, 2},
         {{"--version", "x"}, mismatch, 2},
         {{"--version", "--help"}, mismatch, 2},
         {{"--help", "--help"}, refused("Option --help given twice"), 2},

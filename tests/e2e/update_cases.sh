@@ -1,12 +1,25 @@
 #!/usr/bin/env bash
 # One whole update of the real uartflash against uartflash-sim, by case name.
 # usage: update_cases.sh CASE UARTFLASH UARTFLASH_SIM UARTFLASH_SAMPLE WORK_DIR UARTFLASH_LINE_PROBE
+#                        JSON_LINES_CHECK
 # Checks the console text the case cares about, the exit status, and that the image the simulator
 # accepted is the file's records in order (all of them, or the first N when the update fails).
 set -uo pipefail
 
-case_name=$1 tool=$2 sim=$3 sample=$4 probe=$6
+case_name=$1 tool=$2 sim=$3 sample=$4 probe=$6 json_check=$7
 work=$5/$case_name
+
+# The json_ cases run a case with --json: its texts go to standard error, its events to a file
+# whose every line must parse, the result agreeing with the exit status and this reason.
+declare -A JsonCases=([json_done]="boot_loader_at_once done"
+    [json_record_refused]="record_refused record_refused" [json_port_lost]="gone_transfer port_lost"
+    [json_aborted]="sigint_transfer aborted")
+tool_options=()
+json_reason=
+if [ -n "${JsonCases[$case_name]:-}" ]; then
+    read -r case_name json_reason <<<"${JsonCases[$case_name]}"
+    tool_options=(--json)
+fi
 rm -rf "$work" && mkdir -p "$work"
 image=$work/image.srec
 original=$image # the file as the tool found it at start
@@ -36,7 +49,12 @@ start_sim() {
 # Starts the tool under an outer limit: an update that hangs fails the case instead of the suite.
 # timeout passes a SIGINT sent to tool_pid on to the tool.
 start_tool() {
-    timeout -k 5 "$1" "$tool" "$port" 115200 KORVA ARM "$image" </dev/null >"$console" 2>&1 &
+    if [ -n "$json_reason" ]; then
+        timeout -k 5 "$1" "$tool" "${tool_options[@]}" "$port" 115200 KORVA ARM "$image" \
+            </dev/null >"$work/events.jsonl" 2>"$console" &
+    else
+        timeout -k 5 "$1" "$tool" "$port" 115200 KORVA ARM "$image" </dev/null >"$console" 2>&1 &
+    fi
     tool_pid=$!
     tool_limit=$1
 }
@@ -327,6 +345,10 @@ file_rewritten)
     exit 2
     ;;
 esac
+
+if [ -n "$json_reason" ]; then
+    "$json_check" "$work/events.jsonl" "$status" "$json_reason" || fail "the JSON events disagree"
+fi
 
 if [ $failures -ne 0 ]; then
     echo "--- console of $case_name:"

@@ -1,0 +1,182 @@
+#include "app/json_report.h"
+
+#include "serial/serial_port.h"
+#include "session/firmware_image.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <mutex>
+
+namespace JsonReport {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* ReasonNames[] = {
+    "done",
+    "usage",
+    "file_refused",
+    "no_port",
+    "port_not_opened",
+    "not_supported",
+    "no_contact",
+    "unknown_application",
+    "reply_timeout",
+    "record_refused",
+    "too_many_resends",
+    "out_of_step",
+    "no_application",
+    "port_lost",
+    "aborted",
+};
+constexpr const char* PhaseNames[] = {"connect", "identify", "await_boot_loader", "transfer",
+                                      "await_application"};
+constexpr double BitsPerByte = 10.0; // start, 8 data bits, stop
+
+struct Run {
+    std::FILE* out = nullptr;
+    std::mutex lock; // events come from the main thread and the reply reader's
+    Clock::time_point began;
+    EndReason reason = EndReason::Usage;
+    uint32_t baud = 0;
+    uint32_t lastPercent = 101;
+    uint32_t lastLine = 0;
+    uint32_t recordsSent = 0;
+    uint32_t resends = 0;
+    Clock::time_point transferBegan;
+    double transferSeconds = 0;
+    uint64_t transferBytes = 0;
+    bool inTransfer = false;
+};
+
+Run run;
+
+double secondsSince(Clock::time_point then) {
+    return std::chrono::duration<double>(Clock::now() - then).count();
+}
+
+double rounded(double seconds) {
+    return static_cast<double>(static_cast<int64_t>(seconds * 1000.0 + 0.5)) / 1000.0;
+}
+
+uint64_t bytesOnTheLine() {
+    return SerialPort::bytesWritten() + SerialPort::bytesReceived();
+}
+
+// One line: the event, its time, then the fields. Invalid UTF-8 in a product's text is replaced
+// rather than thrown over.
+void emit(const char* event, const Json& fields) {
+    Json line = {{"event", event}, {"t", rounded(secondsSince(run.began))}};
+    for (const auto& [key, value] : fields.items()) {
+        line[key] = value;
+    }
+    const std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::lock_guard<std::mutex> guard(run.lock);
+    std::fprintf(run.out, "%s\n", text.c_str());
+    std::fflush(run.out);
+}
+
+void onPort(const char* name) {
+    emit("port", {{"name", name}});
+}
+
+void endTransfer() {
+    if (run.inTransfer) {
+        run.inTransfer = false;
+        run.transferSeconds = secondsSince(run.transferBegan);
+        run.transferBytes = bytesOnTheLine() - run.transferBytes;
+    }
+}
+
+void onPhase(ReportPhase phase) {
+    if (phase == ReportPhase::Transfer) {
+        run.inTransfer = true;
+        run.transferBegan = Clock::now();
+        run.transferBytes = bytesOnTheLine();
+    } else if (phase == ReportPhase::AwaitApplication) {
+        endTransfer();
+    }
+    emit("phase", {{"name", PhaseNames[static_cast<int>(phase)]}});
+}
+
+void onDevice(const char* productId, FirmwareIdentity identity, const char* version) {
+    const bool application = identity == FirmwareIdentity::Application;
+    emit("device", {{"product", productId},
+                    {"mode", application ? "application" : "boot_loader"},
+                    {"version", version}});
+}
+
+void onProgress(uint32_t line, uint32_t lines) {
+    const uint32_t percent = lines == 0 ? 100 : static_cast<uint32_t>(uint64_t{line} * 100 / lines);
+    run.recordsSent += line != run.lastLine ? 1 : 0;
+    run.lastLine = line;
+    if (percent == run.lastPercent && line != lines) {
+        return;
+    }
+    run.lastPercent = percent;
+    emit("progress", {{"record", line}, {"of", lines}, {"percent", percent}});
+}
+
+void onResend(uint32_t line, bool busy) {
+    ++run.resends;
+    emit("resend", {{"record", line}, {"reason", busy ? "BUSY" : "FAIL"}});
+}
+
+void onReplyReport(const char* command, const char* statusText) {
+    std::string text = statusText;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    emit("reply_report", {{"command", command}, {"status", text}});
+}
+
+void onEnd(EndReason reason) {
+    endTransfer();
+    run.reason = reason;
+}
+
+const ReportObserver observer{onPort,   onPhase,       onDevice, onProgress,
+                              onResend, onReplyReport, onEnd};
+
+} // namespace
+
+void begin(std::FILE* out) {
+    run.out = out;
+    run.began = Clock::now();
+    Report::observe(&observer);
+}
+
+void start(const char* portArgument, uint32_t baud, const char* product, const char* device,
+           const char* file, bool imageAccepted) {
+    run.baud = SerialPort::lineRate(baud);
+    const ImageCheck::Summary& summary = FirmwareImage::report().summary;
+    emit("start", {{"version", UARTFLASH_VERSION},
+                   {"port", portArgument},
+                   {"baud", baud},
+                   {"product", product},
+                   {"device", device},
+                   {"file", file},
+                   {"records", imageAccepted ? Json(summary.sentLines) : Json(nullptr)},
+                   {"data_bytes", imageAccepted ? Json(summary.dataBytes) : Json(nullptr)}});
+}
+
+void finish(int exitStatus) {
+    Report::observe(nullptr);
+    endTransfer();
+    const double wireSeconds = static_cast<double>(run.transferBytes) * BitsPerByte / run.baud;
+    const bool transferred = run.transferSeconds > 0 && wireSeconds > 0;
+    emit("result", {{"ok", exitStatus == 0},
+                    {"exit_status", exitStatus},
+                    {"reason", ReasonNames[static_cast<int>(run.reason)]},
+                    {"records_sent", run.recordsSent},
+                    {"resends", run.resends},
+                    {"seconds", rounded(secondsSince(run.began))},
+                    {"transfer_seconds", rounded(run.transferSeconds)},
+                    {"wire_ratio", transferred ? Json(rounded(run.transferSeconds / wireSeconds))
+                                               : Json(nullptr)}});
+}
+
+} // namespace JsonReport

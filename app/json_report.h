@@ -1,0 +1,20 @@
+// "--json": the run as JSON Lines on standard output, one event per line, the result last.
+// Every event has "event" and "t" (seconds since the run began).
+#pragma once
+
+#include "session/report.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace JsonReport {
+
+// Starts the clock and watches the session's events; lines go to out.
+void begin(std::FILE* out);
+// "start": what is about to be updated; records and data bytes once the image was accepted.
+void start(const char* portArgument, uint32_t baud, const char* product, const char* device,
+           const char* file, bool imageAccepted);
+// "result", always last; the reason given by the last end of the run.
+void finish(int exitStatus);
+
+} // namespace JsonReport
