@@ -1,4 +1,5 @@
 #include "serial/port_discovery.h"
+#include "serial/port_group.h"
 
 #include <cctype>
 #include <cstring>
@@ -22,6 +23,7 @@ bool sourceReplaced = false;
 bool namingReplaced = false;
 PortNaming activeNaming = PortNaming::ComNumber;
 std::FILE* activeInput = nullptr;
+bool exactNames = false;
 
 const DeviceSource& source() {
     return sourceReplaced ? activeSource : PortDiscovery::platformSource();
@@ -282,6 +284,11 @@ const char* directPortName(const char* argument) {
     if (naming() == PortNaming::DevicePath && argument != nullptr && argument[0] == '/') {
         return argument;
     }
+    const std::string exact = exactNames ? exactPortName(argument) : std::string();
+    if (!exact.empty()) {
+        std::snprintf(chosenName, sizeof chosenName, "%s", exact.c_str());
+        return chosenName;
+    }
     return nullptr;
 }
 
@@ -297,6 +304,14 @@ void setNaming(PortNaming replacement) {
 
 void setInput(std::FILE* replacement) {
     activeInput = replacement;
+}
+
+PortNaming currentNaming() {
+    return naming();
+}
+
+void setExactNames(bool exact) {
+    exactNames = exact;
 }
 
 } // namespace PortDiscovery

@@ -90,5 +90,10 @@ PortNaming platformNaming();
 void setSource(const DeviceSource& source);
 void setNaming(PortNaming naming);
 void setInput(std::FILE* input); // nullptr: standard input
+// The naming in force (the platform's unless a test replaced it).
+PortNaming currentNaming();
+// --exact-port: a port name (COM7, a device path or name) is opened as given, without the list
+// or a prompt; AUTO and SN= keep their meaning.
+void setExactNames(bool exact);
 
 } // namespace PortDiscovery

@@ -1,0 +1,165 @@
+#include "serial/port_group.h"
+
+#include <cctype>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+bool equalsWord(std::string_view text, std::string_view word) {
+    if (text.size() != word.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) != word[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> splitEntries(std::string_view argument) {
+    std::vector<std::string> entries;
+    size_t from = 0;
+    while (from <= argument.size()) {
+        const size_t comma = std::min(argument.find(',', from), argument.size());
+        entries.emplace_back(argument.substr(from, comma - from));
+        from = comma + 1;
+    }
+    if (entries.size() > 1 && entries.back().empty()) {
+        entries.pop_back(); // "COM7," is a list of one
+    }
+    return entries;
+}
+
+PortGroup refuse(std::string problem) {
+    return PortGroup{{}, std::move(problem)};
+}
+
+// Resolves SN= entries against one listing of the ports, taken at the first need.
+struct Listing {
+    bool taken = false;
+    bool available = false;
+    PortList list;
+    const PortList* get() {
+        if (!taken) {
+            taken = true;
+            available = PortDiscovery::enumeratePorts(list);
+        }
+        return available ? &list : nullptr;
+    }
+};
+
+// The one port with exactly this serial number; the problem otherwise.
+std::string bySerial(Listing& listing, const std::string& entry, std::string& problem) {
+    const std::string serial = entry.substr(3);
+    const PortList* list = listing.get();
+    if (list == nullptr) {
+        problem = "the serial ports cannot be listed";
+        return {};
+    }
+    std::string found;
+    int count = 0;
+    for (const PortEntry& port : list->entries) {
+        if (!port.usb.serialNumber.empty() && port.usb.serialNumber == serial) {
+            found = port.name;
+            ++count;
+        }
+    }
+    if (count != 1) {
+        problem = entry + ": " +
+                  (count == 0 ? "no port has" : std::to_string(count) + " ports have") +
+                  " that serial number";
+        return {};
+    }
+    return found;
+}
+
+} // namespace
+
+namespace PortDiscovery {
+
+bool isPortGroup(const char* argument) {
+    return argument != nullptr &&
+           (std::strchr(argument, ',') != nullptr || equalsWord(argument, "ALL"));
+}
+
+std::string exactPortName(const char* entry) {
+    if (entry == nullptr || entry[0] == '\0' || serialArgument(entry) != nullptr ||
+        equalsWord(entry, "AUTO") || equalsWord(entry, "ALL") ||
+        std::strlen(entry) + sizeof "/dev/" > ChosenNameSize) {
+        return {};
+    }
+    if (currentNaming() == PortNaming::ComNumber) {
+        int32_t number = 0;
+        return parseComPortName(entry, number) ? "COM" + std::to_string(number) : std::string();
+    }
+    return entry[0] == '/' ? std::string(entry) : std::string("/dev/") + entry;
+}
+
+std::vector<size_t> bridgePorts(const PortList& list) {
+    std::vector<size_t> picks;
+    for (size_t i = 0; i < list.descriptions.size(); ++i) {
+        if (list.descriptions[i].find(BridgeMarker) != std::string::npos) {
+            picks.push_back(i);
+        }
+    }
+    return picks;
+}
+
+PortGroup resolveGroup(const char* argument) {
+    const std::vector<std::string> entries = splitEntries(argument != nullptr ? argument : "");
+    if (entries.size() > MaxGroupPorts) {
+        return refuse(std::to_string(entries.size()) + " ports named; at most " +
+                      std::to_string(MaxGroupPorts) + " at once");
+    }
+    PortGroup group;
+    Listing listing;
+    for (const std::string& entry : entries) {
+        if (entry.empty()) {
+            return refuse("an empty entry in the port list");
+        }
+        if (equalsWord(entry, "ALL")) {
+            if (entries.size() != 1) {
+                return refuse("ALL names every bridge and stands alone");
+            }
+            const PortList* list = listing.get();
+            if (list == nullptr) {
+                return refuse("the serial ports cannot be listed");
+            }
+            for (size_t pick : bridgePorts(*list)) {
+                group.ports.push_back({list->entries[pick].name, list->entries[pick].name});
+            }
+            if (group.ports.empty()) {
+                return refuse("no port is described as a Silicon Labs bridge");
+            }
+            if (group.ports.size() > MaxGroupPorts) {
+                return refuse(std::to_string(group.ports.size()) + " bridges found; at most " +
+                              std::to_string(MaxGroupPorts) + " at once");
+            }
+            continue;
+        }
+        std::string problem;
+        const std::string name = serialArgument(entry.c_str()) != nullptr
+                                     ? bySerial(listing, entry, problem)
+                                     : exactPortName(entry.c_str());
+        if (name.empty()) {
+            return refuse(problem.empty() ? entry + " is not a port name" : problem);
+        }
+        group.ports.push_back({entry, name});
+    }
+    for (size_t i = 0; i < group.ports.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (group.ports[i].name == group.ports[j].name) {
+                const GroupPort& first = group.ports[j];
+                const GroupPort& again = group.ports[i];
+                return refuse(first.entry == again.entry ? again.name + " is named twice"
+                                                         : first.entry + " and " + again.entry +
+                                                               " both name " + again.name);
+            }
+        }
+    }
+    return group;
+}
+
+} // namespace PortDiscovery
