@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "app/gang_run.h"
 #include "app/image_summary.h"
 #include "app/json_report.h"
 #include "app/port_listing.h"
@@ -7,6 +8,7 @@
 #include "app/program_run.h"
 #include "os/console.h"
 #include "serial/port_discovery.h"
+#include "serial/port_group.h"
 
 #include <algorithm>
 #include <bit>
@@ -29,6 +31,10 @@ constexpr Option ToolOptions[] = {
     {"--json", Json, nullptr,
      "with --list-ports: one JSON object per port and line; with the five arguments: the "
      "update as JSON Lines events on standard output, its texts on standard error"},
+    {"--log-dir", LogDir, "<dir>",
+     "with a port list: each port's JSON lines in <dir>/<port>.jsonl"},
+    {"--exact-port", ExactPort, nullptr,
+     "open the port as named (COM7, ttyUSB0), without the port list or a prompt"},
 };
 
 std::string optionLabel(const Option& option) {
@@ -48,7 +54,47 @@ void printHelp(const char* program) {
     }
 }
 
+const char* optionValue(const Command& command, OptionFlag flag) {
+    return command.values[std::countr_zero(static_cast<unsigned>(flag))];
+}
+
+// A port list or ALL: one child process of this program per port (app/gang_run.h).
+int runGang(const Command& command) {
+    Gang::Invocation invocation;
+    invocation.program = command.argv[0];
+    invocation.json = (command.options & Json) != 0;
+    if (invocation.json) {
+        invocation.options.push_back("--json");
+    }
+    if ((command.options & LogDir) != 0) {
+        invocation.logDir = optionValue(command, LogDir);
+        invocation.options.insert(invocation.options.end(), {"--log-dir", invocation.logDir});
+    }
+    invocation.portArgument = command.argv[1];
+    invocation.baud = command.argv[2];
+    invocation.product = command.argv[3];
+    invocation.device = command.argv[4];
+    invocation.file = command.argv[5];
+    return Gang::run(invocation);
+}
+
+bool namesManyPorts(const Command& command) {
+    return command.argc() == 6 && PortDiscovery::isPortGroup(command.argv[1]);
+}
+
+int runLoggedGang(const Command& command) {
+    if (!namesManyPorts(command)) {
+        std::printf("ERROR: --log-dir goes with a port list (COM5,COM7 or ALL)\n");
+        return static_cast<int>(ExitStatus::ExitNotStarted);
+    }
+    return runGang(command);
+}
+
 int runUpdate(const Command& command) {
+    if (namesManyPorts(command)) {
+        return runGang(command);
+    }
+    PortDiscovery::setExactNames((command.options & ExactPort) != 0);
     std::vector<char*> argv = command.argv;
     DeviceKind deviceKind = DeviceKind::None;
     const char* portName = nullptr;
@@ -77,6 +123,10 @@ int checkImage(const Command& command) {
 // The update with its events as JSON Lines. Standard input is not read: a port choice that
 // would need the prompt finds no port.
 int runJsonUpdate(const Command& command) {
+    if (namesManyPorts(command)) {
+        return runGang(command);
+    }
+    PortDiscovery::setExactNames((command.options & ExactPort) != 0);
     std::FILE* json = Os::takeStandardOutput();
     if (json == nullptr) {
         std::printf("ERROR: standard output cannot be set apart for JSON\n");
@@ -118,6 +168,10 @@ constexpr Form ToolForms[] = {
     {ListPorts | Json, 0, listPorts}, // --list-ports --json, in either order
     {Check, 0, checkImage},           // --check <file>
     {Json, 5, runJsonUpdate},         // --json <port> <baud> <product-id> <device> <file>
+    {ExactPort, 5, runUpdate},        // --exact-port <port> <baud> <product-id> <device> <file>
+    {ExactPort | Json, 5, runJsonUpdate}, // --json --exact-port, in either order: each child's
+    {LogDir, 5, runLoggedGang},           // --log-dir <dir> <port list> <baud> ... <file>
+    {LogDir | Json, 5, runLoggedGang},    // --json --log-dir <dir>, in either order
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {

@@ -15,6 +15,8 @@ enum OptionFlag : unsigned {
     ListPorts = 1u << 2,
     Json = 1u << 3,
     Check = 1u << 4,
+    LogDir = 1u << 5,
+    ExactPort = 1u << 6,
 };
 
 inline constexpr int MaxOptions = 32;

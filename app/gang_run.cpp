@@ -1,0 +1,341 @@
+#include "app/gang_run.h"
+
+#include "app/gang_view.h"
+#include "os/console.h"
+#include "os/interrupt.h"
+#include "os/process.h"
+#include "os/terminal.h"
+#include "serial/port_group.h"
+#include "session/firmware_image.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+namespace Gang {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A child asked to stop ends at its next step; one that has not ended by then is ended.
+constexpr uint32_t StopGraceMs = 10000;
+constexpr uint32_t RedrawMs = 100;
+constexpr uint32_t PlainWaitMs = 1000;
+
+struct Parent {
+    const Invocation& invocation;
+    std::FILE* human = stdout; // texts for people; standard error under --json
+    std::FILE* json = nullptr; // events, under --json
+    bool live = false;         // the view is redrawn in place
+    size_t drawn = 0;          // lines of the live view on the screen
+    Clock::time_point began = Clock::now();
+    Clock::time_point lastDraw;
+    bool dirty = true;
+    std::vector<PortRun> runs;
+    std::vector<Os::ChildHandle> children;
+    std::vector<std::FILE*> logs;
+};
+
+double secondsSince(Clock::time_point then) {
+    return std::chrono::duration<double>(Clock::now() - then).count();
+}
+
+void note(Parent& parent, const PortRun& run, const std::string& text) {
+    if (!parent.live && !text.empty()) {
+        std::fprintf(parent.human, "%s: %s\n", run.name.c_str(), text.c_str());
+        std::fflush(parent.human);
+    }
+}
+
+void say(Parent& parent, const char* text) {
+    if (!parent.live) {
+        std::fprintf(parent.human, "%s\n", text);
+        std::fflush(parent.human);
+    }
+}
+
+void draw(Parent& parent) {
+    if (!parent.live) {
+        return;
+    }
+    const int columns = Os::terminalColumns(parent.human);
+    const size_t width = GangView::nameWidth(parent.runs);
+    std::string screen;
+    if (parent.drawn > 0) {
+        screen.append("\x1b[").append(std::to_string(parent.drawn)).append("A"); // to line one
+    }
+    for (const PortRun& run : parent.runs) {
+        screen.append("\r").append(GangView::liveLine(run, width, columns)).append("\x1b[K\n");
+    }
+    std::fputs(screen.c_str(), parent.human);
+    std::fflush(parent.human);
+    parent.drawn = parent.runs.size();
+    parent.lastDraw = Clock::now();
+    parent.dirty = false;
+}
+
+// One whole line of a child: kept in its log as it came, passed on with its port, told.
+void takeLine(Parent& parent, size_t index, const std::string& line) {
+    PortRun& run = parent.runs[index];
+    if (parent.logs[index] != nullptr) {
+        std::fprintf(parent.logs[index], "%s\n", line.c_str());
+        std::fflush(parent.logs[index]);
+    }
+    const Json event = Json::parse(line, nullptr, false);
+    if (event.is_discarded() || !event.is_object() || !event.contains("event")) {
+        return;
+    }
+    if (parent.json != nullptr) {
+        Json out = {
+            {"event", event["event"]}, {"t", event.value("t", Json(nullptr))}, {"port", run.name}};
+        for (const auto& [key, value] : event.items()) {
+            if (key != "event" && key != "t" && key != "port") {
+                out[key] = value;
+            }
+        }
+        const std::string text = out.dump(-1, ' ', false, Json::error_handler_t::replace);
+        std::fprintf(parent.json, "%s\n", text.c_str());
+        std::fflush(parent.json);
+    }
+    note(parent, run, applyEvent(run, event));
+    parent.dirty = true;
+}
+
+void takeOutput(Parent& parent, size_t index, std::string_view bytes) {
+    std::string& pending = parent.runs[index].pending;
+    pending.append(bytes);
+    size_t from = 0;
+    for (size_t end = pending.find('\n'); end != std::string::npos;
+         end = pending.find('\n', from)) {
+        takeLine(parent, index, pending.substr(from, end - from));
+        from = end + 1;
+    }
+    pending.erase(0, from);
+}
+
+void finishPort(Parent& parent, size_t index) {
+    PortRun& run = parent.runs[index];
+    if (!run.pending.empty()) {
+        takeLine(parent, index, run.pending); // a last line without its line end
+        run.pending.clear();
+    }
+    endRun(run, Os::finishChild(parent.children[index]));
+    parent.children[index] = nullptr;
+    if (!run.haveResult) {
+        note(parent, run,
+             "ended without a result (exit status " + std::to_string(run.exitStatus) + ")");
+    }
+    parent.dirty = true;
+}
+
+// Opens DIR/<port>.jsonl for each port; the children's texts go to DIR/<port>.log.
+bool openLogs(Parent& parent, std::vector<std::string>& errorPaths) {
+    const std::string& dir = parent.invocation.logDir;
+    parent.logs.assign(parent.runs.size(), nullptr);
+    errorPaths.assign(parent.runs.size(), std::string());
+    if (dir.empty()) {
+        return true;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    std::vector<std::string> taken;
+    for (size_t i = 0; i < parent.runs.size(); ++i) {
+        taken.push_back(fileSafeName(parent.runs[i].name, taken));
+        const std::string base = (std::filesystem::path(dir) / taken.back()).string();
+        parent.logs[i] = std::fopen((base + ".jsonl").c_str(), "wb");
+        if (parent.logs[i] == nullptr) {
+            std::fprintf(parent.human, "Error: cannot write %s.jsonl\n", base.c_str());
+            return false;
+        }
+        errorPaths[i] = base + ".log";
+    }
+    return true;
+}
+
+void closeLogs(Parent& parent) {
+    for (std::FILE*& log : parent.logs) {
+        if (log != nullptr) {
+            std::fclose(log);
+            log = nullptr;
+        }
+    }
+}
+
+// Starts every child at once; a stop request before the last one leaves the rest unstarted.
+void startChildren(Parent& parent, const std::vector<std::string>& errorPaths) {
+    const Invocation& invocation = parent.invocation;
+    std::string program = Os::executablePath();
+    if (program.empty()) {
+        program = invocation.program;
+    }
+    parent.children.assign(parent.runs.size(), nullptr);
+    for (size_t i = 0; i < parent.runs.size() && !Os::interruptRequested(); ++i) {
+        PortRun& run = parent.runs[i];
+        std::string problem;
+        parent.children[i] =
+            Os::startChild(program,
+                           {"--json", "--exact-port", run.name, invocation.baud, invocation.product,
+                            invocation.device, invocation.file},
+                           errorPaths[i], problem);
+        run.started = parent.children[i] != nullptr;
+        if (!run.started) {
+            note(parent, run, "not started: " + problem);
+        }
+    }
+    for (PortRun& run : parent.runs) {
+        if (!run.started) {
+            endRun(run, 2);
+        }
+    }
+}
+
+size_t runningCount(const Parent& parent) {
+    size_t running = 0;
+    for (Os::ChildHandle child : parent.children) {
+        running += child != nullptr ? 1 : 0;
+    }
+    return running;
+}
+
+// Reads the children until every one has ended. Returns true when a stop request came while
+// any of them ran.
+bool watchChildren(Parent& parent, Os::EventHandle wake) {
+    bool stopped = false;
+    Clock::time_point stopSent;
+    bool killed = false;
+    while (runningCount(parent) > 0) {
+        if (Os::interruptRequested() && !stopped) {
+            stopped = true;
+            stopSent = Clock::now();
+            for (Os::ChildHandle child : parent.children) {
+                if (child != nullptr && !Os::stopChild(child)) {
+                    Os::killChild(child); // a stop that cannot be delivered ends it at once
+                }
+            }
+            say(parent, "Stop requested: every port stops at its next step.");
+        }
+        if (stopped && !killed && secondsSince(stopSent) * 1000 >= StopGraceMs) {
+            killed = true;
+            for (Os::ChildHandle child : parent.children) {
+                Os::killChild(child);
+            }
+        }
+        std::vector<size_t> ended;
+        const uint32_t timeoutMs = parent.live ? RedrawMs : PlainWaitMs;
+        Os::readChildren(parent.children, wake, timeoutMs,
+                         [&](size_t index, std::string_view bytes) {
+                             if (bytes.empty()) {
+                                 ended.push_back(index);
+                             } else {
+                                 takeOutput(parent, index, bytes);
+                             }
+                         });
+        for (size_t index : ended) {
+            finishPort(parent, index);
+        }
+        if (parent.dirty && secondsSince(parent.lastDraw) * 1000 >= RedrawMs) {
+            draw(parent);
+        }
+    }
+    return stopped || Os::interruptRequested();
+}
+
+void printSummary(Parent& parent, int status) {
+    std::FILE* out = parent.human;
+    std::fprintf(out, "\n%s", GangView::summaryTable(parent.runs).c_str());
+    std::string failed;
+    size_t failures = 0;
+    for (const PortRun& run : parent.runs) {
+        if (!succeeded(run)) {
+            failed += (failures++ == 0 ? "" : " ") + run.name;
+        }
+    }
+    if (failures == 0) {
+        std::fprintf(out, "\nEvery port updated (%zu).\n", parent.runs.size());
+    } else {
+        std::fprintf(out, "\n%zu of %zu ports did not update: %s\nRetry just those with:\n  %s\n",
+                     failures, parent.runs.size(), failed.c_str(),
+                     retryCommand(parent.invocation, parent.runs).c_str());
+    }
+    if (status == 130) {
+        std::fprintf(out, "Stopped by request.\n");
+    }
+    std::fflush(out);
+}
+
+int finish(Parent& parent, int status, const std::string& reason) {
+    if (parent.json != nullptr) {
+        const Json summary = summaryEvent(parent.invocation, parent.runs, status, reason,
+                                          secondsSince(parent.began));
+        std::fprintf(parent.json, "%s\n",
+                     summary.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+        std::fclose(parent.json);
+    }
+    return status;
+}
+
+const char* reasonOf(int status) {
+    switch (status) {
+    case 0:
+        return "done";
+    case 2:
+        return "not_started";
+    case 130:
+        return "aborted";
+    default:
+        return "failed";
+    }
+}
+
+} // namespace
+
+int run(const Invocation& invocation) {
+    Parent parent{invocation, stdout, nullptr, false, 0, Clock::now(), {}, true, {}, {}, {}};
+    if (invocation.json) {
+        parent.json = Os::takeStandardOutput();
+        if (parent.json == nullptr) {
+            std::printf("ERROR: standard output cannot be set apart for JSON\n");
+            return 2;
+        }
+    }
+    if (!FirmwareImage::load(invocation.file.c_str())) {
+        return finish(parent, 2, "file_refused");
+    }
+    const PortGroup group = PortDiscovery::resolveGroup(invocation.portArgument.c_str());
+    if (!group.problem.empty()) {
+        std::fprintf(parent.human, "Error: %s\n", group.problem.c_str());
+        return finish(parent, 2, "port_list");
+    }
+    for (const GroupPort& port : group.ports) {
+        parent.runs.push_back({});
+        parent.runs.back().entry = port.entry;
+        parent.runs.back().name = port.name;
+        parent.runs.back().records = FirmwareImage::report().summary.sentLines;
+    }
+    std::vector<std::string> errorPaths;
+    if (!openLogs(parent, errorPaths)) {
+        closeLogs(parent);
+        return finish(parent, 2, "log_dir");
+    }
+    parent.live = Os::isTerminal(parent.human) && Os::enableTerminalSequences(parent.human);
+    std::fprintf(parent.human, "Updating %zu port%s with %s (%u records)\n", parent.runs.size(),
+                 parent.runs.size() == 1 ? "" : "s", invocation.file.c_str(),
+                 FirmwareImage::report().summary.sentLines);
+    std::fflush(parent.human);
+    // From here on a stop request is passed on to the children instead of ending this process.
+    Os::EventHandle wake = Os::createEvent(Os::EventReset::Auto);
+    Os::installInterruptHandler(wake);
+    startChildren(parent, errorPaths);
+    draw(parent);
+    const bool stopped = watchChildren(parent, wake);
+    Os::clearInterruptWake();
+    Os::closeEvent(wake);
+    draw(parent);
+    closeLogs(parent);
+    const int status = overallStatus(parent.runs, stopped);
+    printSummary(parent, status);
+    return finish(parent, status, reasonOf(status));
+}
+
+} // namespace Gang

@@ -1,0 +1,222 @@
+#include "app/gang_state.h"
+
+#include "os/process.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace Gang {
+
+namespace {
+
+// Children write these fields; a field of another type is treated as absent rather than thrown
+// over.
+std::string text(const Json& event, const char* key) {
+    const auto found = event.find(key);
+    return found != event.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+uint32_t count(const Json& event, const char* key, uint32_t otherwise) {
+    const auto found = event.find(key);
+    return found != event.end() && found->is_number_unsigned() ? found->get<uint32_t>() : otherwise;
+}
+
+double number(const Json& event, const char* key) {
+    const auto found = event.find(key);
+    return found != event.end() && found->is_number() ? found->get<double>() : 0.0;
+}
+
+std::string seconds(double value) {
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "%.1f s", value);
+    return shown;
+}
+
+// Windows keeps these names, with any extension, for its devices.
+bool reservedOnWindows(const std::string& name) {
+    std::string upper;
+    for (const char c : name.substr(0, name.find('.'))) {
+        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    const bool numbered = upper.size() == 4 && upper[3] >= '1' && upper[3] <= '9' &&
+                          (upper.starts_with("COM") || upper.starts_with("LPT"));
+    return numbered || upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL";
+}
+
+} // namespace
+
+std::string applyEvent(PortRun& run, const Json& event) {
+    if (!event.is_object()) {
+        return {};
+    }
+    const std::string name = text(event, "event");
+    if (name == "start") {
+        run.records = count(event, "records", run.records);
+        return {};
+    }
+    if (name == "port") {
+        return "port " + text(event, "name") + " opened";
+    }
+    if (name == "phase") {
+        run.phase = text(event, "name");
+        return "phase " + run.phase;
+    }
+    if (name == "device") {
+        return "device " + text(event, "product") + ", " + text(event, "mode") + ", " +
+               text(event, "version");
+    }
+    if (name == "progress") {
+        run.record = count(event, "record", run.record);
+        run.records = count(event, "of", run.records);
+        run.percent = std::min(count(event, "percent", run.percent), 100u);
+        if (run.percent / 10 <= run.plainTenth) {
+            return {};
+        }
+        run.plainTenth = run.percent / 10;
+        return "record " + std::to_string(run.record) + " of " + std::to_string(run.records) +
+               " (" + std::to_string(run.percent) + "%)";
+    }
+    if (name == "resend") {
+        ++run.resends;
+        return "resend record " + std::to_string(count(event, "record", 0)) + " (" +
+               text(event, "reason") + ")";
+    }
+    if (name == "reply_report") {
+        return "reply to " + text(event, "command") + ": " + text(event, "status");
+    }
+    if (name != "result") {
+        return {};
+    }
+    run.haveResult = true;
+    const auto status = event.find("exit_status");
+    run.exitStatus = status != event.end() && status->is_number_integer() ? status->get<int>() : 1;
+    run.reason = text(event, "reason");
+    run.recordsSent = count(event, "records_sent", 0);
+    run.resends = count(event, "resends", run.resends);
+    run.seconds = number(event, "seconds");
+    run.transferSeconds = number(event, "transfer_seconds");
+    const auto ratio = event.find("wire_ratio");
+    run.wireRatio = ratio != event.end() && ratio->is_number() ? *ratio : Json(nullptr);
+    const std::string records = std::to_string(run.recordsSent) + " records";
+    return run.exitStatus == 0 ? "ok: " + records + " in " + seconds(run.seconds)
+                               : std::string(resultWord(run)) + " (" + run.reason + ") after " +
+                                     records + ", " + seconds(run.seconds);
+}
+
+void endRun(PortRun& run, int processStatus) {
+    run.ended = true;
+    if (!run.started) {
+        run.exitStatus = 2;
+        run.reason = "not_started";
+        return;
+    }
+    // The process's own status wins: a child that crashed after its result did not succeed.
+    run.exitStatus = processStatus;
+    if (!run.haveResult) {
+        run.reason = "no_result";
+    }
+}
+
+bool succeeded(const PortRun& run) {
+    return run.ended && run.exitStatus == 0;
+}
+
+const char* resultWord(const PortRun& run) {
+    if (run.exitStatus == 0) {
+        return "ok";
+    }
+    if (run.exitStatus == 130) {
+        return "stopped";
+    }
+    return run.exitStatus == 2 ? "not_started" : "failed";
+}
+
+int overallStatus(const std::vector<PortRun>& runs, bool stopped) {
+    if (stopped) {
+        return 130;
+    }
+    if (std::all_of(runs.begin(), runs.end(), succeeded)) {
+        return 0;
+    }
+    const bool noneStarted = std::all_of(runs.begin(), runs.end(),
+                                         [](const PortRun& run) { return run.exitStatus == 2; });
+    return noneStarted ? 2 : 1;
+}
+
+std::string retryCommand(const Invocation& invocation, const std::vector<PortRun>& runs) {
+    std::string ports;
+    size_t failed = 0;
+    for (const PortRun& run : runs) {
+        if (!succeeded(run)) {
+            ports += (failed++ == 0 ? "" : ",") + run.entry;
+        }
+    }
+    if (failed == 0) {
+        return {};
+    }
+    if (failed == 1) {
+        ports += ",";
+    }
+    std::string command = Os::quoteArgument(invocation.program);
+    for (const std::string& option : invocation.options) {
+        command.append(" ").append(Os::quoteArgument(option));
+    }
+    for (const std::string& word :
+         {ports, invocation.baud, invocation.product, invocation.device, invocation.file}) {
+        command.append(" ").append(Os::quoteArgument(word));
+    }
+    return command;
+}
+
+Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs, int status,
+                  const std::string& reason, double seconds) {
+    Json results = Json::array();
+    Json failed = Json::array();
+    for (const PortRun& run : runs) {
+        results.push_back({{"port", run.name},
+                           {"entry", run.entry},
+                           {"ok", succeeded(run)},
+                           {"exit_status", run.exitStatus},
+                           {"reason", run.reason},
+                           {"records_sent", run.recordsSent},
+                           {"resends", run.resends},
+                           {"seconds", run.seconds},
+                           {"transfer_seconds", run.transferSeconds},
+                           {"wire_ratio", run.wireRatio}});
+        if (!succeeded(run)) {
+            failed.push_back(run.name);
+        }
+    }
+    const std::string retry = retryCommand(invocation, runs);
+    return {{"event", "summary"},
+            {"t", static_cast<double>(static_cast<int64_t>(seconds * 1000.0 + 0.5)) / 1000.0},
+            {"ok", status == 0},
+            {"exit_status", status},
+            {"reason", reason},
+            {"ports", results},
+            {"failed", failed},
+            {"retry", retry.empty() ? Json(nullptr) : Json(retry)}};
+}
+
+std::string fileSafeName(const std::string& name, const std::vector<std::string>& taken) {
+    std::string safe;
+    for (const char c : name) {
+        const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '-';
+        safe += kept ? c : '_';
+    }
+    safe.erase(0, std::min(safe.find_first_not_of("_."), safe.size())); // no hidden files
+    if (safe.empty()) {
+        safe = "port";
+    }
+    if (reservedOnWindows(safe)) {
+        safe += "_"; // "COM5.jsonl" would open the port COM5 itself
+    }
+    std::string chosen = safe;
+    for (int n = 2; std::find(taken.begin(), taken.end(), chosen) != taken.end(); ++n) {
+        chosen = safe + "-" + std::to_string(n);
+    }
+    return chosen;
+}
+
+} // namespace Gang

@@ -1,0 +1,76 @@
+// Many products at once: one child process per port, each running "--json" with the same
+// arguments; this module keeps what each child's events told and turns it into the summary, the
+// retry command and the exit status. Platform-free; gang_run.cpp does the processes.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Gang {
+
+using Json = nlohmann::ordered_json;
+
+// The command line of the parent, as far as the children and the retry command need it.
+struct Invocation {
+    std::string program;              // argv[0] as typed
+    std::vector<std::string> options; // as given, to repeat in the retry command
+    bool json = false;
+    std::string logDir; // empty: no logs
+    std::string portArgument, baud, product, device, file;
+};
+
+// One port's run as its child's events told it.
+struct PortRun {
+    std::string entry; // as the port argument named it ("SN=0001A2B3")
+    std::string name;  // the port the child opens ("COM5")
+    std::string phase = "starting";
+    uint32_t record = 0;
+    uint32_t records = 0; // of the image, from "start"
+    uint32_t percent = 0;
+    uint32_t resends = 0;
+    uint32_t plainTenth = 0; // progress already told in plain lines, in tenths
+    bool started = false;    // its process was started
+    bool ended = false;      // its process ended and was reaped
+    bool haveResult = false;
+    int exitStatus = -1;
+    std::string reason;
+    uint32_t recordsSent = 0;
+    double seconds = 0;
+    double transferSeconds = 0;
+    Json wireRatio;      // null when not known
+    std::string pending; // output after the last line end
+};
+
+// Takes one parsed event into the run and returns its plain-line text (without the port), or an
+// empty text when the event is not worth a line. Fields of a wrong type count as absent.
+std::string applyEvent(PortRun& run, const Json& event);
+
+// The process ended with this status; a run without a result event keeps the status and gets
+// the reason "no_result" ("not_started" when its process never started).
+void endRun(PortRun& run, int processStatus);
+
+bool succeeded(const PortRun& run);
+// "ok", "failed", "stopped" (Ctrl+C) or "not_started".
+const char* resultWord(const PortRun& run);
+
+// 130 when a stop request came while children ran; otherwise 0 when every port succeeded, 2 when
+// none could start, 1 when any failed.
+int overallStatus(const std::vector<PortRun>& runs, bool stopped);
+
+// The command that updates just the ports that did not succeed, with the same options; empty
+// when none failed. One port is written with a trailing comma, so it stays a port list.
+std::string retryCommand(const Invocation& invocation, const std::vector<PortRun>& runs);
+
+// The "summary" event: every port's outcome, the failed ports and the retry command.
+Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs, int status,
+                  const std::string& reason, double seconds);
+
+// A port name as a file name: "/dev/ttyUSB0" gives "dev_ttyUSB0"; a name Windows keeps for a
+// device gets an underscore ("COM5_"); names already taken get "-2", "-3", ... so that no two
+// ports share a file.
+std::string fileSafeName(const std::string& name, const std::vector<std::string>& taken);
+
+} // namespace Gang

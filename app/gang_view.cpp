@@ -1,0 +1,73 @@
+#include "app/gang_view.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+namespace GangView {
+
+namespace {
+
+constexpr size_t BarWidth = 20;
+
+std::string padded(const std::string& text, size_t width) {
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+} // namespace
+
+size_t nameWidth(const std::vector<Gang::PortRun>& runs) {
+    size_t width = 4; // "PORT"
+    for (const Gang::PortRun& run : runs) {
+        width = std::max(width, run.name.size());
+    }
+    return width;
+}
+
+std::string liveLine(const Gang::PortRun& run, size_t width, int columns) {
+    const size_t filled = BarWidth * std::min(run.percent, 100u) / 100;
+    const std::string bar = std::string(filled, '#') + std::string(BarWidth - filled, '-');
+    const std::string state =
+        run.ended ? Gang::resultWord(run) : (run.started ? run.phase : std::string("waiting"));
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "%3u%%  resends %-3u", run.percent, run.resends);
+    std::string line =
+        padded(run.name, width) + "  " + padded(state, 17) + " [" + bar + "] " + numbers;
+    if (run.ended) {
+        char outcome[96];
+        std::snprintf(outcome, sizeof outcome, " %s, %.1f s", run.reason.c_str(), run.seconds);
+        line += outcome;
+    }
+    if (columns > 1 && line.size() > static_cast<size_t>(columns - 1)) {
+        line.resize(static_cast<size_t>(columns - 1));
+    }
+    return line;
+}
+
+std::string summaryTable(const std::vector<Gang::PortRun>& runs) {
+    using Row = std::array<std::string, 5>;
+    std::vector<Row> rows = {{"PORT", "RESULT", "REASON", "RECORDS", "SECONDS"}};
+    for (const Gang::PortRun& run : runs) {
+        char secondsText[32];
+        std::snprintf(secondsText, sizeof secondsText, "%.1f", run.seconds);
+        rows.push_back({run.name, Gang::resultWord(run), run.reason.empty() ? "-" : run.reason,
+                        std::to_string(run.recordsSent) + "/" + std::to_string(run.records),
+                        secondsText});
+    }
+    std::array<size_t, 5> widths = {};
+    for (const Row& row : rows) {
+        for (size_t c = 0; c < row.size(); ++c) {
+            widths[c] = std::max(widths[c], row[c].size());
+        }
+    }
+    std::string table;
+    for (const Row& row : rows) {
+        for (size_t c = 0; c + 1 < row.size(); ++c) {
+            table += padded(row[c], widths[c]) + "  ";
+        }
+        table += row.back() + "\n";
+    }
+    return table;
+}
+
+} // namespace GangView

@@ -1,0 +1,22 @@
+// What a person sees of many updates at once: on a terminal one line per port redrawn in place,
+// elsewhere one plain line per notable event; at the end a table of the outcomes.
+#pragma once
+
+#include "app/gang_state.h"
+
+#include <string>
+#include <vector>
+
+namespace GangView {
+
+// One port's line of the live view: name, phase or result, a bar with the percent, resends.
+// Cut to columns - 1 characters when columns is known (> 0), so that no line wraps.
+std::string liveLine(const Gang::PortRun& run, size_t nameWidth, int columns);
+
+// PORT, RESULT, REASON, RECORDS (sent / of the image) and SECONDS, one port a line, aligned.
+std::string summaryTable(const std::vector<Gang::PortRun>& runs);
+
+// The widest port name, for aligned lines.
+size_t nameWidth(const std::vector<Gang::PortRun>& runs);
+
+} // namespace GangView
