@@ -118,7 +118,7 @@ ChildHandle startChild(const std::string& program, const std::vector<std::string
                                     errorPath.empty() ? OPEN_EXISTING : CREATE_ALWAYS);
     std::string commandLine = commandLineArgument(program);
     for (const std::string& arg : args) {
-        commandLine += " " + commandLineArgument(arg);
+        commandLine.append(" ").append(commandLineArgument(arg));
     }
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
