@@ -74,13 +74,16 @@ const std::string Help =
     Exe +
     " COM1 115200 KORVA ARM korva.srec\n\n"
     "Options, before the arguments:\n"
-    "  --help          print this text and exit\n"
-    "  --version       print the version and exit\n"
-    "  --list-ports    list the serial ports, marking the one AUTO picks, and exit\n"
-    "  --check <file>  check a firmware image without touching any port, and exit\n"
-    "  --json          with --list-ports: one JSON object per port and line; with the five "
+    "  --help           print this text and exit\n"
+    "  --version        print the version and exit\n"
+    "  --list-ports     list the serial ports, marking the one AUTO picks, and exit\n"
+    "  --check <file>   check a firmware image without touching any port, and exit\n"
+    "  --json           with --list-ports: one JSON object per port and line; with the five "
     "arguments: the update as JSON Lines events on standard output, its texts on standard "
-    "error\n";
+    "error\n"
+    "  --log-dir <dir>  with a port list: each port's JSON lines in <dir>/<port>.jsonl\n"
+    "  --exact-port     open the port as named (COM7, ttyUSB0), without the port list or a "
+    "prompt\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -94,6 +97,10 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
     const std::string image = makeFile(ValidImage);
     const auto refused = [](const std::string& reason) { return "ERROR: " + reason + "\n" + Help; };
     const std::string mismatch = refused("These options do not go with these arguments");
+    std::string sixtyFivePorts = "/dev/ttyFAKE0";
+    for (int i = 1; i < 65; ++i) {
+        sixtyFivePorts += ",/dev/ttyFAKE" + std::to_string(i);
+    }
     const struct {
         std::vector<std::string> args;
         std::string expected;
@@ -121,6 +128,22 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
         {{"--version", "--help"}, mismatch, 2},
         {{"--help", "--help"}, refused("Option --help given twice"), 2},
         {{"--version", "AUTO", "115200", "KORVA", "ARM", image}, mismatch, 2},
+        {{"--log-dir", "/tmp", "COM1", "115200", "KORVA", "ARM", image},
+         "ERROR: --log-dir goes with a port list (COM5,COM7 or ALL)\n",
+         2},
+        // Port lists: refused before any port is opened, without the banner.
+        {{"/dev/ttyFAKE0,/dev/ttyFAKE1,/dev/ttyFAKE0", "115200", "KORVA", "ARM", image},
+         "Error: /dev/ttyFAKE0 is named twice\n",
+         2},
+        {{"/dev/ttyFAKE0,ttyFAKE0", "115200", "KORVA", "ARM", image},
+         "Error: /dev/ttyFAKE0 and ttyFAKE0 both name /dev/ttyFAKE0\n",
+         2},
+        {{sixtyFivePorts, "115200", "KORVA", "ARM", image},
+         "Error: 65 ports named; at most 64 at once\n",
+         2},
+        {{"/dev/ttyFAKE0,", "115200", "KORVA", "ARM", "/nonexistent/k.srec"},
+         "Error: Could not open [/nonexistent/k.srec]\n",
+         2},
     };
     for (const auto& c : cases) {
         const ToolRun run = runTool(c.args);
@@ -199,6 +222,10 @@ TEST(Entry, RefusalsPrintTheirTextAfterTheBannerAndExitTwo) {
          "\nError: Invalid file size <" + empty + ">\r\n"},
         {{"AUTO", "115200", "KORVA", "ARM", "/tmp"},
          "Error: [/tmp] is a directory or a device, not a firmware file\n"},
+        // --exact-port: a bare name is the device of that name, opened without a list or prompt.
+        {{"--exact-port", "ttyFAKE", "115200", "KORVA", "ARM", image},
+         "\r\nCould not open /dev/ttyFAKE\r\nEnsure it is not being used by another "
+         "application.\r\n"},
     };
     for (const auto& c : cases) {
         const ToolRun run = runTool(c.args);

@@ -1,4 +1,5 @@
 #include "serial/port_discovery.h"
+#include "serial/port_group.h"
 
 #include <gtest/gtest.h>
 
@@ -241,6 +242,66 @@ TEST(PortDiscovery, AutomaticPickIsTheOnlyBridge) {
         list.entries.resize(c.descriptions.size());
         EXPECT_EQ(PortDiscovery::automaticPick(list), c.expected);
     }
+}
+
+// A port list: each entry resolved to one port name before anything opens; refusals name why.
+TEST(PortDiscovery, PortListsResolveEveryEntryOrRefuseTheWhole) {
+    const std::vector<Device> ports = {{"COM3", Bridge, "0001A2"},
+                                       {"COM4", "other", "77"},
+                                       {"COM5", Bridge, "78"},
+                                       {"COM6", "x", "78"}};
+    std::string many;
+    for (int i = 1; i <= 65; ++i) {
+        many += "COM" + std::to_string(i) + ",";
+    }
+    const std::string sixtyFour = many.substr(0, many.find("COM65"));
+    const struct {
+        std::string argument;
+        std::string expected; // the names joined by ",", or "!" and the problem
+        int listings;         // walks of the device list: only ALL and SN= need one
+        PortNaming naming = PortNaming::ComNumber;
+    } cases[] = {
+        {"COM5,com7", "COM5,COM7", 0},
+        {"COM7,", "COM7", 0},
+        {"COM5,SN=0001A2", "COM5,COM3", 1},
+        {"all", "COM3,COM5", 1},
+        {"ALL,", "COM3,COM5", 1},
+        {sixtyFour, sixtyFour.substr(0, sixtyFour.size() - 1), 0},
+        {many, "!65 ports named; at most 64 at once", 0},
+        {"COM5,COM05", "!COM5 and COM05 both name COM5", 0},
+        {"COM5,COM6,COM5", "!COM5 is named twice", 0},
+        {"COM3,SN=0001A2", "!COM3 and SN=0001A2 both name COM3", 1},
+        {"COM5,,COM6", "!an empty entry in the port list", 0},
+        {",COM5", "!an empty entry in the port list", 0},
+        {"ALL,COM5", "!ALL names every bridge and stands alone", 0},
+        {"COM5,AUTO", "!AUTO is not a port name", 0},
+        {"COM5,ttyUSB0", "!ttyUSB0 is not a port name", 0},
+        {"COM5,SN=78", "!SN=78: 2 ports have that serial number", 1},
+        {"SN=9,COM5", "!SN=9: no port has that serial number", 1},
+        {"/dev/ttyUSB0,ttyUSB1", "/dev/ttyUSB0,/dev/ttyUSB1", 0, PortNaming::DevicePath},
+        {"ttyUSB0,/dev/ttyUSB0", "!ttyUSB0 and /dev/ttyUSB0 both name /dev/ttyUSB0", 0,
+         PortNaming::DevicePath},
+    };
+    for (const auto& c : cases) {
+        script = Script{true, ports};
+        PortDiscovery::setSource(scriptedSource);
+        PortDiscovery::setNaming(c.naming);
+        EXPECT_TRUE(PortDiscovery::isPortGroup(c.argument.c_str())) << c.argument;
+        const PortGroup group = PortDiscovery::resolveGroup(c.argument.c_str());
+        std::string names;
+        for (const GroupPort& port : group.ports) {
+            names += (names.empty() ? "" : ",") + port.name;
+        }
+        EXPECT_EQ(group.problem.empty() ? names : "!" + group.problem, c.expected) << c.argument;
+        EXPECT_EQ(script.begins, c.listings) << c.argument;
+    }
+    PortDiscovery::setNaming(PortNaming::ComNumber);
+    for (const char* single : {"COM5", "AUTO", "SN=77", "/dev/ttyUSB0", "ALLX"}) {
+        EXPECT_FALSE(PortDiscovery::isPortGroup(single)) << single;
+    }
+    script = Script{true, {{"COM4", "other"}}};
+    EXPECT_EQ(PortDiscovery::resolveGroup("ALL").problem,
+              "no port is described as a Silicon Labs bridge");
 }
 
 } // namespace

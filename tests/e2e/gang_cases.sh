@@ -1,0 +1,207 @@
+#!/usr/bin/env bash
+# Port lists: one run of the real uartflash against four simulated products at once, by case name.
+# usage: gang_cases.sh CASE UARTFLASH UARTFLASH_SIM UARTFLASH_SAMPLE WORK_DIR UARTFLASH_LINE_PROBE
+#                      JSON_LINES_CHECK
+# Checks the exit status, the summary and the retry command, and that each simulator holds the
+# file's records in order: all of them, or as many as its own fault allows.
+set -uo pipefail
+
+case_name=$1 tool=$2 sim=$3 sample=$4 probe=$6 json_check=$7
+work=$5/$case_name
+readonly Count=4
+rm -rf "$work" && mkdir -p "$work"
+image=$work/image.srec
+output=$work/output.txt
+failures=0
+sim_pids=()
+ports=()
+
+fail() {
+    echo "FAIL [$case_name]: $*"
+    failures=$((failures + 1))
+}
+
+# Simulator i (1-based) gets the options in sim_options[i] on top of its own files.
+declare -A sim_options=()
+start_sims() {
+    for i in $(seq "$Count"); do
+        # shellcheck disable=SC2086 # the options are words
+        "$sim" --mode boot --image "$work/received-$i.srec" --received-bytes "$work/bytes-$i" \
+            ${sim_options[$i]:-} >"$work/sim-$i.out" 2>"$work/sim-$i.err" &
+        sim_pids+=($!)
+    done
+    for i in $(seq "$Count"); do
+        local port=
+        for _ in $(seq 100); do
+            port=$(head -n 1 "$work/sim-$i.out")
+            [ -n "$port" ] && break
+            sleep 0.05
+        done
+        [ -n "$port" ] || { fail "simulator $i named no port" && stop_sims && exit 1; }
+        ports+=("$port")
+    done
+    list=$(IFS=, && echo "${ports[*]}")
+}
+
+stop_sims() {
+    for pid in "${sim_pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    sim_pids=()
+}
+
+# The tool under an outer limit; its output (plain lines and summary) goes to a file.
+start_tool() {
+    local limit=$1
+    shift
+    timeout -k 5 "$limit" "$tool" "$@" </dev/null >"$output" 2>&1 &
+    tool_pid=$!
+    tool_limit=$limit
+}
+
+end_tool() {
+    wait "$tool_pid"
+    status=$?
+    [ $status -eq 124 ] && fail "no end within $tool_limit s"
+    text=$(cat "$output")
+}
+
+expect_status() {
+    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+}
+
+expect_text() {
+    [[ "$text" == *"$1"* ]] || fail "missing text: $(printf '%q' "$1")"
+}
+
+# Simulator $1 must hold the file's first $2 records (all when omitted), in order.
+expect_image() {
+    local records
+    records=$(tr -d '\r' <"$image" | awk 'length($0) >= 9')
+    [ $# -gt 1 ] && records=$(printf '%s\n' "$records" | head -n "$2")
+    [ "$(cat "$work/received-$1.srec")" == "$records" ] ||
+        fail "simulator $1's image differs from the file's records${2:+ (first $2)}"
+}
+
+# The summary row of port $1: result $2, reason $3.
+expect_row() {
+    grep -qE "^$1 +$2 +$3 " <<<"$text" || fail "no summary row '$1 $2 $3'"
+}
+
+# The retry command must repeat the options (retry_options) and name exactly the ports given, as
+# one port argument.
+retry_options=
+expect_retry() {
+    local wanted
+    wanted=$(IFS=, && echo "$*")
+    [ $# -eq 1 ] && wanted+=","
+    local retry
+    retry=$(grep -A1 '^Retry just those with:$' <<<"$text" | tail -n 1)
+    [[ "$retry" == "  $tool $retry_options$wanted 115200 KORVA ARM $image" ]] ||
+        fail "retry command '$retry', expected the ports $wanted"
+}
+
+case $case_name in
+gang_done)
+    "$sample" --records 40 >"$image"
+    start_sims
+    start_tool 90 --log-dir "$work/logs" "$list" 115200 KORVA ARM "$image"
+    end_tool
+    stop_sims
+    expect_status 0
+    expect_text "Every port updated (4)."
+    for i in $(seq "$Count"); do
+        expect_image "$i"
+        expect_row "${ports[i - 1]}" ok "done"
+        log=$work/logs/$(sed 's|^/||; s|/|_|g' <<<"${ports[i - 1]}").jsonl
+        "$json_check" "$log" 0 "done" >/dev/null || fail "log $log is not the child's whole run"
+    done
+    ;;
+gang_record_refused)
+    "$sample" --records 30 >"$image"
+    sim_options[2]="--error-on 7"
+    start_sims
+    start_tool 90 --json "$list" 115200 KORVA ARM "$image"
+    end_tool
+    stop_sims
+    expect_status 1
+    text=$(cat "$output")
+    "$json_check" --gang <(grep '^{' "$output") 1 "${ports[1]}" || fail "the JSON events disagree"
+    expect_row "${ports[1]}" failed record_refused
+    retry_options="--json "
+    expect_retry "${ports[1]}"
+    for i in 1 3 4; do expect_image "$i"; done
+    expect_image 2 6
+    ;;
+gang_vanishes)
+    "$sample" --records 40 >"$image"
+    sim_options[3]="--vanish-after 10"
+    start_sims
+    start_tool 90 "$list" 115200 KORVA ARM "$image"
+    end_tool
+    stop_sims
+    expect_status 1
+    expect_row "${ports[2]}" failed port_lost
+    expect_retry "${ports[2]}"
+    for i in 1 2 4; do expect_image "$i"; done
+    expect_image 3 10
+    ;;
+gang_sigint)
+    "$sample" --records 200 >"$image"
+    for i in $(seq "$Count"); do sim_options[$i]="--baud 19200"; done # about 40 ms a record
+    start_sims
+    start_tool 90 "$list" 115200 KORVA ARM "$image"
+    for _ in $(seq 1500); do
+        [ "$(grep -c 'of 202 (20%)' "$output")" -eq "$Count" ] && break
+        kill -0 "$tool_pid" 2>/dev/null || break
+        sleep 0.02
+    done
+    sent=$("$probe" now)
+    kill -INT "$tool_pid"
+    end_tool
+    ended=$("$probe" now)
+    expect_status 130
+    expect_text "Stop requested: every port stops at its next step."
+    [ $(((ended - sent) / 1000000)) -lt 3000 ] || fail "took $(((ended - sent) / 1000000)) ms to stop"
+    for i in $(seq "$Count"); do
+        port=${ports[i - 1]}
+        "$probe" free "$port" >"$work/free-$i" || fail "$port not released: $(cat "$work/free-$i")"
+        pgrep -f -- "--exact-port $port " >/dev/null && fail "a child for $port still runs"
+        expect_row "$port" stopped aborted
+    done
+    stop_sims # the simulators write their images out as they end
+    for i in $(seq "$Count"); do
+        kept=$(wc -l <"$work/received-$i.srec")
+        { [ "$kept" -ge 40 ] && [ "$kept" -lt 202 ]; } || fail "${ports[i - 1]} kept $kept records"
+        expect_image "$i" "$kept"
+    done
+    expect_retry "${ports[@]}"
+    ;;
+gang_repeated_port)
+    "$sample" --records 20 >"$image"
+    start_sims
+    start_tool 30 "${ports[0]},${ports[1]},${ports[2]},${ports[3]},${ports[1]}" 115200 KORVA ARM \
+        "$image"
+    end_tool
+    stop_sims
+    expect_status 2
+    expect_text "Error: ${ports[1]} is named twice"
+    [[ "$text" != *"PORT "* ]] || fail "a summary of runs that never started"
+    for i in $(seq "$Count"); do
+        [ "$(cat "$work/bytes-$i")" = 0 ] || fail "simulator $i received $(cat "$work/bytes-$i") bytes"
+        expect_image "$i" 0
+    done
+    ;;
+*)
+    echo "unknown case $case_name"
+    exit 2
+    ;;
+esac
+
+if [ $failures -ne 0 ]; then
+    echo "--- output of $case_name:"
+    tail -n 40 "$output"
+    exit 1
+fi
+echo "PASS [$case_name]"
