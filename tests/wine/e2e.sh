@@ -5,7 +5,7 @@
 # "Silicon Labs" description, so AUTO finds it by the real enumeration. The second case registers
 # a second bridge (COM6) and answers the port prompt from standard input; the third loses the port
 # mid-transfer. The last registers the bridges as USB devices, lists them and picks COM5 by its
-# serial number.
+# serial number. The port-list case maps a second simulator to COM6 and updates both at once.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 tool=$(realpath "$1") sim=$(realpath "$2") sample=$(realpath "$3")
@@ -17,11 +17,13 @@ readonly UsbKey='HKLM\System\CurrentControlSet\Enum\USB'
 readonly UsbDevices=('VID_10C4&PID_EA60' 'VID_2E8A&PID_000A')
 work=$(mktemp -d)
 sim_pid=
+second_pid=
 failures=0
 
 cleanup() {
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-    rm -f "$WINEPREFIX/dosdevices/com5"
+    [ -n "$second_pid" ] && kill "$second_pid" 2>/dev/null
+    rm -f "$WINEPREFIX/dosdevices/com5" "$WINEPREFIX/dosdevices/com6"
     wine reg delete "$EnumKey" /f >/dev/null 2>&1
     for device in "${UsbDevices[@]}"; do
         wine reg delete "$UsbKey\\$device" /f >/dev/null 2>&1
@@ -185,10 +187,33 @@ if start_sim --mode boot; then
     expect_image
 fi
 
+# Two products at once: COM5 and COM6, one child uartflash.exe each.
+case_name=port_list_two_ports
+"$sim" --mode boot --image "$work/received-com6.srec" >"$work/sim6.out" 2>"$work/sim6.err" &
+second_pid=$!
+for _ in $(seq 100); do
+    [ -n "$(head -n 1 "$work/sim6.out")" ] && break
+    sleep 0.05
+done
+ln -sfn "$(head -n 1 "$work/sim6.out")" "$WINEPREFIX/dosdevices/com6"
+if start_sim --mode app; then
+    run_update "" COM5,COM6
+    stop_sim
+    expect_text $'\nCOM5  ok      done    26/26    '
+    expect_text $'\nCOM6  ok      done    26/26    '
+    expect_text $'\nEvery port updated (2).\n'
+    expect_image
+fi
+kill -TERM "$second_pid" 2>/dev/null
+wait "$second_pid" || fail "the second simulator ended with status $?"
+second_pid=
+mv "$work/received-com6.srec" "$work/received.srec" # written out as its simulator ended
+expect_image
+
 if [ $failures -ne 0 ]; then
     echo "--- last console output:"
     cat "$work/console.txt"
     echo "wine e2e: $failures failure(s)"
     exit 1
 fi
-echo "wine e2e: 4 updates, the port list and a refused serial number passed"
+echo "wine e2e: 5 updates (two at once), the port list and a refused serial number passed"
