@@ -16,6 +16,10 @@ namespace {
 
 constexpr uint64_t SplitGapNs = 500'000;
 constexpr uint64_t SpinNs = 60'000;
+// Bytes before a reply's last one are written in bursts at least this far apart: the tool acts
+// only on a whole reply, and a USB bridge delivers in packets anyway. Fewer wake-ups and no
+// spinning per byte leave the processor to the tool and other simulated products.
+constexpr uint64_t BurstNs = 500'000;
 constexpr int WriteStallMs = 1000; // a reader that takes nothing for this long is gone
 
 struct LineState {
@@ -91,6 +95,15 @@ uint64_t nowNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Sleeps to the deadline without watching the clock: a late wake-up only delays a byte that is
+// not the last of its reply.
+void napUntil(uint64_t deadlineNs) {
+    const timespec ts{static_cast<time_t>(deadlineNs / 1'000'000'000u),
+                      static_cast<long>(deadlineNs % 1'000'000'000u)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
 }
 
 void sleepUntil(uint64_t deadlineNs) {
@@ -188,16 +201,39 @@ bool send(const char* bytes, size_t length, uint64_t& lastByteNs) {
         lastByteNs = nowNs();
         return sent;
     }
-    // One byte per write, back to back as a UART sends them: each deadline follows from the first,
-    // so a late wake-up delays one byte, not every byte after it.
+    // Each byte is due when a UART would have sent it, back to back: each deadline follows from the
+    // first, so a late wake-up delays some bytes, not every byte after them. Bytes before the last
+    // go out in bursts once due (one per write when split); the last waits for its exact time.
+    if (length == 0)
+        return true;
+    const auto gap = [](size_t i) { return line.split && i > 0 ? SplitGapNs : 0; };
     const uint64_t now = nowNs();
-    uint64_t due = line.sendClock > now ? line.sendClock : now;
-    for (size_t i = 0; i < length; ++i) {
-        due += line.byteNs + (line.split && i > 0 ? SplitGapNs : 0);
-        sleepUntil(due);
-        if (!writeByteRun(bytes + i, 1))
+    uint64_t due = line.sendClock > now ? line.sendClock : now; // the previous byte's deadline
+    uint64_t lastDue = due;
+    for (size_t i = 0; i < length; ++i)
+        lastDue += line.byteNs + gap(i);
+    const uint64_t lastWake = lastDue > SpinNs ? lastDue - SpinNs : 0;
+    uint64_t woke = now;
+    size_t i = 0;
+    while (i + 1 < length) {
+        const uint64_t next = due + line.byteNs + gap(i);
+        const uint64_t spacing = line.split ? 0 : BurstNs; // split keeps its gaps between bytes
+        const uint64_t burst = woke + spacing < lastWake ? woke + spacing : lastWake;
+        napUntil(next > burst ? next : burst);
+        woke = nowNs();
+        const size_t first = i;
+        for (; i + 1 < length && due + line.byteNs + gap(i) <= woke; ++i) {
+            due += line.byteNs + gap(i);
+            if (line.split && !writeByteRun(bytes + i, 1))
+                return false;
+        }
+        if (!line.split && !writeByteRun(bytes + first, i - first))
             return false;
     }
+    due = lastDue;
+    sleepUntil(due);
+    if (!writeByteRun(bytes + length - 1, 1))
+        return false;
     line.sendClock = due;
     lastByteNs = nowNs();
     return true;
