@@ -6,6 +6,7 @@
 #include "os/os.h"
 #include "protocol/reply_reader.h"
 #include "serial/serial_port.h"
+#include "session/reply_handler_table.h"
 #include "session/report.h"
 #include "session/upload_session.h"
 
@@ -36,7 +37,7 @@ ExitStatus statusOf(SessionOutcome outcome) {
 
 // The reply reader runs only inside this function; the session stops it when it ends.
 ExitStatus runSession() {
-    if (ReplyReader::start(SerialPort::dataReadyEvent()) != 1) {
+    if (ReplyReader::start(SerialPort::dataReadyEvent(), SessionDispatch) != 1) {
         Report::end(EndReason::PortNotOpened);
         return ExitStatus::ExitNotStarted;
     }

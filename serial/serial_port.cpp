@@ -62,18 +62,8 @@ size_t formatTransmitText(const char* format, va_list arguments) {
 
 bool stopReceiveThread() {
     SerialPortState& port = serialPortState;
-    port.receiveThreadEnded.store(0, std::memory_order_release);
-    Os::setEvent(port.stopEvent);
-    const uint32_t started = Os::tickCount();
-    while (port.receiveThreadEnded.load(std::memory_order_acquire) == 0) {
-        if (Os::tickCount() - started > ReceiveThreadStopLimitMs) {
-            Os::terminateThread(port.receiveThread);
-            port.receiveThreadEnded.store(1, std::memory_order_release);
-            return false;
-        }
-        Os::sleepMs(1); // the thread normally ends at once; no need to burn a core meanwhile
-    }
-    return true;
+    return Os::stopThread(port.receiveThread, port.stopEvent, port.receiveThreadEnded,
+                          ReceiveThreadStopLimitMs);
 }
 
 } // namespace SerialPort

@@ -196,7 +196,6 @@ OpenResult open(const char* portName, uint32_t baudRate) {
         releaseHandles();
         return OpenResult::NotConfigured;
     }
-    Os::initLock(receiveBuffer.lock);
     Os::initLock(serialPortState.writeLock);
     serialPortState.portOpen.store(1, std::memory_order_release);
     serialPortState.receiveThreadEnded.store(0, std::memory_order_release);
@@ -228,7 +227,6 @@ bool close() {
     Os::closeThread(port.receiveThread);
     port.receiveThread = nullptr;
     tcflush(portDescriptor, TCIOFLUSH);
-    Os::deleteLock(receiveBuffer.lock);
     Os::deleteLock(port.writeLock);
     if (ended) {
         releaseHandles();

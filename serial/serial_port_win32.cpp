@@ -163,7 +163,6 @@ OpenResult open(const char* portName, uint32_t baudRate) {
     createEvents();
     port.portLost.store(0, std::memory_order_release);
     startReceiveThread();
-    Os::initLock(receiveBuffer.lock);
     Os::initLock(port.writeLock);
     port.portOpen.store(1, std::memory_order_release);
     port.receiveThreadEnded.store(0, std::memory_order_release);
@@ -212,7 +211,6 @@ bool close() {
     HANDLE handle = serialPortWin32.portHandle;
     SetCommMask(handle, 0); // ends the comm-event wait the thread left pending
     PurgeComm(handle, PurgeAll);
-    Os::deleteLock(receiveBuffer.lock);
     Os::deleteLock(port.writeLock);
     releaseHandles();
     port.portOpen.store(0, std::memory_order_release);
