@@ -25,17 +25,6 @@ void printUsage(const char* program) {
     printValidUse(program);
 }
 
-DeviceKind recogniseDevice(const char* word) {
-    const char* const words[] = {"ARM", "BT", "DSP"};
-    const DeviceKind kinds[] = {DeviceKind::ARM, DeviceKind::BT, DeviceKind::DSP};
-    for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i) {
-        if (std::strcmp(word, words[i]) == 0) {
-            return kinds[i];
-        }
-    }
-    return DeviceKind::None;
-}
-
 const char* choosePortFor(const char* portArgument) {
     if (const char* direct = PortDiscovery::directPortName(portArgument)) {
         return direct;
@@ -86,9 +75,8 @@ PrepareResult stop(EndReason reason) {
 
 } // namespace
 
-PrepareResult prepareSession(int argc, char** argv, DeviceKind& deviceKind, const char*& portName,
-                             uint32_t& baudRate) {
-    deviceKind = DeviceKind::None;
+PrepareResult prepareSession(int argc, char** argv, UpdateRequest& request) {
+    request = UpdateRequest{};
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "uartflash";
     printBanner(program);
     if (argc != 6) {
@@ -98,14 +86,14 @@ PrepareResult prepareSession(int argc, char** argv, DeviceKind& deviceKind, cons
     if (!FirmwareImage::load(argv[5])) {
         return stop(EndReason::FileRefused);
     }
-    const DeviceKind kind = recogniseDevice(argv[4]);
+    const DeviceKind kind = deviceFromWord(argv[4]);
     if (kind == DeviceKind::None) {
         std::printf("%s Device not recognised\n", argv[4]);
         std::printf("Supported devices:\n");
         std::printf("\tARM\n");
         return stop(EndReason::Usage);
     }
-    deviceKind = kind;
+    request.device = kind;
     const size_t productIdLength = std::strlen(argv[3]);
     if (productIdLength > MaxProductIdLength) {
         std::printf("Error: Product ID is %zu characters long; at most %zu fit\n", productIdLength,
@@ -118,7 +106,9 @@ PrepareResult prepareSession(int argc, char** argv, DeviceKind& deviceKind, cons
         std::printf("\r\nError: Failed to detect any Com ports!\r\n");
         return stop(EndReason::NoPort);
     }
-    portName = chosen;
-    baudRate = rate;
+    request.portName = chosen;
+    request.baudRate = rate;
+    request.productId = argv[3];
+    request.imagePath = argv[5];
     return PrepareResult::Proceed;
 }

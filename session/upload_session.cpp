@@ -41,7 +41,6 @@ const char* const OutOfStepText =
 enum class Reply : uint8_t { Answered, TimedOut, Interrupted };
 
 SessionEnvironment environment{};
-SessionOutcome lastOutcome = SessionOutcome::Running;
 bool aborting = false; // the Failed phase ends an abort, not a failure
 
 Interruption interruption() {
@@ -123,8 +122,8 @@ const char* lostPortText() {
 }
 
 StepResult interrupted() {
-    if (interruption() == Interruption::Aborted) {
-        aborting = true;
+    aborting = interruption() == Interruption::Aborted;
+    if (aborting) {
         if (transferring()) {
             std::printf("\r\nUpdate aborted at record %u of %u.\r\n", sessionState.linesRead,
                         sessionState.lineCount);
@@ -151,9 +150,9 @@ bool identityIs(FirmwareIdentity identity) {
 StepResult askForBootLoader() {
     std::printf("Product needs to reboot, please wait...\r\n");
     std::memset(sessionState.updateArgs, 0, sizeof sessionState.updateArgs);
-    const int length = std::snprintf(sessionState.updateArgs, sizeof sessionState.updateArgs,
-                                     "%s %s", sessionState.productId,
-                                     DeviceNames[static_cast<int>(sessionState.deviceKind)]);
+    const int length =
+        std::snprintf(sessionState.updateArgs, sizeof sessionState.updateArgs, "%s %s",
+                      sessionState.productId, wireName(sessionState.deviceKind));
     if (length < 0 || static_cast<size_t>(length) >= sizeof sessionState.updateArgs) {
         // A cut identifier would ask another product's boot loader to start.
         return fail("ERROR: Product ID too long!\r\n", EndReason::Usage);
@@ -188,7 +187,6 @@ StepResult identify() {
 }
 
 StepResult checkComms() {
-    lastOutcome = SessionOutcome::Running;
     aborting = false;
     sessionState.recordsSent = 0;
     std::printf("\r\nChecking comms...\r\n");
@@ -285,24 +283,20 @@ void printProgress() {
 
 // Judges the answer to the record just sent.
 StepResult judgeRecordAnswer() {
-    ReplySlot& slot = SessionSlots::slot(CommandIndex::Record);
-    const bool retry = slot.retry.load(std::memory_order_relaxed) != 0;
-    const bool ok = slot.ok.load(std::memory_order_relaxed) != 0;
-    const bool busy = sessionState.recordRetryBusy.load(std::memory_order_relaxed) != 0;
-    SessionSlots::clear(CommandIndex::Record);
+    const SessionSlots::SlotAnswer answer = SessionSlots::take(CommandIndex::Record);
     if (!answersInStep()) {
         return fail(OutOfStepText, EndReason::OutOfStep);
     }
-    if (retry) {
+    if (answer.retry) {
         std::printf("\r\nWarning, packet failed trying to resend...\r\n");
-        Report::resend(sessionState.linesRead, busy);
+        Report::resend(sessionState.linesRead, answer.busy);
         if (!pause(ResendPauseMs)) {
             return interrupted();
         }
         ++sessionState.resendCount;
         return StepResult::Continue;
     }
-    if (!ok) {
+    if (!answer.ok) {
         std::printf("\r\nERROR [%d]: Record was not accepted!\r\n",
                     static_cast<int>(sessionState.linesRead));
         return fail("", EndReason::RecordRefused);
@@ -337,7 +331,6 @@ StepResult finishUpdate() {
     environment.stopReader();
     std::printf("\r\n\r\nUpdate Done!\r\n");
     std::printf("\n___________________\n");
-    lastOutcome = SessionOutcome::Succeeded;
     Report::end(EndReason::Done);
     sessionState.phase = UploadPhase::Done;
     return StepResult::Finished;
@@ -384,8 +377,7 @@ StepResult reportFailure() {
     std::printf("\r\n\r\nPlease power cycle and try again. Check all connections\r\n");
     std::printf("and avoid using the PC for other tasks during upgrade.  Ensure\r\n");
     std::printf("anti-virus hard disc scan is not currently active.\r\n");
-    lastOutcome = aborting ? SessionOutcome::Aborted : SessionOutcome::Failed;
-    sessionState.phase = UploadPhase::Done;
+    sessionState.phase = aborting ? UploadPhase::Aborted : UploadPhase::Abandoned;
     return StepResult::Finished;
 }
 
@@ -408,6 +400,8 @@ StepResult runPhase() {
     case UploadPhase::Failed:
         return reportFailure();
     case UploadPhase::Done:
+    case UploadPhase::Abandoned:
+    case UploadPhase::Aborted:
         break;
     }
     return StepResult::Finished;
@@ -419,18 +413,32 @@ void setEnvironment(const SessionEnvironment& replacement) {
     environment = replacement;
 }
 
+void begin(const UpdateRequest& request) {
+    sessionState.portName = request.portName;
+    sessionState.productId = request.productId;
+    sessionState.deviceKind = request.device;
+    sessionState.firmwarePath = request.imagePath;
+    SessionSlots::setIdentity(FirmwareIdentity::Unknown);
+    sessionState.phase = UploadPhase::CheckComms;
+}
+
 SessionOutcome outcome() {
-    return lastOutcome;
+    switch (sessionState.phase) {
+    case UploadPhase::Done:
+        return SessionOutcome::Succeeded;
+    case UploadPhase::Abandoned:
+        return SessionOutcome::Failed;
+    case UploadPhase::Aborted:
+        return SessionOutcome::Aborted;
+    default:
+        return SessionOutcome::Running;
+    }
 }
 
 StepResult step() {
     const UploadPhase phase = sessionState.phase;
-    const bool ending = phase == UploadPhase::Failed || phase == UploadPhase::Done;
+    const bool ending = phase >= UploadPhase::Failed;
     if (!ending && interruption() != Interruption::None) {
-        if (phase == UploadPhase::CheckComms) {
-            lastOutcome = SessionOutcome::Running;
-            aborting = false;
-        }
         return interrupted();
     }
     return runPhase();
