@@ -7,6 +7,7 @@
 #include "app/program_run.h"
 #include "os/console.h"
 #include "serial/port_discovery.h"
+#include "session/report.h"
 
 #include <algorithm>
 #include <bit>
@@ -36,7 +37,7 @@ std::string optionLabel(const Option& option) {
 }
 
 void printHelp(const char* program) {
-    printValidUse(program);
+    Report::current().validUse(program);
     std::printf("\n\nOptions, before the arguments:\n");
     size_t width = 0;
     for (const Option& option : ToolOptions) {

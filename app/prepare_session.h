@@ -25,9 +25,6 @@ inline constexpr size_t MaxProductIdLength = UpdateArgsSize - sizeof(" ARM");
 // printed and no port was listed or opened.
 PrepareResult prepareSession(int argc, char** argv, UpdateRequest& request);
 
-// The usage lines and the example, without a line end after the example.
-void printValidUse(const char* program);
-
 // A signed decimal as the baud-rate argument is read: leading blanks, optional sign, digits up to
 // the first other character; no digits gives 0, numbers beyond 32 bits saturate.
 int32_t readBaudRate(const char* text);

@@ -32,7 +32,7 @@ ExitStatus runSession(const UpdateRequest& request) {
     UploadSession::begin(request);
     SessionSlots::clearAll(); // before the reader starts: every answer from now on counts
     if (ReplyReader::start(SerialPort::dataReadyEvent(), SessionDispatch) != 1) {
-        Report::end(EndReason::PortNotOpened);
+        Report::current().stopped(EndReason::PortNotOpened);
         return ExitStatus::ExitNotStarted;
     }
     UploadSession::setEnvironment(SessionWiring::real());
@@ -66,19 +66,18 @@ int runProgram(const UpdateRequest& request) {
     // From here on a stop request ends the update at its next step and the port is released.
     Os::EventHandle wake = attachWakeEvent();
     if (SerialPort::open(portName, request.baudRate) != OpenResult::Ok) {
-        std::printf("\r\nCould not open %s\r\n", portName);
-        std::printf("Ensure it is not being used by another application.\r\n");
-        Report::end(EndReason::PortNotOpened);
+        Report::current().portNotOpened(portName);
+        Report::current().stopped(EndReason::PortNotOpened);
         detachWakeEvent(wake);
         return static_cast<int>(ExitStatus::ExitNotStarted);
     }
-    Report::port(portName);
+    Report::current().portOpened(portName);
     ExitStatus status = ExitStatus::ExitNotStarted;
     if (request.device == DeviceKind::ARM) {
         status = runSession(request);
     } else {
-        std::printf("ERROR: Device not currently supported!");
-        Report::end(EndReason::NotSupported);
+        Report::current().deviceNotSupported();
+        Report::current().stopped(EndReason::NotSupported);
     }
     if (SerialPort::isOpen()) {
         SerialPort::close();

@@ -3,13 +3,12 @@
 #include "session/reply_handlers.h"
 #include "session/session_state.h"
 
-#include <cstdio>
+#include "session/report.h"
 
 namespace {
 
 void markUnknownReply() {
-    std::printf(".");
-    std::fflush(stdout); // the dot has no line end to push it out
+    Report::current().unknownReply();
 }
 
 } // namespace

@@ -11,8 +11,7 @@ namespace {
 
 void report(CommandIndex command, ReplyStatus status) {
     const char* name = CommandNames[static_cast<int>(command)];
-    std::printf("\r\nReply for [%s]: %s", name, statusText(status));
-    Report::replyReport(name, statusText(status));
+    Report::current().replyReport(name, statusText(status));
 }
 
 bool is(const char* token, const char* word) {
@@ -34,12 +33,13 @@ void judgeIdentity(const char* word, const char* version) {
     constexpr CommandIndex fwid = CommandIndex::Fwid;
     if (is(word, "MAP")) {
         SessionSlots::setIdentity(FirmwareIdentity::Application);
-        std::printf("Current %s\r\n", version);
-        Report::device(sessionState.productId, FirmwareIdentity::Application, version);
+        Report::current().firmwareIdentity(sessionState.productId, FirmwareIdentity::Application,
+                                           version);
         SessionSlots::markOk(fwid);
     } else if (is(word, "BSL")) {
         SessionSlots::setIdentity(FirmwareIdentity::BootLoader);
-        Report::device(sessionState.productId, FirmwareIdentity::BootLoader, version);
+        Report::current().firmwareIdentity(sessionState.productId, FirmwareIdentity::BootLoader,
+                                           version);
         SessionSlots::markOk(fwid);
     } else {
         report(fwid, ReplyStatus::ValueUnrecognised);
@@ -50,7 +50,7 @@ void judgeIdentity(const char* word, const char* version) {
 // Unquoted reply text arrives upper-cased, so "korva" on the command line never matches KORVA.
 void hintAtSpelling(const char* given, const char* typed) {
     if (WireFormat::equalIgnoringCase(given, typed)) {
-        std::printf("Product IDs must match the product's own spelling: try %s\r\n", given);
+        Report::current().spellingHint(given);
     }
 }
 
@@ -70,7 +70,7 @@ void onFwid(uint16_t tokenCount, char* const* tokens) {
     }
     const char* productId = sessionState.productId != nullptr ? sessionState.productId : "";
     if (!is(tokens[2], productId)) {
-        std::printf("%s Firmware Update\r\n", tokens[1]);
+        Report::current().otherProduct(tokens[1]);
         report(fwid, ReplyStatus::ValueUnrecognised);
         hintAtSpelling(tokens[2], productId);
         SessionSlots::raise(fwid);
@@ -119,7 +119,7 @@ void onReboot(uint16_t tokenCount, char* const* tokens) {
     }
     if (is(tokens[1], "OK")) {
         SessionSlots::markOk(reboot);
-        std::printf("\nRebooting\n");
+        Report::current().rebooting();
     } else {
         report(reboot, ReplyStatus::ValueUnrecognised);
     }
