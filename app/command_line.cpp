@@ -9,6 +9,7 @@
 #include "os/console.h"
 #include "serial/port_discovery.h"
 #include "serial/port_group.h"
+#include "session/report.h"
 
 #include <algorithm>
 #include <bit>
@@ -42,7 +43,7 @@ std::string optionLabel(const Option& option) {
 }
 
 void printHelp(const char* program) {
-    printValidUse(program);
+    Report::current().validUse(program);
     std::printf("\n\nOptions, before the arguments:\n");
     size_t width = 0;
     for (const Option& option : ToolOptions) {
@@ -96,14 +97,11 @@ int runUpdate(const Command& command) {
     }
     PortDiscovery::setExactNames((command.options & ExactPort) != 0);
     std::vector<char*> argv = command.argv;
-    DeviceKind deviceKind = DeviceKind::None;
-    const char* portName = nullptr;
-    uint32_t baudRate = 0;
-    if (prepareSession(command.argc(), argv.data(), deviceKind, portName, baudRate) ==
-        PrepareResult::Stop) {
+    UpdateRequest request;
+    if (prepareSession(command.argc(), argv.data(), request) == PrepareResult::Stop) {
         return static_cast<int>(ExitStatus::ExitNotStarted);
     }
-    return runProgram(deviceKind, portName, baudRate, argv.data());
+    return runProgram(request);
 }
 
 int showHelp(const Command& command) {
@@ -136,15 +134,12 @@ int runJsonUpdate(const Command& command) {
     std::FILE* noInput = std::tmpfile();
     PortDiscovery::setInput(noInput);
     std::vector<char*> argv = command.argv;
-    DeviceKind deviceKind = DeviceKind::None;
-    const char* portName = nullptr;
-    uint32_t baudRate = 0;
-    const PrepareResult prepared =
-        prepareSession(command.argc(), argv.data(), deviceKind, portName, baudRate);
+    UpdateRequest request;
+    const PrepareResult prepared = prepareSession(command.argc(), argv.data(), request);
     JsonReport::start(argv[1], static_cast<uint32_t>(readBaudRate(argv[2])), argv[3], argv[4],
                       argv[5], prepared == PrepareResult::Proceed);
     const int status = prepared == PrepareResult::Proceed
-                           ? runProgram(deviceKind, portName, baudRate, argv.data())
+                           ? runProgram(request)
                            : static_cast<int>(ExitStatus::ExitNotStarted);
     JsonReport::finish(status);
     if (noInput != nullptr) {

@@ -79,7 +79,12 @@ void emit(const char* event, const Json& fields) {
     std::fflush(run.out);
 }
 
-void onPort(const char* name) {
+const Reporter& console() {
+    return ConsoleReporter;
+}
+
+void onPortOpened(const char* name) {
+    console().portOpened(name);
     emit("port", {{"name", name}});
 }
 
@@ -92,6 +97,7 @@ void endTransfer() {
 }
 
 void onPhase(ReportPhase phase) {
+    console().phase(phase);
     if (phase == ReportPhase::Transfer) {
         run.inTransfer = true;
         run.transferBegan = Clock::now();
@@ -102,7 +108,8 @@ void onPhase(ReportPhase phase) {
     emit("phase", {{"name", PhaseNames[static_cast<int>(phase)]}});
 }
 
-void onDevice(const char* productId, FirmwareIdentity identity, const char* version) {
+void onFirmwareIdentity(const char* productId, FirmwareIdentity identity, const char* version) {
+    console().firmwareIdentity(productId, identity, version);
     const bool application = identity == FirmwareIdentity::Application;
     emit("device", {{"product", productId},
                     {"mode", application ? "application" : "boot_loader"},
@@ -110,6 +117,7 @@ void onDevice(const char* productId, FirmwareIdentity identity, const char* vers
 }
 
 void onProgress(uint32_t line, uint32_t lines) {
+    console().progress(line, lines);
     const uint32_t percent = lines == 0 ? 100 : static_cast<uint32_t>(uint64_t{line} * 100 / lines);
     run.recordsSent += line != run.lastLine ? 1 : 0;
     run.lastLine = line;
@@ -121,11 +129,13 @@ void onProgress(uint32_t line, uint32_t lines) {
 }
 
 void onResend(uint32_t line, bool busy) {
+    console().resend(line, busy);
     ++run.resends;
     emit("resend", {{"record", line}, {"reason", busy ? "BUSY" : "FAIL"}});
 }
 
 void onReplyReport(const char* command, const char* statusText) {
+    console().replyReport(command, statusText);
     std::string text = statusText;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
@@ -133,20 +143,46 @@ void onReplyReport(const char* command, const char* statusText) {
     emit("reply_report", {{"command", command}, {"status", text}});
 }
 
-void onEnd(EndReason reason) {
-    endTransfer();
+void onStopped(EndReason reason) {
+    console().stopped(reason);
     run.reason = reason;
 }
 
-const ReportObserver observer{onPort,   onPhase,       onDevice, onProgress,
-                              onResend, onReplyReport, onEnd};
+void onSessionFailed(const SessionFailure& failure) {
+    console().sessionFailed(failure);
+    endTransfer();
+    run.reason = failure.reason;
+}
+
+void onDone() {
+    console().done();
+    run.reason = EndReason::Done;
+}
+
+// The console's texts (on standard error by now) with the events added.
+Reporter withEvents() {
+    Reporter reporter = ConsoleReporter;
+    reporter.portOpened = onPortOpened;
+    reporter.stopped = onStopped;
+    reporter.phase = onPhase;
+    reporter.progress = onProgress;
+    reporter.resend = onResend;
+    reporter.sessionFailed = onSessionFailed;
+    reporter.done = onDone;
+    reporter.firmwareIdentity = onFirmwareIdentity;
+    reporter.replyReport = onReplyReport;
+    return reporter;
+}
+
+Reporter jsonReporter;
 
 } // namespace
 
 void begin(std::FILE* out) {
     run.out = out;
     run.began = Clock::now();
-    Report::observe(&observer);
+    jsonReporter = withEvents();
+    Report::use(&jsonReporter);
 }
 
 void start(const char* portArgument, uint32_t baud, const char* product, const char* device,
@@ -164,7 +200,7 @@ void start(const char* portArgument, uint32_t baud, const char* product, const c
 }
 
 void finish(int exitStatus) {
-    Report::observe(nullptr);
+    Report::use(nullptr);
     endTransfer();
     const double wireSeconds = static_cast<double>(run.transferBytes) * BitsPerByte / run.baud;
     const bool transferred = run.transferSeconds > 0 && wireSeconds > 0;

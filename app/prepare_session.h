@@ -23,11 +23,7 @@ inline constexpr size_t MaxProductIdLength = UpdateArgsSize - sizeof(" ARM");
 // Prints the banner and checks the arguments in order: count, firmware file (read and checked
 // whole), device word, product identifier, then chooses the port. On Stop the reason has been
 // printed and no port was listed or opened.
-PrepareResult prepareSession(int argc, char** argv, DeviceKind& deviceKind, const char*& portName,
-                             uint32_t& baudRate);
-
-// The usage lines and the example, without a line end after the example.
-void printValidUse(const char* program);
+PrepareResult prepareSession(int argc, char** argv, UpdateRequest& request);
 
 // A signed decimal as the baud-rate argument is read: leading blanks, optional sign, digits up to
 // the first other character; no digits gives 0, numbers beyond 32 bits saturate.

@@ -6,20 +6,13 @@
 #include "os/os.h"
 #include "protocol/reply_reader.h"
 #include "serial/serial_port.h"
+#include "session/reply_handler_table.h"
 #include "session/report.h"
 #include "session/upload_session.h"
 
 #include <cstdio>
 
 namespace {
-
-void fillSessionState(const char* portName, char** argv) {
-    sessionState.portName = portName;
-    sessionState.productId = argv[3];
-    sessionState.deviceKind = DeviceKind::ARM;
-    sessionState.firmwarePath = argv[5];
-    SessionSlots::setIdentity(FirmwareIdentity::Unknown);
-}
 
 ExitStatus statusOf(SessionOutcome outcome) {
     switch (outcome) {
@@ -35,12 +28,13 @@ ExitStatus statusOf(SessionOutcome outcome) {
 }
 
 // The reply reader runs only inside this function; the session stops it when it ends.
-ExitStatus runSession() {
-    if (ReplyReader::start(SerialPort::dataReadyEvent()) != 1) {
-        Report::end(EndReason::PortNotOpened);
+ExitStatus runSession(const UpdateRequest& request) {
+    UploadSession::begin(request);
+    SessionSlots::clearAll(); // before the reader starts: every answer from now on counts
+    if (ReplyReader::start(SerialPort::dataReadyEvent(), SessionDispatch) != 1) {
+        Report::current().stopped(EndReason::PortNotOpened);
         return ExitStatus::ExitNotStarted;
     }
-    sessionState.phase = UploadPhase::CheckComms;
     UploadSession::setEnvironment(SessionWiring::real());
     while (UploadSession::step() == StepResult::Continue) {
     }
@@ -67,25 +61,23 @@ void detachWakeEvent(Os::EventHandle wake) {
 
 } // namespace
 
-int runProgram(DeviceKind deviceKind, const char* portName, uint32_t baudRate, char** argv) {
+int runProgram(const UpdateRequest& request) {
+    const char* portName = request.portName;
     // From here on a stop request ends the update at its next step and the port is released.
     Os::EventHandle wake = attachWakeEvent();
-    if (SerialPort::open(portName, baudRate) != OpenResult::Ok) {
-        std::printf("\r\nCould not open %s\r\n", portName);
-        std::printf("Ensure it is not being used by another application.\r\n");
-        Report::end(EndReason::PortNotOpened);
+    if (SerialPort::open(portName, request.baudRate) != OpenResult::Ok) {
+        Report::current().portNotOpened(portName);
+        Report::current().stopped(EndReason::PortNotOpened);
         detachWakeEvent(wake);
         return static_cast<int>(ExitStatus::ExitNotStarted);
     }
-    Report::port(portName);
+    Report::current().portOpened(portName);
     ExitStatus status = ExitStatus::ExitNotStarted;
-    if (deviceKind == DeviceKind::ARM) {
-        fillSessionState(portName, argv);
-        SessionSlots::clearAll(); // before the reader starts: every answer from now on counts
-        status = runSession();
+    if (request.device == DeviceKind::ARM) {
+        status = runSession(request);
     } else {
-        std::printf("ERROR: Device not currently supported!");
-        Report::end(EndReason::NotSupported);
+        Report::current().deviceNotSupported();
+        Report::current().stopped(EndReason::NotSupported);
     }
     if (SerialPort::isOpen()) {
         SerialPort::close();

@@ -6,6 +6,5 @@
 
 #include <cstdint>
 
-// argv[3] is the product identifier, argv[5] the firmware path (its image already loaded).
 // Returns the process's exit status (an ExitStatus).
-int runProgram(DeviceKind deviceKind, const char* portName, uint32_t baudRate, char** argv);
+int runProgram(const UpdateRequest& request);

@@ -6,8 +6,8 @@
 //   16 + capacity bytes instead of 2048, bits 3-4: product identifier.
 //   Piece lengths are used in turn; 0 means a whole 2048-byte drain step.
 #include "fuzz/slot_checks.h"
-#include "protocol/reply_handler_table.h"
 #include "protocol/reply_parser.h"
+#include "session/reply_handler_table.h"
 #include "session/session_state.h"
 
 #include <cstdio>

@@ -8,10 +8,10 @@
 //   stream over and over (so that a short input can fill the ring) instead of once.
 //   A put size is taken modulo 8192, a step size modulo 2048 plus 1; sizes are used in turn.
 #include "fuzz/slot_checks.h"
-#include "protocol/reply_handler_table.h"
 #include "protocol/reply_parser.h"
 #include "protocol/reply_reader.h"
 #include "serial/receive_buffer.h"
+#include "session/reply_handler_table.h"
 #include "session/session_state.h"
 
 #include <cstdio>
@@ -79,7 +79,7 @@ void dispatchChecked() {
         SessionSlots::clear(static_cast<CommandIndex>(row));
     }
     const Snapshot before = takeSnapshot();
-    ReplyReader::dispatch();
+    ReplyReader::dispatch(SessionDispatch);
     if (row < 0) {
         check(FuzzChecks::sameSnapshot(before, takeSnapshot()));
         return;

@@ -2,6 +2,7 @@
 // os_win32.cpp makes the kernel32 calls; os_posix.cpp gives the same contract on Linux.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -35,7 +36,14 @@ ThreadHandle startThread(ThreadBody body, uint32_t* threadId); // runs at once; 
 void setTimeCriticalPriority(ThreadHandle thread);
 // Ends a thread that did not stop in time. Where the platform cannot, the thread is abandoned.
 void terminateThread(ThreadHandle thread);
-void closeThread(ThreadHandle thread); // releases the handle; the thread must have ended or been terminated
+void closeThread(
+    ThreadHandle thread); // releases the handle; the thread must have ended or been terminated
+// The bounded stop both background threads get: clears ended, sets the stop event, polls ended
+// for at most limitMs by the tick count and ends the thread by force (terminateThread) when it
+// has not ended by then. True when the thread ended by itself. The thread stores 1 in ended
+// (release) as it ends.
+bool stopThread(ThreadHandle thread, EventHandle stopEvent, std::atomic<uint32_t>& ended,
+                uint32_t limitMs);
 
 // A mutual-exclusion lock in fixed storage, so no lock costs an allocation.
 struct Lock {

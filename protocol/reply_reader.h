@@ -2,16 +2,21 @@
 #pragma once
 
 #include "os/os.h"
+#include "protocol/reply_dispatch.h"
 
 #include <cstdint>
 
 inline constexpr uint16_t StagingAreaSize = 2048;
+inline constexpr uint32_t ReaderStopLimitMs = 5000;
 
 namespace ReplyReader {
 
-int start(Os::EventHandle dataReadyEvent); // 1 running, 0 not (the reply slots are cleared either way)
-int stop();                                // 1 stopped a running reader, 0 none was running
-unsigned run();
-void dispatch();
+// Starts the reader on the port's data-ready event with the layer above's handlers; 1 running,
+// 0 not. The dispatch table must outlive the reader.
+int start(Os::EventHandle dataReadyEvent, const ReplyDispatch& dispatch);
+int stop(); // 1 stopped a running reader, 0 none was running
+// Hands the reply the parser holds to its handler in table (for callers that feed the parser
+// themselves).
+void dispatch(const ReplyDispatch& table);
 
 } // namespace ReplyReader

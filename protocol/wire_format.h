@@ -15,8 +15,23 @@ inline constexpr int CommandCount = 5;
 
 extern const char* const CommandNames[CommandCount];
 
+// The status codes a report names, indexing StatusText.
+enum class ReplyStatus : uint8_t {
+    Ok = 0,
+    InsufficientParameters = 1,
+    TooManyParameters = 2,
+    InvalidFormat = 3,
+    OutOfRange = 4,
+    ValueUnrecognised = 5,
+    Busy = 6,
+    NotAllowed = 7,
+    InternalFailure = 8,
+};
 inline constexpr int StatusCount = 9;
 extern const char* const StatusText[StatusCount];
+inline const char* statusText(ReplyStatus status) {
+    return StatusText[static_cast<int>(status)];
+}
 
 namespace WireFormat {
 

@@ -1,6 +1,8 @@
 #include "serial/port_discovery.h"
 #include "serial/port_group.h"
 
+#include "serial/decimal.h"
+
 #include <cctype>
 #include <cstring>
 #include <utility>
@@ -45,34 +47,18 @@ int skipSpace(std::FILE* in) {
     return c;
 }
 
-// The "%d" conversion: blanks and line ends skipped, optional sign, digits up to the first
-// character that cannot continue the number, which stays unread. Out-of-range numbers saturate
-// rather than overflow.
+// The "%d" conversion; the character that cannot continue the number stays unread.
 bool readDecimal(std::FILE* in, int32_t& value) {
-    int c = skipSpace(in);
-    const bool negative = c == '-';
-    if (c == '-' || c == '+') {
-        c = std::getc(in);
-    }
-    constexpr int64_t Ceiling = int64_t{1} << 32;
-    int64_t magnitude = 0;
-    bool anyDigit = false;
-    while (c != EOF && std::isdigit(c)) {
-        anyDigit = true;
-        magnitude = magnitude < Ceiling ? magnitude * 10 + (c - '0') : magnitude;
+    DecimalReading reading;
+    int c = std::getc(in);
+    while (c != EOF && takeDecimalCharacter(reading, c)) {
         c = std::getc(in);
     }
     if (c != EOF) {
         std::ungetc(c, in);
     }
-    if (!anyDigit) {
-        return false;
-    }
-    const int64_t signedValue = negative ? -magnitude : magnitude;
-    value = static_cast<int32_t>(signedValue < INT32_MIN   ? INT32_MIN
-                                 : signedValue > INT32_MAX ? INT32_MAX
-                                                           : signedValue);
-    return true;
+    value = decimalValue(reading);
+    return reading.anyDigit;
 }
 
 bool acceptComName(const char* portName, PortEntry& entry) {

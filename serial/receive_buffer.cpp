@@ -22,7 +22,13 @@ ReceiveBufferState receiveBuffer;
 
 namespace ReceiveBuffer {
 
+// The lock lives as long as the process: a reader that was abandoned after the stop limit may
+// still reach for it after the port has closed.
 void reset() {
+    if (!receiveBuffer.lockMade) {
+        Os::initLock(receiveBuffer.lock);
+        receiveBuffer.lockMade = true;
+    }
     receiveBuffer.storage = ringStorage;
     receiveBuffer.capacity = ReceiveBufferCapacity;
     receiveBuffer.readIndex.store(0, std::memory_order_relaxed);
@@ -30,9 +36,11 @@ void reset() {
 }
 
 uint16_t level() {
+    Os::enterLock(receiveBuffer.lock);
     // Acquire on writeIndex: the bytes it covers are visible before they are taken.
     const uint16_t writeIndex = receiveBuffer.writeIndex.load(std::memory_order_acquire);
     const uint16_t readIndex = receiveBuffer.readIndex.load(std::memory_order_acquire);
+    Os::leaveLock(receiveBuffer.lock);
     return levelOf(readIndex, writeIndex);
 }
 
@@ -52,6 +60,7 @@ bool put(const uint8_t* source, uint16_t count) {
 }
 
 uint16_t get(uint8_t* destination, uint16_t maxCount) {
+    Os::enterLock(receiveBuffer.lock);
     const uint16_t writeIndex = receiveBuffer.writeIndex.load(std::memory_order_acquire);
     uint16_t readIndex = receiveBuffer.readIndex.load(std::memory_order_relaxed);
     const uint16_t available = levelOf(readIndex, writeIndex);
@@ -61,6 +70,7 @@ uint16_t get(uint8_t* destination, uint16_t maxCount) {
         readIndex = following(readIndex);
         receiveBuffer.readIndex.store(readIndex, std::memory_order_release);
     }
+    Os::leaveLock(receiveBuffer.lock);
     return taken;
 }
 

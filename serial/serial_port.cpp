@@ -1,5 +1,6 @@
 #include "serial/serial_port_internal.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -60,20 +61,100 @@ size_t formatTransmitText(const char* format, va_list arguments) {
     return std::strlen(text);
 }
 
+namespace {
+
+// The events go with the thread: one left running by force may still wait on them, so they are
+// left to it rather than let their handles be reused under it.
+void releaseEvents(bool threadGone) {
+    SerialPortState& port = serialPortState;
+    if (threadGone) {
+        Os::closeEvent(port.dataReadyEvent);
+        Os::closeEvent(port.stopEvent);
+    }
+    port.dataReadyEvent = nullptr;
+    port.stopEvent = nullptr;
+}
+
+bool startReceiving() {
+    SerialPortState& port = serialPortState;
+    port.dataReadyEvent = Os::createEvent(Os::EventReset::Auto);
+    port.stopEvent = Os::createEvent(Os::EventReset::Manual);
+    if (port.dataReadyEvent == nullptr || port.stopEvent == nullptr ||
+        !PortHooks::prepareReceiving()) {
+        return false;
+    }
+    port.receiveThreadEnded.store(0, std::memory_order_release);
+    port.receiveThread = Os::startThread(ReceiveThread::run, nullptr);
+    if (port.receiveThread == nullptr) {
+        port.receiveThreadEnded.store(1, std::memory_order_release);
+        return false;
+    }
+    Os::setTimeCriticalPriority(port.receiveThread);
+    return true;
+}
+
+OpenResult failOpen(OpenResult result) {
+    releaseEvents(PortHooks::release(true));
+    return result;
+}
+
+} // namespace
+
+OpenResult open(const char* portName, uint32_t baudRate) {
+    if (isOpen()) {
+        close();
+    }
+    ReceiveBuffer::reset();
+    if (!PortHooks::openDevice(portName)) {
+        return failOpen(OpenResult::NotOpened);
+    }
+    if (!PortHooks::configure(lineRate(baudRate))) {
+        return failOpen(OpenResult::NotConfigured);
+    }
+    serialPortState.portLost.store(0, std::memory_order_release);
+    if (!startReceiving()) {
+        return failOpen(OpenResult::NotConfigured);
+    }
+    Os::initLock(serialPortState.writeLock);
+    serialPortState.portOpen.store(1, std::memory_order_release);
+    return OpenResult::Ok;
+}
+
+bool write(const char* format, ...) {
+    SerialPortState& port = serialPortState;
+    if (!isOpen()) {
+        return false;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    const size_t length = formatTransmitText(format, arguments);
+    va_end(arguments);
+    Os::enterLock(port.writeLock);
+    const bool sent = PortHooks::send(port.transmitText, length);
+    Os::leaveLock(port.writeLock);
+    port.bytesWritten.fetch_add(sent ? length : 0, std::memory_order_relaxed);
+    return sent;
+}
+
+bool close() {
+    SerialPortState& port = serialPortState;
+    if (!isOpen()) {
+        return false;
+    }
+    const bool ended = stopReceiveThread();
+    Os::closeThread(port.receiveThread);
+    port.receiveThread = nullptr;
+    PortHooks::quiesce();
+    Os::deleteLock(port.writeLock);
+    releaseEvents(PortHooks::release(ended));
+    port.portOpen.store(0, std::memory_order_release);
+    return true;
+}
+
 bool stopReceiveThread() {
     SerialPortState& port = serialPortState;
-    port.receiveThreadEnded.store(0, std::memory_order_release);
-    Os::setEvent(port.stopEvent);
-    const uint32_t started = Os::tickCount();
-    while (port.receiveThreadEnded.load(std::memory_order_acquire) == 0) {
-        if (Os::tickCount() - started > ReceiveThreadStopLimitMs) {
-            Os::terminateThread(port.receiveThread);
-            port.receiveThreadEnded.store(1, std::memory_order_release);
-            return false;
-        }
-        Os::sleepMs(1); // the thread normally ends at once; no need to burn a core meanwhile
-    }
-    return true;
+    return Os::stopThread(port.receiveThread, port.stopEvent, port.receiveThreadEnded,
+                          ReceiveThreadStopLimitMs);
 }
 
 } // namespace SerialPort

@@ -49,6 +49,21 @@ void markLost();
 
 } // namespace SerialPort
 
+// What each platform file gives the open, write and close that serial_port.cpp holds once.
+// Each sets serialPortState.lastError when it fails.
+namespace PortHooks {
+
+bool openDevice(const char* portName);      // exclusive; false: not opened
+bool configure(uint32_t lineRate);          // 8N1, no flow control, DTR and RTS off
+bool prepareReceiving();                    // what the receive thread needs besides the events
+bool send(const char* text, size_t length); // whole or not at all; a gone device marks it lost
+void quiesce();                             // the thread has stopped: drop what the driver holds
+// Closes the device. threadEnded false: the receive thread was stopped by force; returns
+// whether it can no longer touch the device and the events (POSIX cannot end a thread).
+bool release(bool threadEnded);
+
+} // namespace PortHooks
+
 // The receive thread's body and its read; one implementation per platform.
 namespace ReceiveThread {
 

@@ -92,38 +92,6 @@ bool dropModemLines() {
     return true;
 }
 
-bool startReceiving() {
-    SerialPortState& port = serialPortState;
-    port.dataReadyEvent = Os::createEvent(Os::EventReset::Auto);
-    port.stopEvent = Os::createEvent(Os::EventReset::Manual);
-    if (port.dataReadyEvent == nullptr || port.stopEvent == nullptr) {
-        return failWith(EMFILE);
-    }
-    ReceiveThreadPosix::handOver(portDescriptor, port.dataReadyEvent, port.stopEvent);
-    port.receiveThread = Os::startThread(ReceiveThread::run, nullptr);
-    if (port.receiveThread == nullptr) {
-        return failWith(EAGAIN);
-    }
-    Os::setTimeCriticalPriority(port.receiveThread);
-    return true;
-}
-
-void releaseHandles() {
-    SerialPortState& port = serialPortState;
-    if (portDescriptor >= 0) {
-        if (exclusiveSet) {
-            ioctl(portDescriptor, TIOCNXCL); // it would outlive us on a pty whose master stays
-        }
-        ::close(portDescriptor); // also drops the flock
-        portDescriptor = -1;
-    }
-    exclusiveSet = false;
-    Os::closeEvent(port.dataReadyEvent);
-    port.dataReadyEvent = nullptr;
-    Os::closeEvent(port.stopEvent);
-    port.stopEvent = nullptr;
-}
-
 bool deviceGone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
 }
@@ -170,77 +138,55 @@ int portDescriptor() {
 
 } // namespace SerialPortPosix
 
-namespace SerialPort {
+namespace PortHooks {
 
-OpenResult open(const char* portName, uint32_t baudRate) {
-    if (isOpen()) {
-        close();
-    }
-    ReceiveBuffer::reset();
+bool openDevice(const char* portName) {
     const int pathLength = std::snprintf(portPath, sizeof portPath, "%s", portName);
     if (pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof portPath) {
-        serialPortState.lastError = ENAMETOOLONG;
-        return OpenResult::NotOpened;
+        return failWith(ENAMETOOLONG);
     }
-    if (!openExclusive(portPath)) {
-        releaseHandles();
-        return OpenResult::NotOpened;
-    }
-    if (!setLine(lineRate(baudRate)) || !dropModemLines()) {
-        releaseHandles();
-        return OpenResult::NotConfigured;
-    }
-    tcflush(portDescriptor, TCIOFLUSH);
-    serialPortState.portLost.store(0, std::memory_order_release);
-    if (!startReceiving()) {
-        releaseHandles();
-        return OpenResult::NotConfigured;
-    }
-    Os::initLock(receiveBuffer.lock);
-    Os::initLock(serialPortState.writeLock);
-    serialPortState.portOpen.store(1, std::memory_order_release);
-    serialPortState.receiveThreadEnded.store(0, std::memory_order_release);
-    return OpenResult::Ok;
+    return openExclusive(portPath);
 }
 
-bool write(const char* format, ...) {
-    SerialPortState& port = serialPortState;
-    if (!isOpen()) {
+bool configure(uint32_t lineRate) {
+    if (!setLine(lineRate) || !dropModemLines()) {
         return false;
     }
-    va_list arguments;
-    va_start(arguments, format);
-    const size_t length = formatTransmitText(format, arguments);
-    va_end(arguments);
-    Os::enterLock(port.writeLock);
-    const bool sent = sendAll(port.transmitText, length);
-    Os::leaveLock(port.writeLock);
-    port.bytesWritten.fetch_add(sent ? length : 0, std::memory_order_relaxed);
-    return sent;
-}
-
-bool close() {
-    SerialPortState& port = serialPortState;
-    if (!isOpen()) {
-        return false;
-    }
-    const bool ended = stopReceiveThread();
-    Os::closeThread(port.receiveThread);
-    port.receiveThread = nullptr;
     tcflush(portDescriptor, TCIOFLUSH);
-    Os::deleteLock(receiveBuffer.lock);
-    Os::deleteLock(port.writeLock);
-    if (ended) {
-        releaseHandles();
-    } else {
-        // An abandoned thread may still poll and read these: leave them to it rather than let
-        // their numbers be reused under it.
-        portDescriptor = -1;
-        port.dataReadyEvent = nullptr;
-        port.stopEvent = nullptr;
-    }
-    port.portOpen.store(0, std::memory_order_release);
     return true;
 }
 
-} // namespace SerialPort
+bool prepareReceiving() {
+    ReceiveThreadPosix::handOver(portDescriptor, serialPortState.dataReadyEvent,
+                                 serialPortState.stopEvent);
+    return true;
+}
+
+bool send(const char* text, size_t length) {
+    return sendAll(text, length);
+}
+
+void quiesce() {
+    tcflush(portDescriptor, TCIOFLUSH);
+}
+
+bool release(bool threadEnded) {
+    if (!threadEnded) {
+        // An abandoned thread may still poll and read the descriptor: leave it open rather than
+        // let its number be reused under it.
+        portDescriptor = -1;
+        exclusiveSet = false;
+        return false;
+    }
+    if (portDescriptor >= 0) {
+        if (exclusiveSet) {
+            ioctl(portDescriptor, TIOCNXCL); // it would outlive us on a pty whose master stays
+        }
+        ::close(portDescriptor); // also drops the flock
+        portDescriptor = -1;
+    }
+    exclusiveSet = false;
+    return true;
+}
+
+} // namespace PortHooks

@@ -18,10 +18,6 @@ static_assert(sizeof(DCB) == 28, "DCBlength is 28 on every Windows target");
 
 char portPath[PortPathSize]; // "\\.\COMn": the device namespace also reaches COM10 and above
 
-HANDLE unnamedEvent(BOOL manualReset) {
-    return CreateEventA(nullptr, manualReset, FALSE, nullptr);
-}
-
 void closeIfSet(HANDLE& handle) {
     if (handle != nullptr) {
         CloseHandle(handle);
@@ -29,29 +25,9 @@ void closeIfSet(HANDLE& handle) {
     }
 }
 
-void closeIfSet(Os::EventHandle& event) {
-    HANDLE handle = win32Handle(event);
-    closeIfSet(handle);
-    event = nullptr;
-}
-
-// The port handle and the five events, each only if it was made.
-void releaseHandles() {
-    SerialPortWin32State& win = serialPortWin32;
-    if (win.portHandle != INVALID_HANDLE_VALUE) {
-        CloseHandle(win.portHandle);
-        win.portHandle = INVALID_HANDLE_VALUE;
-    }
-    closeIfSet(win.readOverlapped.hEvent);
-    closeIfSet(win.commWaitOverlapped.hEvent);
-    closeIfSet(win.writeOverlapped.hEvent);
-    closeIfSet(serialPortState.dataReadyEvent);
-    closeIfSet(serialPortState.stopEvent);
-}
-
 // Binary 8N1, no flow control of any kind, DTR and RTS held off; the rest as the driver has it.
-void setLine(DCB& dcb, uint32_t baudRate) {
-    dcb.BaudRate = SerialPort::lineRate(baudRate);
+void setLine(DCB& dcb, uint32_t lineRate) {
+    dcb.BaudRate = lineRate;
     dcb.fBinary = 1;
     dcb.fParity = 1;
     dcb.fOutxCtsFlow = 0;
@@ -68,7 +44,7 @@ void setLine(DCB& dcb, uint32_t baudRate) {
     dcb.StopBits = ONESTOPBIT;
 }
 
-bool configure(HANDLE port, uint32_t baudRate) {
+bool configurePort(HANDLE port, uint32_t lineRate) {
     if (!SetCommMask(port, EV_RXCHAR) || !SetupComm(port, DriverQueueSize, DriverQueueSize)) {
         return false;
     }
@@ -80,32 +56,8 @@ bool configure(HANDLE port, uint32_t baudRate) {
     if (!GetCommState(port, &dcb)) {
         return false;
     }
-    setLine(dcb, baudRate);
+    setLine(dcb, lineRate);
     return SetCommState(port, &dcb) != 0;
-}
-
-void createEvents() {
-    SerialPortWin32State& win = serialPortWin32;
-    win.readOverlapped = OVERLAPPED{};
-    win.commWaitOverlapped = OVERLAPPED{};
-    win.writeOverlapped = OVERLAPPED{};
-    win.readOverlapped.hEvent = unnamedEvent(TRUE);
-    win.commWaitOverlapped.hEvent = unnamedEvent(FALSE);
-    win.writeOverlapped.hEvent = unnamedEvent(TRUE);
-    serialPortState.dataReadyEvent = osEvent(unnamedEvent(FALSE));
-    serialPortState.stopEvent = osEvent(unnamedEvent(TRUE));
-}
-
-DWORD WINAPI receiveThreadEntry(LPVOID) {
-    return ReceiveThread::run();
-}
-
-void startReceiveThread() {
-    SerialPortState& port = serialPortState;
-    DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, receiveThreadEntry, nullptr, 0, &id);
-    SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
-    port.receiveThread = reinterpret_cast<Os::ThreadHandle>(thread);
 }
 
 // Waits for a pending send; false on any failure other than "still under way".
@@ -138,85 +90,76 @@ bool isDeviceGoneError(DWORD error) {
     }
 }
 
-namespace SerialPort {
+namespace PortHooks {
 
-OpenResult open(const char* portName, uint32_t baudRate) {
-    SerialPortState& port = serialPortState;
-    if (port.portOpen.load(std::memory_order_acquire) != 0) {
-        close();
-    }
+bool openDevice(const char* portName) {
     std::snprintf(portPath, sizeof portPath, "\\\\.\\%s", portName);
-    ReceiveBuffer::reset();
-    HANDLE handle = CreateFileA(portPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    serialPortWin32.portHandle = handle;
-    if (handle == INVALID_HANDLE_VALUE) {
-        port.lastError = static_cast<int>(GetLastError());
-        releaseHandles();
-        return OpenResult::NotOpened;
-    }
-    if (!configure(handle, baudRate)) {
-        port.lastError = static_cast<int>(GetLastError());
-        releaseHandles();
-        return OpenResult::NotConfigured;
-    }
-    createEvents();
-    port.portLost.store(0, std::memory_order_release);
-    startReceiveThread();
-    Os::initLock(receiveBuffer.lock);
-    Os::initLock(port.writeLock);
-    port.portOpen.store(1, std::memory_order_release);
-    port.receiveThreadEnded.store(0, std::memory_order_release);
-    return OpenResult::Ok;
-}
-
-bool write(const char* format, ...) {
-    SerialPortState& port = serialPortState;
-    if (port.portOpen.load(std::memory_order_acquire) == 0) {
+    serialPortWin32.portHandle =
+        CreateFileA(portPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (serialPortWin32.portHandle == INVALID_HANDLE_VALUE) {
+        serialPortState.lastError = static_cast<int>(GetLastError());
         return false;
     }
-    va_list arguments;
-    va_start(arguments, format);
-    formatTransmitText(format, arguments);
-    va_end(arguments);
+    return true;
+}
 
-    Os::enterLock(port.writeLock);
+bool configure(uint32_t lineRate) {
+    if (!configurePort(serialPortWin32.portHandle, lineRate)) {
+        serialPortState.lastError = static_cast<int>(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// The overlapped operations' events, made like every other event of the tool.
+bool prepareReceiving() {
+    SerialPortWin32State& win = serialPortWin32;
+    win.readOverlapped = OVERLAPPED{};
+    win.commWaitOverlapped = OVERLAPPED{};
+    win.writeOverlapped = OVERLAPPED{};
+    win.readOverlapped.hEvent = win32Handle(Os::createEvent(Os::EventReset::Manual));
+    win.commWaitOverlapped.hEvent = win32Handle(Os::createEvent(Os::EventReset::Auto));
+    win.writeOverlapped.hEvent = win32Handle(Os::createEvent(Os::EventReset::Manual));
+    return win.readOverlapped.hEvent != nullptr && win.commWaitOverlapped.hEvent != nullptr &&
+           win.writeOverlapped.hEvent != nullptr;
+}
+
+bool send(const char* text, size_t length) {
     HANDLE handle = serialPortWin32.portHandle;
-    const DWORD length = static_cast<DWORD>(std::strlen(port.transmitText));
     DWORD written = 0;
-    bool sent = WriteFile(handle, port.transmitText, length, &written,
-                          &serialPortWin32.writeOverlapped) != 0 ||
-                completeWrite(handle, written);
+    const bool sent = WriteFile(handle, text, static_cast<DWORD>(length), &written,
+                                &serialPortWin32.writeOverlapped) != 0 ||
+                      completeWrite(handle, written);
     if (!sent) {
-        port.lastError = static_cast<int>(GetLastError());
-        if (isDeviceGoneError(static_cast<DWORD>(port.lastError))) {
-            markLost();
+        serialPortState.lastError = static_cast<int>(GetLastError());
+        if (isDeviceGoneError(static_cast<DWORD>(serialPortState.lastError))) {
+            SerialPort::markLost();
         }
         DWORD errors = 0;
         COMSTAT status{};
         ClearCommError(handle, &errors, &status);
     }
-    Os::leaveLock(port.writeLock);
-    port.bytesWritten.fetch_add(sent ? written : 0, std::memory_order_relaxed);
     return sent;
 }
 
-bool close() {
-    SerialPortState& port = serialPortState;
-    if (port.portOpen.load(std::memory_order_acquire) == 0) {
-        return false;
-    }
-    stopReceiveThread();
-    Os::closeThread(port.receiveThread); // it has ended or been ended by now
-    port.receiveThread = nullptr;
+void quiesce() {
     HANDLE handle = serialPortWin32.portHandle;
     SetCommMask(handle, 0); // ends the comm-event wait the thread left pending
     PurgeComm(handle, PurgeAll);
-    Os::deleteLock(receiveBuffer.lock);
-    Os::deleteLock(port.writeLock);
-    releaseHandles();
-    port.portOpen.store(0, std::memory_order_release);
+}
+
+// A thread that did not stop in time was ended by TerminateThread: nothing uses the handles.
+bool release(bool /*threadEnded*/) {
+    SerialPortWin32State& win = serialPortWin32;
+    if (win.portHandle != INVALID_HANDLE_VALUE) {
+        CloseHandle(win.portHandle);
+        win.portHandle = INVALID_HANDLE_VALUE;
+    }
+    closeIfSet(win.readOverlapped.hEvent);
+    closeIfSet(win.commWaitOverlapped.hEvent);
+    closeIfSet(win.writeOverlapped.hEvent);
     return true;
 }
 
-} // namespace SerialPort
+} // namespace PortHooks

@@ -1,6 +1,7 @@
 #include "session/firmware_image.h"
 
 #include "os/file_read.h"
+#include "session/report.h"
 #include "session/session_state.h"
 
 #include <cstdio>
@@ -22,57 +23,12 @@ struct Snapshot {
 
 Snapshot image;
 
-void printTimeOfDay(const char* format) {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    const std::tm* parts = std::localtime(&now);
-    if (parts != nullptr) {
-        local = *parts;
-    }
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
-    std::printf(format, text);
-}
-
 bool readRefused(const char* path, Os::FileReadResult result) {
-    switch (result) {
-    case Os::FileReadResult::Ok:
+    if (result == Os::FileReadResult::Ok) {
         return false;
-    case Os::FileReadResult::Unreadable:
-        std::printf("Error: Could not open [%s]\n", path);
-        break;
-    case Os::FileReadResult::NotAFile:
-        std::printf("Error: [%s] is a directory or a device, not a firmware file\n", path);
-        break;
-    case Os::FileReadResult::TooLarge:
-        std::printf("Error: [%s] is larger than %u MiB, too large for a firmware image\n", path,
-                    static_cast<unsigned>(MaxImageBytes >> 20));
-        break;
-    case Os::FileReadResult::NoData:
-        std::printf("Error: Nothing came through [%s] within %u s (a pipe nobody writes to?)\n",
-                    path, static_cast<unsigned>(Os::PipeSilenceLimitMs / 1000));
-        break;
     }
+    Report::current().fileUnreadable(path, result);
     return true;
-}
-
-void printFindings(const char* path, const ImageCheck::Report& report) {
-    const uint32_t shown = report.problemCount < ImageCheck::ReportedProblems
-                               ? report.problemCount
-                               : static_cast<uint32_t>(ImageCheck::ReportedProblems);
-    for (uint32_t i = 0; i < shown; ++i) {
-        const ImageCheck::Finding& finding = report.findings[i];
-        char what[160];
-        ImageCheck::describe(finding, what, sizeof what);
-        if (finding.line != 0) {
-            std::printf("Error: Line %u of [%s]: %s\n", finding.line, path, what);
-        } else {
-            std::printf("Error: [%s]: %s\n", path, what);
-        }
-    }
-    if (report.problemCount > shown) {
-        std::printf("and %u more\n", report.problemCount - shown);
-    }
 }
 
 // A DOS editor's Ctrl-Z marks the end of the text; what follows it is not part of the image.
@@ -87,9 +43,9 @@ bool accept(const char* path) {
     image.bytes.resize(withoutEndMark(image.bytes.data(), image.bytes.size()));
     ImageCheck::check(image.bytes.data(), image.bytes.size(), image.report);
     if (image.report.onlyBlank) {
-        std::printf("\nError: Invalid file size <%s>\r\n", path);
+        Report::current().imageEmpty(path);
     } else if (image.report.problemCount > 0) {
-        printFindings(path, image.report);
+        Report::current().imageProblems(path, image.report);
     } else {
         image.path = path;
         image.loaded = true;
@@ -130,15 +86,12 @@ void unload() {
 
 int open() {
     if (!image.loaded) {
-        std::printf("\nError: Failed to open file <%s>\r\n", sessionState.firmwarePath);
+        Report::current().imageMissing(sessionState.firmwarePath);
         return 0;
     }
     image.cursor = 0;
     sessionState.lineCount = image.report.summary.lineCount;
-    std::printf("\nUploading File: <%s>\r\n", sessionState.firmwarePath);
-    std::printf("For product <%s>\n", sessionState.productId);
-    std::printf(".Ctrl C aborts.\r\n\r\n");
-    printTimeOfDay("\n\t%s\n");
+    Report::current().uploadHeading(sessionState.firmwarePath, sessionState.productId);
     return 1;
 }
 
@@ -173,7 +126,7 @@ void close() {
 
 void finish() {
     close();
-    printTimeOfDay("\n\t\t\t\t%s\n");
+    Report::current().transferEnded();
 }
 
 } // namespace FirmwareImage

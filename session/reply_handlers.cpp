@@ -9,26 +9,9 @@
 
 namespace {
 
-enum Status : int {
-    InsufficientParameters = 1,
-    TooManyParameters = 2,
-    ValueUnrecognised = 5,
-    NotAllowed = 7,
-};
-
-void report(CommandIndex command, Status status) {
+void report(CommandIndex command, ReplyStatus status) {
     const char* name = CommandNames[static_cast<int>(command)];
-    std::printf("\r\nReply for [%s]: %s", name, StatusText[status]);
-    Report::replyReport(name, StatusText[status]);
-}
-
-// The outcome words only ever go from 0 to 1 here; received follows them with release order.
-void setOk(CommandIndex command) {
-    SessionSlots::slot(command).ok.store(1, std::memory_order_relaxed);
-}
-
-void setRetry(CommandIndex command) {
-    SessionSlots::slot(command).retry.store(1, std::memory_order_relaxed);
+    Report::current().replyReport(name, statusText(status));
 }
 
 bool is(const char* token, const char* word) {
@@ -40,7 +23,8 @@ bool hasCount(CommandIndex command, uint16_t tokenCount, uint16_t expected) {
     if (tokenCount == expected) {
         return true;
     }
-    report(command, tokenCount < expected ? InsufficientParameters : TooManyParameters);
+    report(command, tokenCount < expected ? ReplyStatus::InsufficientParameters
+                                          : ReplyStatus::TooManyParameters);
     SessionSlots::raise(command);
     return false;
 }
@@ -49,15 +33,16 @@ void judgeIdentity(const char* word, const char* version) {
     constexpr CommandIndex fwid = CommandIndex::Fwid;
     if (is(word, "MAP")) {
         SessionSlots::setIdentity(FirmwareIdentity::Application);
-        std::printf("Current %s\r\n", version);
-        Report::device(sessionState.productId, FirmwareIdentity::Application, version);
-        setOk(fwid);
+        Report::current().firmwareIdentity(sessionState.productId, FirmwareIdentity::Application,
+                                           version);
+        SessionSlots::markOk(fwid);
     } else if (is(word, "BSL")) {
         SessionSlots::setIdentity(FirmwareIdentity::BootLoader);
-        Report::device(sessionState.productId, FirmwareIdentity::BootLoader, version);
-        setOk(fwid);
+        Report::current().firmwareIdentity(sessionState.productId, FirmwareIdentity::BootLoader,
+                                           version);
+        SessionSlots::markOk(fwid);
     } else {
-        report(fwid, ValueUnrecognised);
+        report(fwid, ReplyStatus::ValueUnrecognised);
     }
     SessionSlots::raise(fwid);
 }
@@ -65,7 +50,7 @@ void judgeIdentity(const char* word, const char* version) {
 // Unquoted reply text arrives upper-cased, so "korva" on the command line never matches KORVA.
 void hintAtSpelling(const char* given, const char* typed) {
     if (WireFormat::equalIgnoringCase(given, typed)) {
-        std::printf("Product IDs must match the product's own spelling: try %s\r\n", given);
+        Report::current().spellingHint(given);
     }
 }
 
@@ -73,7 +58,7 @@ void hintAtSpelling(const char* given, const char* typed) {
 
 void onPong(uint16_t tokenCount, char* const* /*tokens*/) {
     if (hasCount(CommandIndex::Ping, tokenCount, 1)) {
-        setOk(CommandIndex::Ping);
+        SessionSlots::markOk(CommandIndex::Ping);
         SessionSlots::raise(CommandIndex::Ping);
     }
 }
@@ -85,8 +70,8 @@ void onFwid(uint16_t tokenCount, char* const* tokens) {
     }
     const char* productId = sessionState.productId != nullptr ? sessionState.productId : "";
     if (!is(tokens[2], productId)) {
-        std::printf("%s Firmware Update\r\n", tokens[1]);
-        report(fwid, ValueUnrecognised);
+        Report::current().otherProduct(tokens[1]);
+        report(fwid, ReplyStatus::ValueUnrecognised);
         hintAtSpelling(tokens[2], productId);
         SessionSlots::raise(fwid);
         return;
@@ -101,11 +86,11 @@ void onUpdate(uint16_t tokenCount, char* const* tokens) {
     }
     const char* word = tokens[1];
     if (is(word, "OK")) {
-        setOk(update);
+        SessionSlots::markOk(update);
     } else if (is(word, "WAIT")) {
-        setRetry(update);
+        SessionSlots::markRetry(update);
     } else if (is(word, "NAK")) {
-        report(update, NotAllowed);
+        report(update, ReplyStatus::NotAllowed);
     }
     SessionSlots::raise(update);
 }
@@ -118,12 +103,11 @@ void onRecord(uint16_t tokenCount, char* const* tokens) {
     }
     const char* word = tokens[1];
     if (is(word, "PASS")) {
-        setOk(record);
+        SessionSlots::markOk(record);
     } else if (is(word, "FAIL") || is(word, "BUSY")) {
-        sessionState.recordRetryBusy.store(is(word, "BUSY") ? 1 : 0, std::memory_order_relaxed);
-        setRetry(record);
+        SessionSlots::markRetry(record, is(word, "BUSY"));
     } else if (is(word, "ERROR")) {
-        report(record, NotAllowed);
+        report(record, ReplyStatus::NotAllowed);
     }
     SessionSlots::raise(record);
 }
@@ -134,10 +118,10 @@ void onReboot(uint16_t tokenCount, char* const* tokens) {
         return;
     }
     if (is(tokens[1], "OK")) {
-        setOk(reboot);
-        std::printf("\nRebooting\n");
+        SessionSlots::markOk(reboot);
+        Report::current().rebooting();
     } else {
-        report(reboot, ValueUnrecognised);
+        report(reboot, ReplyStatus::ValueUnrecognised);
     }
     SessionSlots::raise(reboot);
 }

@@ -2,9 +2,9 @@
 // reader's thread and never send anything.
 #pragma once
 
-#include <cstdint>
+#include "protocol/reply_dispatch.h"
 
-using ReplyHandler = void (*)(uint16_t tokenCount, char* const* tokens);
+#include <cstdint>
 
 void onPong(uint16_t tokenCount, char* const* tokens);
 void onFwid(uint16_t tokenCount, char* const* tokens);

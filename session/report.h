@@ -1,10 +1,14 @@
-// The named events of an update, for whoever watches it besides the console: the console texts
-// are printed where they arise, and an observer (the JSON Lines output) is told what happened.
-// Without an observer every call does nothing.
+// Everything the entry and the session tell their user, as named events. The console reporter
+// prints the tool's texts for them, byte for byte; the JSON Lines output is the second reporter
+// (it prints the same texts to standard error and adds its events). The port chooser keeps its
+// own list and prompt.
 #pragma once
 
+#include "os/file_read.h"
+#include "session/image_check.h"
 #include "session/session_state.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // Why a run ended, in the words a script sees.
@@ -28,27 +32,62 @@ enum class EndReason : uint8_t {
 
 enum class ReportPhase : uint8_t { Connect, Identify, AwaitBootLoader, Transfer, AwaitApplication };
 
-struct ReportObserver {
-    void (*port)(const char* name); // opened
-    void (*phase)(ReportPhase phase);
-    // FWID named this product: what runs and its version text.
-    void (*device)(const char* productId, FirmwareIdentity identity, const char* version);
+// How a session failed: the reason, where it was, and what the texts name.
+struct SessionFailure {
+    EndReason reason;
+    UploadPhase phase;
+    uint32_t line;  // the record in hand, counted as the progress line counts
+    uint32_t lines; // of the progress line
+    const char* portName;
+};
+
+struct Reporter {
+    // The entry.
+    void (*banner)(const char* program, const char* version);
+    void (*usage)(const char* program);
+    void (*validUse)(const char* program);
+    void (*unknownDevice)(const char* word);
+    void (*productIdTooLong)(size_t length, size_t limit);
+    void (*noPort)();
+    void (*portNotOpened)(const char* name);
+    void (*portOpened)(const char* name);
+    void (*deviceNotSupported)();
+    void (*stopped)(EndReason reason); // the run ended before a session; its text came before
+    // The firmware image.
+    void (*fileUnreadable)(const char* path, Os::FileReadResult result);
+    void (*imageProblems)(const char* path, const ImageCheck::Report& report);
+    void (*imageEmpty)(const char* path);
+    void (*imageMissing)(const char* path);
+    void (*uploadHeading)(const char* path, const char* productId); // and the start time
+    void (*transferEnded)();                                        // the end time
+    // The session.
+    void (*phase)(ReportPhase phase); // Connect and Identify have their texts
+    void (*replyTimeout)();
+    void (*tryingAgain)();
+    void (*rebootNeeded)();
+    void (*startingUpload)();
+    void (*waitingForApplication)();
     void (*progress)(uint32_t line, uint32_t lines);
     void (*resend)(uint32_t line, bool busy);
-    // A status report of a handler; runs on the reply reader's thread.
+    void (*sessionFailed)(const SessionFailure& failure);
+    void (*advice)(); // after every failure
+    void (*done)();
+    // The product's replies, on the reply reader's thread.
+    void (*firmwareIdentity)(const char* productId, FirmwareIdentity identity, const char* version);
+    void (*otherProduct)(const char* label);
     void (*replyReport)(const char* command, const char* statusText);
-    void (*end)(EndReason reason); // how the session ended
+    void (*spellingHint)(const char* productsSpelling);
+    void (*rebooting)();
+    void (*unknownReply)();
 };
+
+// Prints the tool's texts to standard output.
+extern const Reporter ConsoleReporter;
 
 namespace Report {
 
-void observe(const ReportObserver* observer); // nullptr: none
-void port(const char* name);
-void phase(ReportPhase phase);
-void device(const char* productId, FirmwareIdentity identity, const char* version);
-void progress(uint32_t line, uint32_t lines);
-void resend(uint32_t line, bool busy);
-void replyReport(const char* command, const char* statusText);
-void end(EndReason reason);
+// The reporter every event goes to; the console reporter unless replaced. nullptr restores it.
+void use(const Reporter* reporter);
+const Reporter& current();
 
 } // namespace Report

@@ -1,6 +1,24 @@
 #include "session/session_state.h"
 
-const char* const DeviceNames[DeviceKindCount] = {"NULL", "ARM", "BT", "XMOS"};
+#include <cstring>
+
+DeviceKind deviceFromWord(const char* word) {
+    for (const DeviceEntry& entry : DeviceTable) {
+        if (std::strcmp(word, entry.word) == 0) {
+            return entry.kind;
+        }
+    }
+    return DeviceKind::None;
+}
+
+const char* wireName(DeviceKind kind) {
+    for (const DeviceEntry& entry : DeviceTable) {
+        if (entry.kind == kind) {
+            return entry.wireName;
+        }
+    }
+    return "NULL";
+}
 
 SessionState sessionState;
 
@@ -40,6 +58,15 @@ uint32_t recordAnswers() {
     return sessionState.recordAnswers.load(std::memory_order_acquire);
 }
 
+void markOk(CommandIndex command) {
+    slot(command).ok.store(1, std::memory_order_relaxed);
+}
+
+void markRetry(CommandIndex command, bool busy) {
+    sessionState.recordRetryBusy.store(busy ? 1 : 0, std::memory_order_relaxed);
+    slot(command).retry.store(1, std::memory_order_relaxed);
+}
+
 void raise(CommandIndex command) {
     slot(command).received.store(1, std::memory_order_release);
     raisedSinceAnnounce.store(true, std::memory_order_relaxed);
@@ -57,6 +84,16 @@ void announce() {
 
 bool received(CommandIndex command) {
     return slot(command).received.load(std::memory_order_acquire) != 0;
+}
+
+// Relaxed: the caller has seen received with acquire, which orders the words stored before it.
+SlotAnswer take(CommandIndex command) {
+    const ReplySlot& s = slot(command);
+    const SlotAnswer answer{s.ok.load(std::memory_order_relaxed) != 0,
+                            s.retry.load(std::memory_order_relaxed) != 0,
+                            sessionState.recordRetryBusy.load(std::memory_order_relaxed) != 0};
+    clear(command);
+    return answer;
 }
 
 FirmwareIdentity identity() {

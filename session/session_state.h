@@ -9,8 +9,30 @@
 #include <cstdint>
 
 enum class DeviceKind : uint32_t { None = 0, ARM = 1, BT = 2, DSP = 3 };
-inline constexpr int DeviceKindCount = 4;
-extern const char* const DeviceNames[DeviceKindCount]; // names sent in UPDATE, by DeviceKind
+
+// The devices a command line may name: the word typed, the name sent in UPDATE, the kind.
+struct DeviceEntry {
+    const char* word;
+    const char* wireName;
+    DeviceKind kind;
+};
+inline constexpr DeviceEntry DeviceTable[] = {
+    {"ARM", "ARM", DeviceKind::ARM},
+    {"BT", "BT", DeviceKind::BT},
+    {"DSP", "XMOS", DeviceKind::DSP},
+};
+DeviceKind deviceFromWord(const char* word); // exact, case-sensitive; None when unknown
+const char* wireName(DeviceKind kind);       // "NULL" for None
+
+// What the command line asks for, once it has been checked and a port chosen; the image of
+// imagePath is loaded (FirmwareImage). The texts live as long as the process.
+struct UpdateRequest {
+    const char* portName = "";
+    uint32_t baudRate = 0;
+    DeviceKind device = DeviceKind::None;
+    const char* productId = "";
+    const char* imagePath = "";
+};
 
 enum class FirmwareIdentity : uint32_t { Unknown = 0, BootLoader = 1, Application = 2 };
 
@@ -23,7 +45,9 @@ enum class UploadPhase : uint32_t {
     SendRecord = 5,
     AwaitApplication = 6,
     Failed = 7,
-    Done = 8,
+    Done = 8,      // final: the update succeeded
+    Abandoned = 9, // final: the update failed
+    Aborted = 10,  // final: the user stopped it
 };
 
 // Written by one handler, read by the session: received is stored last (release) and read
@@ -70,7 +94,10 @@ void clearAll();                  // and the count of record answers
 // Handler side, before raise: one more RECORD answer.
 void countRecordAnswer();
 uint32_t recordAnswers();
-// Handler side: outcome words first, then received with release order.
+// Handler side: the outcome words first (they only ever go from 0 to 1 between two clearings),
+// then raise, which stores received with release order.
+void markOk(CommandIndex command);
+void markRetry(CommandIndex command, bool busy = false); // busy: a RECORD answered BUSY
 void raise(CommandIndex command);
 // Reader side, after a pass over what arrived: sets the reply event if any slot was raised, so a
 // waiting session looks only once every reply of the pass is counted (two answers a bridge
@@ -78,6 +105,13 @@ void raise(CommandIndex command);
 void announce();
 // Session side: acquire load of received; only after it may ok, retry and identity be read.
 bool received(CommandIndex command);
+// Session side, once received: the answer's words, and the slot cleared for the next sending.
+struct SlotAnswer {
+    bool ok = false;
+    bool retry = false;
+    bool busy = false;
+};
+SlotAnswer take(CommandIndex command);
 
 FirmwareIdentity identity();
 void setIdentity(FirmwareIdentity identity);

@@ -27,21 +27,9 @@ constexpr uint8_t TransmissionLimit = 3;
 constexpr size_t TailCapacity =
     (RecordTextSize > UpdateArgsSize ? RecordTextSize : UpdateArgsSize) + 1;
 
-const char* const ReplyTimeoutText = "\r\n****Reply Timeout****\r\n";
-const char* const DeviceNotRespondingText = "ERROR: Device not responding!\r\n";
-const char* const CommunicationErrorText = "Communication Error!\r\n";
-const char* const NoContactText = "Error: Could not establish communication\r\n"
-                                  "\t-Ensure USB cable is connected to device\r\n"
-                                  "\t-Ensure device is powered ON\r\n";
-const char* const WaitingText = "\r\n Waiting for device to initialise...\r\n\n";
-const char* const StartingUploadText = "Starting Upload\r\n";
-const char* const OutOfStepText =
-    "ERROR: Record replies out of step, the image may be incomplete!\r\n";
-
 enum class Reply : uint8_t { Answered, TimedOut, Interrupted };
 
 SessionEnvironment environment{};
-SessionOutcome lastOutcome = SessionOutcome::Running;
 bool aborting = false; // the Failed phase ends an abort, not a failure
 
 Interruption interruption() {
@@ -96,45 +84,20 @@ bool pause(int64_t ms) {
     }
 }
 
-StepResult fail(const char* message, EndReason reason) {
-    std::printf("%s", message);
-    Report::end(reason);
+const Reporter& report() {
+    return Report::current();
+}
+
+StepResult fail(EndReason reason) {
+    report().sessionFailed({reason, sessionState.phase, sessionState.linesRead,
+                            sessionState.lineCount, sessionState.portName});
     sessionState.phase = UploadPhase::Failed;
     return StepResult::Continue;
 }
 
-bool transferring() {
-    return sessionState.phase == UploadPhase::ReadRecord ||
-           sessionState.phase == UploadPhase::SendRecord;
-}
-
-// What the phase says when it fails for want of an answer, without the time-out banner: the
-// port did not time out, it went away.
-const char* lostPortText() {
-    switch (sessionState.phase) {
-    case UploadPhase::CheckComms:
-        return NoContactText;
-    case UploadPhase::AwaitBootLoader:
-    case UploadPhase::AwaitApplication:
-        return DeviceNotRespondingText;
-    default:
-        return CommunicationErrorText;
-    }
-}
-
 StepResult interrupted() {
-    if (interruption() == Interruption::Aborted) {
-        aborting = true;
-        if (transferring()) {
-            std::printf("\r\nUpdate aborted at record %u of %u.\r\n", sessionState.linesRead,
-                        sessionState.lineCount);
-        } else {
-            std::printf("\r\nUpdate aborted while waiting for the product.\r\n");
-        }
-        return fail("", EndReason::Aborted);
-    }
-    std::printf("\r\nThe port %s is gone (unplugged?)\r\n", sessionState.portName);
-    return fail(lostPortText(), EndReason::PortLost);
+    aborting = interruption() == Interruption::Aborted;
+    return fail(aborting ? EndReason::Aborted : EndReason::PortLost);
 }
 
 // One answer per RECORD sent. The answers carry no record number, so a second answer to one
@@ -149,50 +112,46 @@ bool identityIs(FirmwareIdentity identity) {
 }
 
 StepResult askForBootLoader() {
-    std::printf("Product needs to reboot, please wait...\r\n");
+    report().rebootNeeded();
     std::memset(sessionState.updateArgs, 0, sizeof sessionState.updateArgs);
-    const int length = std::snprintf(sessionState.updateArgs, sizeof sessionState.updateArgs,
-                                     "%s %s", sessionState.productId,
-                                     DeviceNames[static_cast<int>(sessionState.deviceKind)]);
+    const int length =
+        std::snprintf(sessionState.updateArgs, sizeof sessionState.updateArgs, "%s %s",
+                      sessionState.productId, wireName(sessionState.deviceKind));
     if (length < 0 || static_cast<size_t>(length) >= sizeof sessionState.updateArgs) {
         // A cut identifier would ask another product's boot loader to start.
-        return fail("ERROR: Product ID too long!\r\n", EndReason::Usage);
+        return fail(EndReason::Usage);
     }
     const Reply reply = exchange(CommandIndex::Update, sessionState.updateArgs);
     if (reply != Reply::Answered) {
-        return reply == Reply::Interrupted ? interrupted()
-                                           : fail(ReplyTimeoutText, EndReason::ReplyTimeout);
+        return reply == Reply::Interrupted ? interrupted() : fail(EndReason::ReplyTimeout);
     }
     sessionState.waitCount = 0;
     sessionState.waitDelayMs = FirstBootLoaderPauseMs;
     sessionState.phase = UploadPhase::AwaitBootLoader;
-    Report::phase(ReportPhase::AwaitBootLoader);
+    report().phase(ReportPhase::AwaitBootLoader);
     return StepResult::Continue;
 }
 
 StepResult identify() {
     const Reply reply = exchange(CommandIndex::Fwid);
     if (reply != Reply::Answered) {
-        return reply == Reply::Interrupted ? interrupted()
-                                           : fail(ReplyTimeoutText, EndReason::ReplyTimeout);
+        return reply == Reply::Interrupted ? interrupted() : fail(EndReason::ReplyTimeout);
     }
     if (identityIs(FirmwareIdentity::Application)) {
         return askForBootLoader();
     }
     if (identityIs(FirmwareIdentity::BootLoader)) {
-        std::printf("%s", StartingUploadText);
+        report().startingUpload();
         sessionState.phase = UploadPhase::OpenImage;
         return StepResult::Continue;
     }
-    return fail("ERROR: Unkown ARM application!\r\n", EndReason::UnknownApplication);
+    return fail(EndReason::UnknownApplication);
 }
 
 StepResult checkComms() {
-    lastOutcome = SessionOutcome::Running;
     aborting = false;
     sessionState.recordsSent = 0;
-    std::printf("\r\nChecking comms...\r\n");
-    Report::phase(ReportPhase::Connect);
+    report().phase(ReportPhase::Connect);
     for (int attempt = 1;; ++attempt) {
         const Reply reply = exchange(CommandIndex::Ping);
         if (reply == Reply::Answered) {
@@ -201,21 +160,20 @@ StepResult checkComms() {
         if (reply == Reply::Interrupted) {
             return interrupted();
         }
-        std::printf("%s", ReplyTimeoutText);
+        report().replyTimeout();
         if (attempt == PingAttempts) {
-            return fail(NoContactText, EndReason::NoContact);
+            return fail(EndReason::NoContact);
         }
-        std::printf("\r\nTrying again...\r\n");
+        report().tryingAgain();
     }
     sessionState.phase = UploadPhase::Identify;
-    std::printf("\r\nDevice found.\r\n");
-    Report::phase(ReportPhase::Identify);
+    report().phase(ReportPhase::Identify);
     return identify();
 }
 
 StepResult awaitBootLoader() {
     if (sessionState.waitCount >= WaitPassLimit) {
-        return fail(DeviceNotRespondingText, EndReason::NoContact);
+        return fail(EndReason::NoContact);
     }
     if (!pause(sessionState.waitDelayMs)) {
         return interrupted();
@@ -226,9 +184,9 @@ StepResult awaitBootLoader() {
         return interrupted();
     }
     if (reply == Reply::TimedOut) {
-        std::printf("%s", ReplyTimeoutText);
+        report().replyTimeout();
     } else if (identityIs(FirmwareIdentity::BootLoader)) {
-        std::printf("%s", StartingUploadText);
+        report().startingUpload();
         sessionState.phase = UploadPhase::OpenImage;
     }
     ++sessionState.waitCount;
@@ -240,10 +198,10 @@ StepResult openImage() {
     if (sessionState.fileOpen != 0) {
         sessionState.linesRead = 0;
         sessionState.phase = UploadPhase::ReadRecord;
-        Report::phase(ReportPhase::Transfer);
+        report().phase(ReportPhase::Transfer);
         return StepResult::Continue;
     }
-    return fail("", EndReason::FileRefused);
+    return fail(EndReason::FileRefused);
 }
 
 // The one way a transfer ends.
@@ -251,9 +209,9 @@ StepResult endTransfer() {
     FirmwareImage::finish();
     sessionState.waitCount = 0;
     sessionState.waitDelayMs = FirstApplicationPauseMs;
-    std::printf("%s", WaitingText);
+    report().waitingForApplication();
     sessionState.phase = UploadPhase::AwaitApplication;
-    Report::phase(ReportPhase::AwaitApplication);
+    report().phase(ReportPhase::AwaitApplication);
     return StepResult::Continue;
 }
 
@@ -273,39 +231,22 @@ StepResult readRecord() {
     return StepResult::Continue;
 }
 
-void printProgress() {
-    uint32_t percent = static_cast<uint32_t>(static_cast<uint64_t>(sessionState.linesRead) * 100u /
-                                             sessionState.lineCount);
-    std::printf("       Download -> %6d [%3d%%]\r", static_cast<int>(sessionState.linesRead),
-                static_cast<int>(percent));
-    // The line ends without a line feed; show it now rather than at the next one.
-    std::fflush(stdout);
-    Report::progress(sessionState.linesRead, sessionState.lineCount);
-}
-
 // Judges the answer to the record just sent.
 StepResult judgeRecordAnswer() {
-    ReplySlot& slot = SessionSlots::slot(CommandIndex::Record);
-    const bool retry = slot.retry.load(std::memory_order_relaxed) != 0;
-    const bool ok = slot.ok.load(std::memory_order_relaxed) != 0;
-    const bool busy = sessionState.recordRetryBusy.load(std::memory_order_relaxed) != 0;
-    SessionSlots::clear(CommandIndex::Record);
+    const SessionSlots::SlotAnswer answer = SessionSlots::take(CommandIndex::Record);
     if (!answersInStep()) {
-        return fail(OutOfStepText, EndReason::OutOfStep);
+        return fail(EndReason::OutOfStep);
     }
-    if (retry) {
-        std::printf("\r\nWarning, packet failed trying to resend...\r\n");
-        Report::resend(sessionState.linesRead, busy);
+    if (answer.retry) {
+        report().resend(sessionState.linesRead, answer.busy);
         if (!pause(ResendPauseMs)) {
             return interrupted();
         }
         ++sessionState.resendCount;
         return StepResult::Continue;
     }
-    if (!ok) {
-        std::printf("\r\nERROR [%d]: Record was not accepted!\r\n",
-                    static_cast<int>(sessionState.linesRead));
-        return fail("", EndReason::RecordRefused);
+    if (!answer.ok) {
+        return fail(EndReason::RecordRefused);
     }
     if (FirmwareImage::atEnd()) {
         return endTransfer();
@@ -316,36 +257,33 @@ StepResult judgeRecordAnswer() {
 
 StepResult sendRecord() {
     if (sessionState.resendCount >= TransmissionLimit) {
-        return fail("ERROR: Too many re-transmission requests!\r\n", EndReason::TooManyResends);
+        return fail(EndReason::TooManyResends);
     }
     if (!answersInStep()) {
-        return fail(OutOfStepText, EndReason::OutOfStep); // an answer came that no record asked for
+        return fail(EndReason::OutOfStep); // an answer came that no record asked for
     }
-    printProgress();
+    report().progress(sessionState.linesRead, sessionState.lineCount);
     const Reply reply = exchange(CommandIndex::Record, sessionState.recordText);
     if (reply == Reply::Interrupted) {
         return interrupted();
     }
     if (reply == Reply::TimedOut) {
-        std::printf("%s", ReplyTimeoutText);
-        return fail(CommunicationErrorText, EndReason::ReplyTimeout);
+        report().replyTimeout();
+        return fail(EndReason::ReplyTimeout);
     }
     return judgeRecordAnswer();
 }
 
 StepResult finishUpdate() {
     environment.stopReader();
-    std::printf("\r\n\r\nUpdate Done!\r\n");
-    std::printf("\n___________________\n");
-    lastOutcome = SessionOutcome::Succeeded;
-    Report::end(EndReason::Done);
+    report().done();
     sessionState.phase = UploadPhase::Done;
     return StepResult::Finished;
 }
 
 StepResult awaitApplication() {
     if (sessionState.waitCount >= WaitPassLimit) {
-        return fail(DeviceNotRespondingText, EndReason::NoApplication);
+        return fail(EndReason::NoApplication);
     }
     if (!pause(sessionState.waitDelayMs)) {
         return interrupted();
@@ -355,22 +293,20 @@ StepResult awaitApplication() {
     ++sessionState.waitCount;
     Reply reply = exchange(CommandIndex::Ping);
     if (reply == Reply::TimedOut) {
-        std::printf("%s", ReplyTimeoutText);
+        report().replyTimeout();
         return StepResult::Continue;
     }
     if (reply == Reply::Answered) {
         reply = exchange(CommandIndex::Fwid);
     }
     if (reply != Reply::Answered) {
-        return reply == Reply::Interrupted ? interrupted()
-                                           : fail(ReplyTimeoutText, EndReason::ReplyTimeout);
+        return reply == Reply::Interrupted ? interrupted() : fail(EndReason::ReplyTimeout);
     }
     if (!identityIs(FirmwareIdentity::Application)) {
         return StepResult::Continue;
     }
     if (!answersInStep()) {
-        return fail(OutOfStepText,
-                    EndReason::OutOfStep); // a late answer to a record came during the wait
+        return fail(EndReason::OutOfStep); // a late answer to a record came during the wait
     }
     return finishUpdate();
 }
@@ -380,12 +316,8 @@ StepResult reportFailure() {
     if (sessionState.fileOpen != 0) {
         FirmwareImage::close();
     }
-    std::printf("\r\n******* UPLOAD FAILED.  \r\n");
-    std::printf("\r\n\r\nPlease power cycle and try again. Check all connections\r\n");
-    std::printf("and avoid using the PC for other tasks during upgrade.  Ensure\r\n");
-    std::printf("anti-virus hard disc scan is not currently active.\r\n");
-    lastOutcome = aborting ? SessionOutcome::Aborted : SessionOutcome::Failed;
-    sessionState.phase = UploadPhase::Done;
+    report().advice();
+    sessionState.phase = aborting ? UploadPhase::Aborted : UploadPhase::Abandoned;
     return StepResult::Finished;
 }
 
@@ -408,6 +340,8 @@ StepResult runPhase() {
     case UploadPhase::Failed:
         return reportFailure();
     case UploadPhase::Done:
+    case UploadPhase::Abandoned:
+    case UploadPhase::Aborted:
         break;
     }
     return StepResult::Finished;
@@ -419,18 +353,32 @@ void setEnvironment(const SessionEnvironment& replacement) {
     environment = replacement;
 }
 
+void begin(const UpdateRequest& request) {
+    sessionState.portName = request.portName;
+    sessionState.productId = request.productId;
+    sessionState.deviceKind = request.device;
+    sessionState.firmwarePath = request.imagePath;
+    SessionSlots::setIdentity(FirmwareIdentity::Unknown);
+    sessionState.phase = UploadPhase::CheckComms;
+}
+
 SessionOutcome outcome() {
-    return lastOutcome;
+    switch (sessionState.phase) {
+    case UploadPhase::Done:
+        return SessionOutcome::Succeeded;
+    case UploadPhase::Abandoned:
+        return SessionOutcome::Failed;
+    case UploadPhase::Aborted:
+        return SessionOutcome::Aborted;
+    default:
+        return SessionOutcome::Running;
+    }
 }
 
 StepResult step() {
     const UploadPhase phase = sessionState.phase;
-    const bool ending = phase == UploadPhase::Failed || phase == UploadPhase::Done;
+    const bool ending = phase >= UploadPhase::Failed;
     if (!ending && interruption() != Interruption::None) {
-        if (phase == UploadPhase::CheckComms) {
-            lastOutcome = SessionOutcome::Running;
-            aborting = false;
-        }
         return interrupted();
     }
     return runPhase();

@@ -1,6 +1,8 @@
 // The state machine that carries one firmware update from first contact to the end.
 #pragma once
 
+#include "session/session_state.h"
+
 #include <cstdint>
 
 enum class StepResult : int { Finished = 0, Continue = 2 };
@@ -27,8 +29,10 @@ struct SessionEnvironment {
 namespace UploadSession {
 
 void setEnvironment(const SessionEnvironment& environment);
+// Fills the session's fixed fields from the request and sets it at its first phase.
+void begin(const UpdateRequest& request);
 const SessionEnvironment& realEnvironment();
 StepResult step();
-SessionOutcome outcome(); // of the last session
+SessionOutcome outcome(); // from the phase the last session ended in
 
 } // namespace UploadSession

@@ -267,16 +267,16 @@ TEST(Entry, ProceedsWithTheDevicePathKindAndBaudRate) {
     std::string words[] = {"uartflash", "/dev/ttyFAKE", " 57600x", productId, "BT", image};
     char* argv[] = {words[0].data(), words[1].data(), words[2].data(),
                     words[3].data(), words[4].data(), words[5].data()};
-    DeviceKind kind = DeviceKind::None;
-    const char* port = nullptr;
-    uint32_t baud = 0;
+    UpdateRequest request;
     testing::internal::CaptureStdout();
-    const PrepareResult result = prepareSession(6, argv, kind, port, baud);
+    const PrepareResult result = prepareSession(6, argv, request);
     EXPECT_EQ(testing::internal::GetCapturedStdout().find("Error"), std::string::npos);
     EXPECT_EQ(result, PrepareResult::Proceed);
-    EXPECT_EQ(kind, DeviceKind::BT);
-    EXPECT_STREQ(port, "/dev/ttyFAKE");
-    EXPECT_EQ(baud, 57600u);
+    EXPECT_EQ(request.device, DeviceKind::BT);
+    EXPECT_STREQ(request.portName, "/dev/ttyFAKE");
+    EXPECT_EQ(request.baudRate, 57600u);
+    EXPECT_STREQ(request.productId, productId.c_str());
+    EXPECT_STREQ(request.imagePath, image.c_str());
     for (const auto& [text, value] : {std::pair{"abc", 0},
                                       {"  -9600", -9600},
                                       {"+19200", 19200},

@@ -5,6 +5,7 @@
 #include "protocol/reply_parser.h"
 #include "protocol/reply_reader.h"
 #include "session/firmware_image.h"
+#include "session/reply_handler_table.h"
 #include "session/session_state.h"
 #include "session/upload_session.h"
 
@@ -84,7 +85,7 @@ void replyWith(const char* line) {
     while (left > 0) {
         uint16_t used = 0;
         if (ReplyParser::feed(bytes, left, used) == ParseResult::ReplyReady) {
-            ReplyReader::dispatch();
+            ReplyReader::dispatch(SessionDispatch);
         }
         bytes += used;
         left = static_cast<uint16_t>(left - used);

@@ -1,4 +1,4 @@
-#include "protocol/reply_handler_table.h"
+#include "session/reply_handler_table.h"
 #include "session/reply_handlers.h"
 #include "session/session_state.h"
 

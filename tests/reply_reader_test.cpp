@@ -1,13 +1,16 @@
 // The reply reader against a stand-in port: the test plays the receive thread, putting bytes into
 // the ring and setting the data-ready event, and watches the handlers' slots and the console.
-#include "protocol/reply_reader_state.h"
+#include "protocol/reply_reader.h"
+#include "serial/receive_buffer.h"
 #include "serial/serial_port_internal.h"
+#include "session/reply_handler_table.h"
 #include "session/session_state.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -17,7 +20,6 @@ class ReplyReaderTest : public testing::Test {
   protected:
     void SetUp() override {
         ReceiveBuffer::reset();
-        Os::initLock(receiveBuffer.lock);
         serialPortState.portOpen.store(1);
         dataReady = Os::createEvent(Os::EventReset::Auto);
         ASSERT_NE(dataReady, nullptr);
@@ -28,7 +30,6 @@ class ReplyReaderTest : public testing::Test {
         ReplyReader::stop();
         consoleText();
         serialPortState.portOpen.store(0);
-        Os::deleteLock(receiveBuffer.lock);
         Os::closeEvent(dataReady);
     }
     void arrive(const std::string& bytes) {
@@ -67,7 +68,7 @@ const ReplySlot& ping() {
 
 TEST_F(ReplyReaderTest, TwoRepliesInOneChunkInArrivalOrder) {
     arrive("!DVO NOPE\r!DVO FWID AAA Q1 MAP V1\r");
-    ASSERT_EQ(ReplyReader::start(dataReady), 1);
+    ASSERT_EQ(ReplyReader::start(dataReady, SessionDispatch), 1);
     waitDrained();
     EXPECT_EQ(stopAndRead().rfind(".AAA Firmware Update\r\n", 0), 0u);
     EXPECT_TRUE(SessionSlots::received(CommandIndex::Fwid));
@@ -76,7 +77,7 @@ TEST_F(ReplyReaderTest, TwoRepliesInOneChunkInArrivalOrder) {
 // Every cut of a reply across two wake-ups gives exactly one dispatch.
 TEST_F(ReplyReaderTest, SplitReplyIsDispatchedOnce) {
     const std::string reply = "!DVO XYZ\r";
-    ASSERT_EQ(ReplyReader::start(dataReady), 1);
+    ASSERT_EQ(ReplyReader::start(dataReady, SessionDispatch), 1);
     for (size_t cut = 1; cut < reply.size(); ++cut) {
         arrive(reply.substr(0, cut));
         waitDrained();
@@ -86,19 +87,20 @@ TEST_F(ReplyReaderTest, SplitReplyIsDispatchedOnce) {
     EXPECT_EQ(stopAndRead(), std::string(reply.size() - 1, '.'));
 }
 
+std::vector<uint16_t> steps; // written by the reader thread, read after it has stopped
+
 TEST_F(ReplyReaderTest, FiveThousandBytesDrainInStepsOf2048) {
     std::string bytes;
     for (int i = 0; i < 500; ++i) {
         bytes += "!DVO ABCD\r";
     }
     arrive(bytes);
-    ASSERT_EQ(ReplyReader::start(dataReady), 1);
+    ReplyDispatch watched = SessionDispatch;
+    watched.stepTaken = [](uint16_t taken) { steps.push_back(taken); };
+    ASSERT_EQ(ReplyReader::start(dataReady, watched), 1);
     waitDrained();
     EXPECT_EQ(stopAndRead(), std::string(500, '.'));
-    ASSERT_EQ(replyReaderState.lastPassStepCount.load(), 3);
-    EXPECT_EQ(replyReaderState.lastPassSteps[0].load(), 2048);
-    EXPECT_EQ(replyReaderState.lastPassSteps[1].load(), 2048);
-    EXPECT_EQ(replyReaderState.lastPassSteps[2].load(), 904);
+    EXPECT_EQ(steps, (std::vector<uint16_t>{2048, 2048, 904}));
 }
 
 struct DispatchCase {
@@ -122,7 +124,8 @@ TEST_F(ReplyReaderTest, DispatchByUpperCasedNameOrNotAtAll) {
             testing::internal::CaptureStdout();
             capturing = true;
         }
-        ASSERT_EQ(ReplyReader::start(dataReady), 1); // clears the slots
+        SessionSlots::clearAll();
+        ASSERT_EQ(ReplyReader::start(dataReady, SessionDispatch), 1);
         arrive(c.reply);
         waitDrained();
         EXPECT_EQ(stopAndRead(), c.printed);
@@ -132,30 +135,19 @@ TEST_F(ReplyReaderTest, DispatchByUpperCasedNameOrNotAtAll) {
 }
 
 TEST_F(ReplyReaderTest, StopTwiceAndStartWithoutEvent) {
-    ASSERT_EQ(ReplyReader::start(dataReady), 1);
+    ASSERT_EQ(ReplyReader::start(dataReady, SessionDispatch), 1);
     const uint32_t started = Os::tickCount();
     EXPECT_EQ(ReplyReader::stop(), 1);
     EXPECT_LT(Os::tickCount() - started, ReaderStopLimitMs); // hang guard
     EXPECT_EQ(ReplyReader::stop(), 0);
-
-    for (ReplySlot& slot : sessionState.replies) {
-        slot.received.store(1);
-        slot.ok.store(1);
-        slot.retry.store(1);
-    }
-    EXPECT_EQ(ReplyReader::start(nullptr), 0);
+    EXPECT_EQ(ReplyReader::start(nullptr, SessionDispatch), 0);
     EXPECT_EQ(ReplyReader::stop(), 0);
-    uint32_t words = 0;
-    for (const ReplySlot& slot : sessionState.replies) {
-        words += slot.received.load() + slot.ok.load() + slot.retry.load();
-    }
-    EXPECT_EQ(words, 0u);
 }
 
 // A reader held up past the stop limit is abandoned, and stop clears the record's handles; once
 // free it must still see its own stop event and end, not wait on a cleared one for ever.
 TEST_F(ReplyReaderTest, AbandonedReaderEndsOnItsOwnStopEvent) {
-    ASSERT_EQ(ReplyReader::start(dataReady), 1);
+    ASSERT_EQ(ReplyReader::start(dataReady, SessionDispatch), 1);
     Os::enterLock(receiveBuffer.lock); // the next drain pass waits here
     arrive("!DVO PONG\r");
     Os::sleepMs(50);

@@ -2,6 +2,7 @@
 #include "protocol/reply_reader.h"
 #include "serial/serial_port_internal.h"
 #include "serial/serial_port_posix.h"
+#include "session/reply_handler_table.h"
 #include "session/session_state.h"
 
 #include <gtest/gtest.h>
@@ -202,7 +203,7 @@ TEST_F(PtySerialPort, OpeningAgainReleasesTheOldPort) {
 // The whole receive path: port, receive thread, ring, data-ready event, reply reader, handler.
 TEST_F(PtySerialPort, ReplyFromTheProductReachesItsHandler) {
     ASSERT_EQ(SerialPort::open(path.c_str(), 115200), OpenResult::Ok);
-    ASSERT_EQ(ReplyReader::start(SerialPort::dataReadyEvent()), 1);
+    ASSERT_EQ(ReplyReader::start(SerialPort::dataReadyEvent(), SessionDispatch), 1);
     ASSERT_EQ(::write(master, "noise!DVO PO", 12), 12);
     Os::sleepMs(5);
     ASSERT_EQ(::write(master, "NG\r", 3), 3);

@@ -1,0 +1,303 @@
+// The tool's own texts, as the console shows them: each message carries its line ends, the
+// progress line ends in "\r" alone so it overwrites itself, and a few end without any.
+#include "session/firmware_image.h"
+#include "session/report.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+const char* const ReplyTimeoutText = "\r\n****Reply Timeout****\r\n";
+const char* const DeviceNotRespondingText = "ERROR: Device not responding!\r\n";
+const char* const CommunicationErrorText = "Communication Error!\r\n";
+const char* const NoContactText = "Error: Could not establish communication\r\n"
+                                  "\t-Ensure USB cable is connected to device\r\n"
+                                  "\t-Ensure device is powered ON\r\n";
+
+void printTimeOfDay(const char* format) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    const std::tm* parts = std::localtime(&now);
+    if (parts != nullptr) {
+        local = *parts;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    std::printf(format, text);
+}
+
+void banner(const char* program, const char* version) {
+    std::printf("\n+------------------------------------------+\n");
+    std::printf("| %s for ARM firmware\n", program);
+    std::printf("| Version %s\n", version);
+    std::printf("+------------------------------------------+\n\n");
+}
+
+void validUse(const char* program) {
+    std::printf("  Valid Use:\n");
+    std::printf("> %s  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n", program);
+    std::printf("Example: %s COM1 115200 KORVA ARM korva.srec", program);
+}
+
+void usage(const char* program) {
+    std::printf("ERROR: Missing Arguments!\n");
+    validUse(program);
+}
+
+void unknownDevice(const char* word) {
+    std::printf("%s Device not recognised\n", word);
+    std::printf("Supported devices:\n");
+    std::printf("\tARM\n");
+}
+
+void productIdTooLong(size_t length, size_t limit) {
+    std::printf("Error: Product ID is %zu characters long; at most %zu fit\n", length, limit);
+}
+
+void noPort() {
+    std::printf("\r\nError: Failed to detect any Com ports!\r\n");
+}
+
+void portNotOpened(const char* name) {
+    std::printf("\r\nCould not open %s\r\n", name);
+    std::printf("Ensure it is not being used by another application.\r\n");
+}
+
+void deviceNotSupported() {
+    std::printf("ERROR: Device not currently supported!");
+}
+
+void fileUnreadable(const char* path, Os::FileReadResult result) {
+    switch (result) {
+    case Os::FileReadResult::Ok:
+    case Os::FileReadResult::Unreadable:
+        std::printf("Error: Could not open [%s]\n", path);
+        break;
+    case Os::FileReadResult::NotAFile:
+        std::printf("Error: [%s] is a directory or a device, not a firmware file\n", path);
+        break;
+    case Os::FileReadResult::TooLarge:
+        std::printf("Error: [%s] is larger than %u MiB, too large for a firmware image\n", path,
+                    static_cast<unsigned>(FirmwareImage::MaxImageBytes >> 20));
+        break;
+    case Os::FileReadResult::NoData:
+        std::printf("Error: Nothing came through [%s] within %u s (a pipe nobody writes to?)\n",
+                    path, static_cast<unsigned>(Os::PipeSilenceLimitMs / 1000));
+        break;
+    }
+}
+
+void imageProblems(const char* path, const ImageCheck::Report& report) {
+    const uint32_t shown = report.problemCount < ImageCheck::ReportedProblems
+                               ? report.problemCount
+                               : static_cast<uint32_t>(ImageCheck::ReportedProblems);
+    for (uint32_t i = 0; i < shown; ++i) {
+        const ImageCheck::Finding& finding = report.findings[i];
+        char what[160];
+        ImageCheck::describe(finding, what, sizeof what);
+        if (finding.line != 0) {
+            std::printf("Error: Line %u of [%s]: %s\n", finding.line, path, what);
+        } else {
+            std::printf("Error: [%s]: %s\n", path, what);
+        }
+    }
+    if (report.problemCount > shown) {
+        std::printf("and %u more\n", report.problemCount - shown);
+    }
+}
+
+void imageEmpty(const char* path) {
+    std::printf("\nError: Invalid file size <%s>\r\n", path);
+}
+
+void imageMissing(const char* path) {
+    std::printf("\nError: Failed to open file <%s>\r\n", path);
+}
+
+void uploadHeading(const char* path, const char* productId) {
+    std::printf("\nUploading File: <%s>\r\n", path);
+    std::printf("For product <%s>\n", productId);
+    std::printf(".Ctrl C aborts.\r\n\r\n");
+    printTimeOfDay("\n\t%s\n");
+}
+
+void transferEnded() {
+    printTimeOfDay("\n\t\t\t\t%s\n");
+}
+
+void phase(ReportPhase phase) {
+    if (phase == ReportPhase::Connect) {
+        std::printf("\r\nChecking comms...\r\n");
+    } else if (phase == ReportPhase::Identify) {
+        std::printf("\r\nDevice found.\r\n");
+    }
+}
+
+void replyTimeout() {
+    std::printf("%s", ReplyTimeoutText);
+}
+
+void tryingAgain() {
+    std::printf("\r\nTrying again...\r\n");
+}
+
+void rebootNeeded() {
+    std::printf("Product needs to reboot, please wait...\r\n");
+}
+
+void startingUpload() {
+    std::printf("Starting Upload\r\n");
+}
+
+void waitingForApplication() {
+    std::printf("\r\n Waiting for device to initialise...\r\n\n");
+}
+
+void progress(uint32_t line, uint32_t lines) {
+    const auto percent = static_cast<uint32_t>(static_cast<uint64_t>(line) * 100u / lines);
+    std::printf("       Download -> %6d [%3d%%]\r", static_cast<int>(line),
+                static_cast<int>(percent));
+    // The line ends without a line feed; show it now rather than at the next one.
+    std::fflush(stdout);
+}
+
+void resend(uint32_t, bool) {
+    std::printf("\r\nWarning, packet failed trying to resend...\r\n");
+}
+
+// What the phase says when it fails for want of an answer, without the time-out banner: the
+// port did not time out, it went away.
+const char* lostPortText(UploadPhase phase) {
+    switch (phase) {
+    case UploadPhase::CheckComms:
+        return NoContactText;
+    case UploadPhase::AwaitBootLoader:
+    case UploadPhase::AwaitApplication:
+        return DeviceNotRespondingText;
+    default:
+        return CommunicationErrorText;
+    }
+}
+
+void aborted(const SessionFailure& failure) {
+    if (failure.phase == UploadPhase::ReadRecord || failure.phase == UploadPhase::SendRecord) {
+        std::printf("\r\nUpdate aborted at record %u of %u.\r\n", failure.line, failure.lines);
+    } else {
+        std::printf("\r\nUpdate aborted while waiting for the product.\r\n");
+    }
+}
+
+const char* failureText(const SessionFailure& failure) {
+    switch (failure.reason) {
+    case EndReason::Usage:
+        return "ERROR: Product ID too long!\r\n";
+    case EndReason::NoContact:
+        return failure.phase == UploadPhase::CheckComms ? NoContactText : DeviceNotRespondingText;
+    case EndReason::UnknownApplication:
+        return "ERROR: Unkown ARM application!\r\n";
+    case EndReason::ReplyTimeout:
+        return failure.phase == UploadPhase::SendRecord ? CommunicationErrorText : ReplyTimeoutText;
+    case EndReason::TooManyResends:
+        return "ERROR: Too many re-transmission requests!\r\n";
+    case EndReason::OutOfStep:
+        return "ERROR: Record replies out of step, the image may be incomplete!\r\n";
+    case EndReason::NoApplication:
+        return DeviceNotRespondingText;
+    default:
+        return "";
+    }
+}
+
+void sessionFailed(const SessionFailure& failure) {
+    if (failure.reason == EndReason::Aborted) {
+        aborted(failure);
+    } else if (failure.reason == EndReason::PortLost) {
+        std::printf("\r\nThe port %s is gone (unplugged?)\r\n", failure.portName);
+        std::printf("%s", lostPortText(failure.phase));
+    } else if (failure.reason == EndReason::RecordRefused) {
+        std::printf("\r\nERROR [%d]: Record was not accepted!\r\n", static_cast<int>(failure.line));
+    } else {
+        std::printf("%s", failureText(failure));
+    }
+}
+
+void advice() {
+    std::printf("\r\n******* UPLOAD FAILED.  \r\n");
+    std::printf("\r\n\r\nPlease power cycle and try again. Check all connections\r\n");
+    std::printf("and avoid using the PC for other tasks during upgrade.  Ensure\r\n");
+    std::printf("anti-virus hard disc scan is not currently active.\r\n");
+}
+
+void done() {
+    std::printf("\r\n\r\nUpdate Done!\r\n");
+    std::printf("\n___________________\n");
+}
+
+void firmwareIdentity(const char*, FirmwareIdentity identity, const char* version) {
+    if (identity == FirmwareIdentity::Application) {
+        std::printf("Current %s\r\n", version);
+    }
+}
+
+void otherProduct(const char* label) {
+    std::printf("%s Firmware Update\r\n", label);
+}
+
+void replyReport(const char* command, const char* statusText) {
+    std::printf("\r\nReply for [%s]: %s", command, statusText);
+}
+
+void spellingHint(const char* productsSpelling) {
+    std::printf("Product IDs must match the product's own spelling: try %s\r\n", productsSpelling);
+}
+
+void rebooting() {
+    std::printf("\nRebooting\n");
+}
+
+void unknownReply() {
+    std::printf(".");
+    std::fflush(stdout); // the dot has no line end to push it out
+}
+
+void nothingToSay(const char*) {}
+void nothingToSay(EndReason) {}
+
+} // namespace
+
+const Reporter ConsoleReporter{
+    banner,
+    usage,
+    validUse,
+    unknownDevice,
+    productIdTooLong,
+    noPort,
+    portNotOpened,
+    nothingToSay,
+    deviceNotSupported,
+    nothingToSay,
+    fileUnreadable,
+    imageProblems,
+    imageEmpty,
+    imageMissing,
+    uploadHeading,
+    transferEnded,
+    phase,
+    replyTimeout,
+    tryingAgain,
+    rebootNeeded,
+    startingUpload,
+    waitingForApplication,
+    progress,
+    resend,
+    sessionFailed,
+    advice,
+    done,
+    firmwareIdentity,
+    otherProduct,
+    replyReport,
+    spellingHint,
+    rebooting,
+    unknownReply,
+};
