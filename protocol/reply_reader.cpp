@@ -23,6 +23,16 @@ struct ReaderState {
 
 ReaderState reader;
 
+// What the next reader thread works with, written before it starts and never cleared: stop
+// clears the record's handles even when a thread did not end in time, and such a thread must
+// never see a cleared one.
+struct Handed {
+    const ReplyDispatch* dispatch = nullptr;
+    Os::EventHandle dataReadyEvent = nullptr;
+    Os::EventHandle stopEvent = nullptr;
+};
+Handed handed;
+
 // Overflowed replies (StorageFull, TooManyTokens) are dropped silently; the session's reply
 // time-out reports them. The byte a result arose at is given again, so feeding always advances.
 void feedParser(const ReplyDispatch& table, uint16_t count) {
@@ -57,11 +67,10 @@ void drainPass(const ReplyDispatch& table) {
 }
 
 unsigned run() {
-    // Its own copies, set before it started: stop clears the record's handles even when this
-    // thread did not end in time, and it must never wait on a cleared one.
-    const Os::EventHandle stopEvent = reader.stopEvent;
-    const Os::EventHandle dataReadyEvent = reader.dataReadyEvent;
-    const ReplyDispatch& table = *reader.dispatch;
+    const Handed own = handed;
+    const Os::EventHandle stopEvent = own.stopEvent;
+    const Os::EventHandle dataReadyEvent = own.dataReadyEvent;
+    const ReplyDispatch& table = *own.dispatch;
     for (;;) {
         const Os::WaitResult woke = Os::waitFirstOf(stopEvent, dataReadyEvent, Os::Infinite);
         if (woke == Os::WaitResult::First) {
@@ -96,6 +105,7 @@ int start(Os::EventHandle dataReadyEvent, const ReplyDispatch& dispatch) {
         return 0;
     }
     reader.ended.store(0, std::memory_order_release);
+    handed = Handed{reader.dispatch, reader.dataReadyEvent, reader.stopEvent};
     reader.thread = Os::startThread(run, nullptr);
     if (reader.thread == nullptr) {
         reader.ended.store(1, std::memory_order_release);

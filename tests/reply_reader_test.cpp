@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -146,17 +147,25 @@ TEST_F(ReplyReaderTest, StopTwiceAndStartWithoutEvent) {
 
 // A reader held up past the stop limit is abandoned, and stop clears the record's handles; once
 // free it must still see its own stop event and end, not wait on a cleared one for ever.
+std::atomic<bool> passDone{false};
+
 TEST_F(ReplyReaderTest, AbandonedReaderEndsOnItsOwnStopEvent) {
-    ASSERT_EQ(ReplyReader::start(dataReady, SessionDispatch), 1);
+    ReplyDispatch watched = SessionDispatch;
+    watched.passDone = [] { passDone.store(true, std::memory_order_release); };
+    ASSERT_EQ(ReplyReader::start(dataReady, watched), 1);
     Os::enterLock(receiveBuffer.lock); // the next drain pass waits here
     arrive("!DVO PONG\r");
     Os::sleepMs(50);
     EXPECT_EQ(ReplyReader::stop(), 1); // gives up after the stop limit
     Os::leaveLock(receiveBuffer.lock);
+    for (int look = 0; look < 200 && !passDone.load(std::memory_order_acquire); ++look) {
+        Os::sleepMs(10);
+    }
     Os::sleepMs(200);
     Os::setEvent(dataReady);
     Os::sleepMs(200);
     EXPECT_TRUE(Os::waitEvent(dataReady, 0)) << "the abandoned reader still takes data events";
+    dataReady = nullptr; // left to the abandoned thread, as the tool leaves its handles
 }
 
 } // namespace
