@@ -139,8 +139,8 @@ ReadResult readChildren(std::span<const ChildHandle> children, EventHandle wake,
         return ReadResult::Output;
     }
     if (wake != nullptr && polled[wakeSlot].revents != 0) {
-        uint64_t count = 0;
-        (void)read(eventDescriptor(wake), &count, sizeof count);
+        uint64_t count = 0; // consumes the wake-up; a failed read leaves nothing to consume
+        [[maybe_unused]] const ssize_t taken = read(eventDescriptor(wake), &count, sizeof count);
         return ReadResult::Woken;
     }
     return ReadResult::Timeout;
