@@ -27,6 +27,11 @@ const char* choosePortFor(const char* portArgument) {
     return PortDiscovery::choosePort(PortChoiceMode::Manual);
 }
 
+PrepareResult stop(EndReason reason) {
+    Report::current().stopped(reason);
+    return PrepareResult::Stop;
+}
+
 } // namespace
 
 int32_t readBaudRate(const char* text) {
@@ -36,15 +41,6 @@ int32_t readBaudRate(const char* text) {
     }
     return decimalValue(reading);
 }
-
-namespace {
-
-PrepareResult stop(EndReason reason) {
-    Report::current().stopped(reason);
-    return PrepareResult::Stop;
-}
-
-} // namespace
 
 PrepareResult prepareSession(int argc, char** argv, UpdateRequest& request) {
     request = UpdateRequest{};

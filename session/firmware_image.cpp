@@ -4,9 +4,7 @@
 #include "session/report.h"
 #include "session/session_state.h"
 
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 namespace FirmwareImage {

@@ -63,7 +63,9 @@ void markOk(CommandIndex command) {
 }
 
 void markRetry(CommandIndex command, bool busy) {
-    sessionState.recordRetryBusy.store(busy ? 1 : 0, std::memory_order_relaxed);
+    if (command == CommandIndex::Record) {
+        sessionState.recordRetryBusy.store(busy ? 1 : 0, std::memory_order_relaxed);
+    }
     slot(command).retry.store(1, std::memory_order_relaxed);
 }
 

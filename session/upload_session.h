@@ -31,7 +31,6 @@ namespace UploadSession {
 void setEnvironment(const SessionEnvironment& environment);
 // Fills the session's fixed fields from the request and sets it at its first phase.
 void begin(const UpdateRequest& request);
-const SessionEnvironment& realEnvironment();
 StepResult step();
 SessionOutcome outcome(); // from the phase the last session ended in
 

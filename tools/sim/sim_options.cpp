@@ -83,22 +83,30 @@ bool parseFaults(const char* list, RecordAnswer answer, SimOptions& options) {
     return true;
 }
 
-// "PASS", "BUSY", "FAIL" or "ERROR".
-bool parseAnswer(const char* text, RecordAnswer& answer) {
-    constexpr struct {
-        const char* word;
-        RecordAnswer answer;
-    } Words[] = {{"PASS", RecordAnswer::Pass},
-                 {"BUSY", RecordAnswer::Busy},
-                 {"FAIL", RecordAnswer::Fail},
-                 {"ERROR", RecordAnswer::Error}};
-    for (const auto& w : Words) {
-        if (std::strcmp(text, w.word) == 0) {
-            answer = w.answer;
+template <typename Value> struct Named {
+    const char* name;
+    Value value;
+};
+
+// The value named text in table; false when no row has that name.
+template <typename Value, size_t Rows>
+bool lookUp(const Named<Value> (&table)[Rows], const char* text, Value& value) {
+    for (const Named<Value>& row : table) {
+        if (std::strcmp(text, row.name) == 0) {
+            value = row.value;
             return true;
         }
     }
     return false;
+}
+
+// "PASS", "BUSY", "FAIL" or "ERROR".
+bool parseAnswer(const char* text, RecordAnswer& answer) {
+    static constexpr Named<RecordAnswer> Words[] = {{"PASS", RecordAnswer::Pass},
+                                                    {"BUSY", RecordAnswer::Busy},
+                                                    {"FAIL", RecordAnswer::Fail},
+                                                    {"ERROR", RecordAnswer::Error}};
+    return lookUp(Words, text, answer);
 }
 
 // "N:A+B,..." into faults answering twice.
@@ -126,25 +134,16 @@ bool parseTwice(const char* list, SimOptions& options) {
 }
 
 bool parseVanishPhase(const char* text, SimOptions& o) {
-    constexpr struct {
-        const char* name;
-        VanishPhase phase;
-    } Phases[] = {{"connect", VanishPhase::Connect},
-                  {"identify", VanishPhase::Identify},
-                  {"bootwait", VanishPhase::BootWait},
-                  {"appwait", VanishPhase::AppWait}};
+    static constexpr Named<VanishPhase> Phases[] = {{"connect", VanishPhase::Connect},
+                                                    {"identify", VanishPhase::Identify},
+                                                    {"bootwait", VanishPhase::BootWait},
+                                                    {"appwait", VanishPhase::AppWait}};
     if (std::strcmp(text, "transfer") == 0) {
         o.vanish = true;
         o.vanishAfter = 1;
         return true;
     }
-    for (const auto& p : Phases) {
-        if (std::strcmp(text, p.name) == 0) {
-            o.vanishIn = p.phase;
-            return true;
-        }
-    }
-    return false;
+    return lookUp(Phases, text, o.vanishIn);
 }
 
 enum OptionId : int {
