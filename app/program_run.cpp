@@ -67,6 +67,9 @@ int runProgram(const UpdateRequest& request) {
     Os::EventHandle wake = attachWakeEvent();
     if (SerialPort::open(portName, request.baudRate) != OpenResult::Ok) {
         Report::current().portNotOpened(portName);
+        if (SerialPort::heldBy()[0] != '\0') {
+            Report::current().portHeld(SerialPort::heldBy());
+        }
         Report::current().stopped(EndReason::PortNotOpened);
         detachWakeEvent(wake);
         return static_cast<int>(ExitStatus::ExitNotStarted);

@@ -87,6 +87,8 @@ const char* directPortName(const char* argument);
 // The platform's own device walk, naming and input; tests replace them.
 const DeviceSource& platformSource();
 PortNaming platformNaming();
+// What tells two port names apart as devices: two names with one key open one device.
+std::string deviceKey(const std::string& name);
 void setSource(const DeviceSource& source);
 void setNaming(PortNaming naming);
 void setInput(std::FILE* input); // nullptr: standard input

@@ -148,14 +148,21 @@ PortGroup resolveGroup(const char* argument) {
         }
         group.ports.push_back({entry, name});
     }
+    std::vector<std::string> devices;
+    for (const GroupPort& port : group.ports) {
+        devices.push_back(deviceKey(port.name));
+    }
     for (size_t i = 0; i < group.ports.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
-            if (group.ports[i].name == group.ports[j].name) {
+            if (devices[i] == devices[j]) {
                 const GroupPort& first = group.ports[j];
                 const GroupPort& again = group.ports[i];
-                return refuse(first.entry == again.entry ? again.name + " is named twice"
-                                                         : first.entry + " and " + again.entry +
-                                                               " both name " + again.name);
+                if (first.entry == again.entry) {
+                    return refuse(again.name + " is named twice");
+                }
+                return refuse(first.entry + " and " + again.entry +
+                              (first.name == again.name ? " both name " + first.name
+                                                        : " are the same device"));
             }
         }
     }

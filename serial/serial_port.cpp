@@ -54,6 +54,10 @@ int lastError() {
     return serialPortState.lastError;
 }
 
+const char* heldBy() {
+    return serialPortState.heldBy;
+}
+
 size_t formatTransmitText(const char* format, va_list arguments) {
     char* text = serialPortState.transmitText;
     std::memset(text, 0, TransmitTextSize);
@@ -105,6 +109,7 @@ OpenResult open(const char* portName, uint32_t baudRate) {
         close();
     }
     ReceiveBuffer::reset();
+    serialPortState.heldBy[0] = '\0';
     if (!PortHooks::openDevice(portName)) {
         return failOpen(OpenResult::NotOpened);
     }

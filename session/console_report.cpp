@@ -1,12 +1,17 @@
 // The tool's own texts, as the console shows them: each message carries its line ends, the
 // progress line ends in "\r" alone so it overwrites itself, and a few end without any.
+#include "protocol/wire_format.h"
 #include "session/firmware_image.h"
 #include "session/report.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
+
+// A process list from the system, each byte shown as a product's text would be.
+constexpr size_t HolderTextCapacity = 1024;
 
 const char* const ReplyTimeoutText = "\r\n****Reply Timeout****\r\n";
 const char* const DeviceNotRespondingText = "ERROR: Device not responding!\r\n";
@@ -62,6 +67,16 @@ void noPort() {
 void portNotOpened(const char* name) {
     std::printf("\r\nCould not open %s\r\n", name);
     std::printf("Ensure it is not being used by another application.\r\n");
+}
+
+void portHeld(const char* holders) {
+    if (std::strcmp(holders, "-") == 0) {
+        std::printf("The port is held exclusively by another program.\r\n");
+        return;
+    }
+    char shown[HolderTextCapacity];
+    WireFormat::shownText(holders, shown, sizeof shown);
+    std::printf("The port is held exclusively by another program: %s.\r\n", shown);
 }
 
 void deviceNotSupported() {
@@ -234,14 +249,21 @@ void done() {
     std::printf("\n___________________\n");
 }
 
+// The product's own words are shown, never obeyed (see WireFormat::shownText).
+void printProductText(const char* format, const char* productText) {
+    char shown[WireFormat::ShownTextCapacity];
+    WireFormat::shownText(productText, shown, sizeof shown);
+    std::printf(format, shown);
+}
+
 void firmwareIdentity(const char*, FirmwareIdentity identity, const char* version) {
     if (identity == FirmwareIdentity::Application) {
-        std::printf("Current %s\r\n", version);
+        printProductText("Current %s\r\n", version);
     }
 }
 
 void otherProduct(const char* label) {
-    std::printf("%s Firmware Update\r\n", label);
+    printProductText("%s Firmware Update\r\n", label);
 }
 
 void replyReport(const char* command, const char* statusText) {
@@ -249,7 +271,8 @@ void replyReport(const char* command, const char* statusText) {
 }
 
 void spellingHint(const char* productsSpelling) {
-    std::printf("Product IDs must match the product's own spelling: try %s\r\n", productsSpelling);
+    printProductText("Product IDs must match the product's own spelling: try %s\r\n",
+                     productsSpelling);
 }
 
 void rebooting() {
@@ -274,6 +297,7 @@ const Reporter ConsoleReporter{
     productIdTooLong,
     noPort,
     portNotOpened,
+    portHeld,
     nothingToSay,
     deviceNotSupported,
     nothingToSay,

@@ -50,6 +50,7 @@ struct Reporter {
     void (*productIdTooLong)(size_t length, size_t limit);
     void (*noPort)();
     void (*portNotOpened)(const char* name);
+    void (*portHeld)(const char* holders); // after portNotOpened: "-" when none can be named
     void (*portOpened)(const char* name);
     void (*deviceNotSupported)();
     void (*stopped)(EndReason reason); // the run ended before a session; its text came before

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace {
 
 struct Device {
@@ -295,6 +299,20 @@ TEST(PortDiscovery, PortListsResolveEveryEntryOrRefuseTheWhole) {
         EXPECT_EQ(group.problem.empty() ? names : "!" + group.problem, c.expected) << c.argument;
         EXPECT_EQ(script.begins, c.listings) << c.argument;
     }
+#ifndef _WIN32
+    // A link beside the device it leads to is one port twice, however it is named.
+    const std::string link = testing::TempDir() + "uartflash-null-link";
+    std::remove(link.c_str());
+    EXPECT_EQ(symlink("/dev/null", link.c_str()), 0);
+    PortDiscovery::setNaming(PortNaming::DevicePath);
+    for (const auto& [argument, problem] :
+         {std::pair{"/dev/null," + link, "/dev/null and " + link + " are the same device"},
+          {link + ",/dev/zero", std::string()},
+          {link + ",null", link + " and null are the same device"}}) {
+        EXPECT_EQ(PortDiscovery::resolveGroup(argument.c_str()).problem, problem) << argument;
+    }
+    std::remove(link.c_str());
+#endif
     PortDiscovery::setNaming(PortNaming::ComNumber);
     for (const char* single : {"COM5", "AUTO", "SN=77", "/dev/ttyUSB0", "ALLX"}) {
         EXPECT_FALSE(PortDiscovery::isPortGroup(single)) << single;

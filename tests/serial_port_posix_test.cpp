@@ -145,6 +145,7 @@ TEST_F(PtySerialPort, PortHeldByAnotherProcessIsNotOpened) {
         io = ::read(release[0], &locked, 1); // until the parent has tried
         int exclusive = 0;
         locked = ioctl(port, TIOCGEXCL, &exclusive) == 0 && exclusive != 0 ? 'x' : '-';
+        ioctl(port, TIOCNXCL); // as a program that ends well leaves the port
         io = ::write(held[1], &locked, 1);
         _exit(0);
     }
@@ -153,11 +154,15 @@ TEST_F(PtySerialPort, PortHeldByAnotherProcessIsNotOpened) {
     EXPECT_EQ(locked, 'y');
     EXPECT_EQ(SerialPort::open(path.c_str(), 115200), OpenResult::NotOpened);
     EXPECT_FALSE(SerialPort::isOpen());
+    const std::string holder = "process " + std::to_string(child);
+    EXPECT_NE(std::string(SerialPort::heldBy()).find(holder), std::string::npos)
+        << SerialPort::heldBy();
     ::close(release[1]);
     ASSERT_EQ(::read(held[0], &locked, 1), 1);
     EXPECT_EQ(locked, 'x') << "the holder's exclusive flag was cleared";
     waitpid(child, nullptr, 0);
     EXPECT_EQ(SerialPort::open(path.c_str(), 115200), OpenResult::Ok);
+    EXPECT_STREQ(SerialPort::heldBy(), "");
     for (int fd : {held[0], held[1], release[0]}) {
         ::close(fd);
     }
