@@ -1,5 +1,6 @@
 #include "app/json_report.h"
 
+#include "os/console.h"
 #include "serial/serial_port.h"
 #include "session/firmware_image.h"
 
@@ -177,6 +178,19 @@ Reporter withEvents() {
 Reporter jsonReporter;
 
 } // namespace
+
+std::FILE* takeOutput(unsigned closedStreams) {
+    if ((closedStreams & Os::StandardOutput) != 0) {
+        std::fprintf(stderr, "ERROR: standard output is closed: --json has nowhere to write its "
+                             "events\n");
+        return nullptr;
+    }
+    std::FILE* out = Os::takeStandardOutput();
+    if (out == nullptr) {
+        std::fprintf(stderr, "ERROR: standard output cannot be set apart for JSON\n");
+    }
+    return out;
+}
 
 void begin(std::FILE* out) {
     run.out = out;

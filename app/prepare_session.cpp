@@ -34,6 +34,31 @@ PrepareResult stop(EndReason reason) {
 
 } // namespace
 
+bool checkUpdateArguments(const char* productId, const char* deviceWord, const char* imagePath,
+                          UpdateRequest& request, EndReason& refusal) {
+    const Reporter& report = Report::current();
+    // The file is read once, here; of its problems only "cannot be opened" comes before the
+    // other arguments are checked, as it always has.
+    refusal = EndReason::FileRefused;
+    if (FirmwareImage::read(imagePath) == Os::FileReadResult::Unreadable) {
+        report.fileUnreadable(imagePath, Os::FileReadResult::Unreadable);
+        return false;
+    }
+    refusal = EndReason::Usage;
+    request.device = deviceFromWord(deviceWord);
+    if (request.device == DeviceKind::None) {
+        report.unknownDevice(deviceWord);
+        return false;
+    }
+    const size_t productIdLength = std::strlen(productId);
+    if (productIdLength > MaxProductIdLength) {
+        report.productIdTooLong(productIdLength, MaxProductIdLength);
+        return false;
+    }
+    refusal = EndReason::FileRefused;
+    return FirmwareImage::check(imagePath);
+}
+
 int32_t readBaudRate(const char* text) {
     DecimalReading reading;
     while (*text != '\0' && takeDecimalCharacter(reading, static_cast<unsigned char>(*text))) {
@@ -51,19 +76,9 @@ PrepareResult prepareSession(int argc, char** argv, UpdateRequest& request) {
         report.usage(program);
         return stop(EndReason::Usage);
     }
-    if (!FirmwareImage::load(argv[5])) {
-        return stop(EndReason::FileRefused);
-    }
-    const DeviceKind kind = deviceFromWord(argv[4]);
-    if (kind == DeviceKind::None) {
-        report.unknownDevice(argv[4]);
-        return stop(EndReason::Usage);
-    }
-    request.device = kind;
-    const size_t productIdLength = std::strlen(argv[3]);
-    if (productIdLength > MaxProductIdLength) {
-        report.productIdTooLong(productIdLength, MaxProductIdLength);
-        return stop(EndReason::Usage);
+    EndReason refusal = EndReason::Done;
+    if (!checkUpdateArguments(argv[3], argv[4], argv[5], request, refusal)) {
+        return stop(refusal);
     }
     const uint32_t rate = static_cast<uint32_t>(readBaudRate(argv[2]));
     const char* chosen = choosePortFor(argv[1]);
