@@ -16,7 +16,8 @@ using AppendFileHandle = AppendFileObject*;
 enum class AppendOpenResult : uint8_t {
     Ok,
     Failed,   // cannot be opened or created for appending; the OS error code says why
-    NotAFile, // a directory, a device or a pipe: never opened, as opening a port could disturb it
+    NotAFile, // a directory, a device or a pipe; POSIX refuses it before opening it, as opening a
+              // serial port could disturb what is attached
 };
 
 // Opens path for appending, creating it when missing. On Ok file is the handle; otherwise it is

@@ -1,4 +1,5 @@
 // The os services' contract as the serial module and the reply reader rely on it.
+#include "os/host_name.h"
 #include "os/os.h"
 #include "os/sha256.h"
 
@@ -137,6 +138,15 @@ TEST(Os, Sha256AgreesWithSha256sum) {
     std::string hex;
     EXPECT_TRUE(Os::sha256Hex(bytes.data(), bytes.size(), hex));
     EXPECT_EQ(hex, printed);
+}
+
+TEST(Os, HostNameIsWhatUnameSays) {
+    std::FILE* pipe = popen("uname -n", "r");
+    ASSERT_NE(pipe, nullptr);
+    char printed[256] = {};
+    EXPECT_NE(std::fgets(printed, sizeof printed, pipe), nullptr);
+    pclose(pipe);
+    EXPECT_EQ(Os::hostName() + "\n", printed);
 }
 #endif
 
