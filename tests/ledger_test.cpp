@@ -211,8 +211,8 @@ TEST(Ledger, ThreeProcessesAppendWholeLines) {
         std::string problem;
         children.push_back(Os::startChild(
             driver.string(),
-            {ledger.string(), "writer" + std::to_string(writer), std::to_string(Lines)}, "",
-            problem));
+            {ledger.string(), "writer" + std::to_string(writer), std::to_string(Lines)},
+            Os::ChildStreams{}, problem));
         EXPECT_NE(children.back(), nullptr) << problem;
     }
     for (Os::ChildHandle child : children) {
