@@ -1,9 +1,11 @@
 #include "app/command_line.h"
 
+#include "app/entry_report.h"
 #include "app/gang_run.h"
 #include "app/image_summary.h"
 #include "app/json_report.h"
 #include "app/port_listing.h"
+#include "app/port_prompt.h"
 #include "app/prepare_session.h"
 #include "app/program_run.h"
 #include "os/console.h"
@@ -47,7 +49,7 @@ std::string optionLabel(const Option& option) {
 }
 
 void printHelp(const char* program) {
-    Report::current().validUse(program);
+    EntryReport::current().validUse(program);
     std::printf("\n\nOptions, before the arguments:\n");
     size_t width = 0;
     for (const Option& option : ToolOptions) {
@@ -139,7 +141,7 @@ int runJsonUpdate(const Command& command) {
     }
     JsonReport::begin(json);
     std::FILE* noInput = std::tmpfile();
-    PortDiscovery::setInput(noInput);
+    PortPrompt::setInput(noInput);
     std::vector<char*> argv = command.argv;
     UpdateRequest request;
     const PrepareResult prepared = prepareSession(command.argc(), argv.data(), request);
@@ -245,6 +247,7 @@ Command parse(int argc, char** argv, std::span<const Option> options, std::span<
 }
 
 int run(int argc, char** argv, unsigned closedStreams) {
+    PortPrompt::install();
     Command command = parse(argc, argv, ToolOptions, ToolForms);
     command.closedStreams = closedStreams;
     if (command.form == nullptr) {

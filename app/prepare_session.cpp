@@ -1,5 +1,6 @@
 #include "app/prepare_session.h"
 
+#include "app/entry_report.h"
 #include "protocol/wire_format.h"
 #include "serial/decimal.h"
 #include "serial/port_discovery.h"
@@ -28,7 +29,7 @@ const char* choosePortFor(const char* portArgument) {
 }
 
 PrepareResult stop(EndReason reason) {
-    Report::current().stopped(reason);
+    EntryReport::current().stopped(reason);
     return PrepareResult::Stop;
 }
 
@@ -36,12 +37,12 @@ PrepareResult stop(EndReason reason) {
 
 bool checkUpdateArguments(const char* productId, const char* deviceWord, const char* imagePath,
                           UpdateRequest& request, EndReason& refusal) {
-    const Reporter& report = Report::current();
+    const EntryReporter& report = EntryReport::current();
     // The file is read once, here; of its problems only "cannot be opened" comes before the
     // other arguments are checked, as it always has.
     refusal = EndReason::FileRefused;
     if (FirmwareImage::read(imagePath) == Os::FileReadResult::Unreadable) {
-        report.fileUnreadable(imagePath, Os::FileReadResult::Unreadable);
+        Report::current().fileUnreadable(imagePath, Os::FileReadResult::Unreadable);
         return false;
     }
     refusal = EndReason::Usage;
@@ -70,7 +71,7 @@ int32_t readBaudRate(const char* text) {
 PrepareResult prepareSession(int argc, char** argv, UpdateRequest& request) {
     request = UpdateRequest{};
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "uartflash";
-    const Reporter& report = Report::current();
+    const EntryReporter& report = EntryReport::current();
     report.banner(program, UARTFLASH_VERSION);
     if (argc != 6) {
         report.usage(program);

@@ -58,21 +58,14 @@ std::string bySerial(Listing& listing, const std::string& entry, std::string& pr
         problem = "the serial ports cannot be listed";
         return {};
     }
-    std::string found;
-    int count = 0;
-    for (const PortEntry& port : list->entries) {
-        if (!port.usb.serialNumber.empty() && port.usb.serialNumber == serial) {
-            found = port.name;
-            ++count;
-        }
-    }
-    if (count != 1) {
+    const std::vector<size_t> picks = PortDiscovery::serialPositions(*list, serial);
+    if (picks.size() != 1) {
         problem = entry + ": " +
-                  (count == 0 ? "no port has" : std::to_string(count) + " ports have") +
+                  (picks.empty() ? "no port has" : std::to_string(picks.size()) + " ports have") +
                   " that serial number";
         return {};
     }
-    return found;
+    return list->entries[picks.front()].name;
 }
 
 } // namespace
@@ -97,16 +90,6 @@ std::string exactPortName(const char* entry) {
     return entry[0] == '/' ? std::string(entry) : std::string("/dev/") + entry;
 }
 
-std::vector<size_t> bridgePorts(const PortList& list) {
-    std::vector<size_t> picks;
-    for (size_t i = 0; i < list.descriptions.size(); ++i) {
-        if (list.descriptions[i].find(BridgeMarker) != std::string::npos) {
-            picks.push_back(i);
-        }
-    }
-    return picks;
-}
-
 PortGroup resolveGroup(const char* argument) {
     const std::vector<std::string> entries = splitEntries(argument != nullptr ? argument : "");
     if (entries.size() > MaxGroupPorts) {
@@ -127,7 +110,7 @@ PortGroup resolveGroup(const char* argument) {
             if (list == nullptr) {
                 return refuse("the serial ports cannot be listed");
             }
-            for (size_t pick : bridgePorts(*list)) {
+            for (size_t pick : bridgePositions(*list)) {
                 group.ports.push_back({list->entries[pick].name, list->entries[pick].name});
             }
             if (group.ports.empty()) {

@@ -10,9 +10,6 @@
 
 namespace {
 
-// A process list from the system, each byte shown as a product's text would be.
-constexpr size_t HolderTextCapacity = 1024;
-
 const char* const ReplyTimeoutText = "\r\n****Reply Timeout****\r\n";
 const char* const DeviceNotRespondingText = "ERROR: Device not responding!\r\n";
 const char* const CommunicationErrorText = "Communication Error!\r\n";
@@ -30,57 +27,6 @@ void printTimeOfDay(const char* format) {
     char text[16];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
     std::printf(format, text);
-}
-
-void banner(const char* program, const char* version) {
-    std::printf("\n+------------------------------------------+\n");
-    std::printf("| %s for ARM firmware\n", program);
-    std::printf("| Version %s\n", version);
-    std::printf("+------------------------------------------+\n\n");
-}
-
-void validUse(const char* program) {
-    std::printf("  Valid Use:\n");
-    std::printf("> %s  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n", program);
-    std::printf("Example: %s COM1 115200 KORVA ARM korva.srec", program);
-}
-
-void usage(const char* program) {
-    std::printf("ERROR: Missing Arguments!\n");
-    validUse(program);
-}
-
-void unknownDevice(const char* word) {
-    std::printf("%s Device not recognised\n", word);
-    std::printf("Supported devices:\n");
-    std::printf("\tARM\n");
-}
-
-void productIdTooLong(size_t length, size_t limit) {
-    std::printf("Error: Product ID is %zu characters long; at most %zu fit\n", length, limit);
-}
-
-void noPort() {
-    std::printf("\r\nError: Failed to detect any Com ports!\r\n");
-}
-
-void portNotOpened(const char* name) {
-    std::printf("\r\nCould not open %s\r\n", name);
-    std::printf("Ensure it is not being used by another application.\r\n");
-}
-
-void portHeld(const char* holders) {
-    if (std::strcmp(holders, "-") == 0) {
-        std::printf("The port is held exclusively by another program.\r\n");
-        return;
-    }
-    char shown[HolderTextCapacity];
-    WireFormat::shownText(holders, shown, sizeof shown);
-    std::printf("The port is held exclusively by another program: %s.\r\n", shown);
-}
-
-void deviceNotSupported() {
-    std::printf("ERROR: Device not currently supported!");
 }
 
 void fileUnreadable(const char* path, Os::FileReadResult result) {
@@ -284,44 +230,30 @@ void unknownReply() {
     std::fflush(stdout); // the dot has no line end to push it out
 }
 
-void nothingToSay(const char*) {}
-void nothingToSay(EndReason) {}
-
 } // namespace
 
 const Reporter ConsoleReporter{
-    banner,
-    usage,
-    validUse,
-    unknownDevice,
-    productIdTooLong,
-    noPort,
-    portNotOpened,
-    portHeld,
-    nothingToSay,
-    deviceNotSupported,
-    nothingToSay,
-    fileUnreadable,
-    imageProblems,
-    imageEmpty,
-    imageMissing,
-    uploadHeading,
-    transferEnded,
-    phase,
-    replyTimeout,
-    tryingAgain,
-    rebootNeeded,
-    startingUpload,
-    waitingForApplication,
-    progress,
-    resend,
-    sessionFailed,
-    advice,
-    done,
-    firmwareIdentity,
-    otherProduct,
-    replyReport,
-    spellingHint,
-    rebooting,
-    unknownReply,
+    .fileUnreadable = fileUnreadable,
+    .imageProblems = imageProblems,
+    .imageEmpty = imageEmpty,
+    .imageMissing = imageMissing,
+    .uploadHeading = uploadHeading,
+    .transferEnded = transferEnded,
+    .phase = phase,
+    .replyTimeout = replyTimeout,
+    .tryingAgain = tryingAgain,
+    .rebootNeeded = rebootNeeded,
+    .startingUpload = startingUpload,
+    .waitingForApplication = waitingForApplication,
+    .progress = progress,
+    .resend = resend,
+    .sessionFailed = sessionFailed,
+    .advice = advice,
+    .done = done,
+    .firmwareIdentity = firmwareIdentity,
+    .otherProduct = otherProduct,
+    .replyReport = replyReport,
+    .spellingHint = spellingHint,
+    .rebooting = rebooting,
+    .unknownReply = unknownReply,
 };

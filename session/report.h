@@ -1,7 +1,7 @@
-// Everything the entry and the session tell their user, as named events. The console reporter
-// prints the tool's texts for them, byte for byte; the JSON Lines output is the second reporter
-// (it prints the same texts to standard error and adds its events). The port chooser keeps its
-// own list and prompt.
+// Everything the firmware image and the session tell their user, as named events. The console
+// reporter prints the tool's texts for them, byte for byte; the JSON Lines output is the second
+// reporter (it prints the same texts to standard error and adds its events). The command line's
+// own texts are app/'s (EntryReporter).
 #pragma once
 
 #include "os/file_read.h"
@@ -42,18 +42,6 @@ struct SessionFailure {
 };
 
 struct Reporter {
-    // The entry.
-    void (*banner)(const char* program, const char* version);
-    void (*usage)(const char* program);
-    void (*validUse)(const char* program);
-    void (*unknownDevice)(const char* word);
-    void (*productIdTooLong)(size_t length, size_t limit);
-    void (*noPort)();
-    void (*portNotOpened)(const char* name);
-    void (*portHeld)(const char* holders); // after portNotOpened: "-" when none can be named
-    void (*portOpened)(const char* name);
-    void (*deviceNotSupported)();
-    void (*stopped)(EndReason reason); // the run ended before a session; its text came before
     // The firmware image.
     void (*fileUnreadable)(const char* path, Os::FileReadResult result);
     void (*imageProblems)(const char* path, const ImageCheck::Report& report);
