@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -46,7 +47,11 @@ void portList(const PortList& list) {
     }
     std::printf("\r\nAvailable serial ports on your computer:\r\n");
     for (size_t i = 0; i < list.entries.size(); ++i) {
-        std::printf("%s [%s]\r\n", list.entries[i].name.c_str(), list.descriptions[i].c_str());
+        // Descriptions come from the devices: shown, never obeyed by the terminal.
+        std::string description(list.descriptions[i].size() * 4 + 1, '\0');
+        description.resize(WireFormat::shownText(list.descriptions[i].c_str(), description.data(),
+                                                 description.size()));
+        std::printf("%s [%s]\r\n", list.entries[i].name.c_str(), description.c_str());
     }
 }
 

@@ -1,5 +1,6 @@
 #include "app/gang_state.h"
 
+#include "app/json_report.h"
 #include "os/process.h"
 #include "protocol/wire_format.h"
 
@@ -196,7 +197,7 @@ Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs
     }
     const std::string retry = retryCommand(invocation, runs);
     return {{"event", "summary"},
-            {"t", static_cast<double>(static_cast<int64_t>(seconds * 1000.0 + 0.5)) / 1000.0},
+            {"t", JsonReport::rounded(seconds)},
             {"ok", status == 0},
             {"exit_status", status},
             {"reason", reason},

@@ -60,10 +60,6 @@ double secondsSince(Clock::time_point then) {
     return std::chrono::duration<double>(Clock::now() - then).count();
 }
 
-double rounded(double seconds) {
-    return static_cast<double>(static_cast<int64_t>(seconds * 1000.0 + 0.5)) / 1000.0;
-}
-
 uint64_t bytesOnTheLine() {
     return SerialPort::bytesWritten() + SerialPort::bytesReceived();
 }
@@ -214,6 +210,10 @@ Reporter jsonReporter;
 EntryReporter jsonEntryReporter;
 
 } // namespace
+
+double rounded(double seconds) {
+    return static_cast<double>(static_cast<int64_t>(seconds * 1000.0 + 0.5)) / 1000.0;
+}
 
 std::FILE* takeOutput(unsigned closedStreams) {
     if ((closedStreams & Os::StandardOutput) != 0) {

@@ -9,6 +9,9 @@
 
 namespace JsonReport {
 
+// Seconds as every event writes them: rounded to the millisecond.
+double rounded(double seconds);
+
 // Standard output for the events, the human texts moved to standard error. nullptr, with the
 // reason printed on standard error, when standard output was closed at start (closedStreams:
 // the Os::StandardStream bits) or cannot be set apart.

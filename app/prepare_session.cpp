@@ -1,6 +1,7 @@
 #include "app/prepare_session.h"
 
 #include "app/entry_report.h"
+#include "os/ascii_text.h"
 #include "protocol/wire_format.h"
 #include "serial/decimal.h"
 #include "serial/port_discovery.h"
@@ -20,7 +21,7 @@ const char* choosePortFor(const char* portArgument) {
     if (const char* serial = PortDiscovery::serialArgument(portArgument)) {
         return PortDiscovery::choosePortBySerial(serial);
     }
-    if (WireFormat::equalIgnoringCase(portArgument, "AUTO")) {
+    if (AsciiText::equalIgnoringCase(portArgument, "AUTO")) {
         if (const char* chosen = PortDiscovery::choosePort(PortChoiceMode::Automatic)) {
             return chosen;
         }

@@ -89,10 +89,7 @@ std::string lastError(const char* what) {
 
 // The rules by which the C runtime splits a command line into argv: quotes around arguments with
 // blanks, backslashes doubled only before a quote.
-std::string commandLineArgument(std::string_view argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string_view::npos) {
-        return std::string(argument);
-    }
+std::string quotedArgument(std::string_view argument) {
     std::string quoted = "\"";
     size_t backslashes = 0;
     for (const char c : argument) {
@@ -106,6 +103,13 @@ std::string commandLineArgument(std::string_view argument) {
     }
     quoted.append(backslashes * 2, '\\');
     return quoted + "\"";
+}
+
+std::string commandLineArgument(std::string_view argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string_view::npos) {
+        return std::string(argument);
+    }
+    return quotedArgument(argument);
 }
 
 HANDLE openInheritable(const char* path, DWORD access, DWORD disposition) {
@@ -356,7 +360,7 @@ std::string quoteArgument(std::string_view argument) {
     if (!argument.empty() && argument.find_first_of(" \t\"&|<>^()%!") == std::string_view::npos) {
         return std::string(argument);
     }
-    return commandLineArgument(argument);
+    return quotedArgument(argument);
 }
 
 } // namespace Os

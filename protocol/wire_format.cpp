@@ -1,6 +1,5 @@
 #include "protocol/wire_format.h"
 
-#include <cctype>
 #include <cstdio>
 
 const char* const CommandNames[CommandCount] = {"PING", "FWID", "UPDATE", "RECORD", "REBOOT"};
@@ -65,16 +64,6 @@ size_t shownText(const char* text, char* out, size_t capacity) {
         out[length] = '\0';
     }
     return length;
-}
-
-bool equalIgnoringCase(const char* text, const char* other) {
-    for (; *text != '\0' && *other != '\0'; ++text, ++other) {
-        if (std::toupper(static_cast<unsigned char>(*text)) !=
-            std::toupper(static_cast<unsigned char>(*other))) {
-            return false;
-        }
-    }
-    return *text == *other;
 }
 
 } // namespace WireFormat

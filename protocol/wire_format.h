@@ -51,7 +51,4 @@ size_t shownText(const char* text, char* out, size_t capacity);
 // Room for any token shown whole.
 inline constexpr size_t ShownTextCapacity = TokenStorageSize * 4 + 1;
 
-// ASCII letters compared without regard to case ("AUTO", a product id against the reply's).
-bool equalIgnoringCase(const char* text, const char* other);
-
 } // namespace WireFormat

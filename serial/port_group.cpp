@@ -1,22 +1,12 @@
 #include "serial/port_group.h"
 
+#include "os/ascii_text.h"
+
 #include <cctype>
 #include <cstring>
 #include <string_view>
 
 namespace {
-
-bool equalsWord(std::string_view text, std::string_view word) {
-    if (text.size() != word.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) != word[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::vector<std::string> splitEntries(std::string_view argument) {
     std::vector<std::string> entries;
@@ -74,12 +64,12 @@ namespace PortDiscovery {
 
 bool isPortGroup(const char* argument) {
     return argument != nullptr &&
-           (std::strchr(argument, ',') != nullptr || equalsWord(argument, "ALL"));
+           (std::strchr(argument, ',') != nullptr || AsciiText::equalIgnoringCase(argument, "ALL"));
 }
 
 std::string exactPortName(const char* entry) {
     if (entry == nullptr || entry[0] == '\0' || serialArgument(entry) != nullptr ||
-        equalsWord(entry, "AUTO") || equalsWord(entry, "ALL") ||
+        AsciiText::equalIgnoringCase(entry, "AUTO") || AsciiText::equalIgnoringCase(entry, "ALL") ||
         std::strlen(entry) + sizeof "/dev/" > ChosenNameSize) {
         return {};
     }
@@ -102,7 +92,7 @@ PortGroup resolveGroup(const char* argument) {
         if (entry.empty()) {
             return refuse("an empty entry in the port list");
         }
-        if (equalsWord(entry, "ALL")) {
+        if (AsciiText::equalIgnoringCase(entry, "ALL")) {
             if (entries.size() != 1) {
                 return refuse("ALL names every bridge and stands alone");
             }

@@ -1,6 +1,7 @@
 // The os services' contract as the serial module and the reply reader rely on it.
 #include "os/host_name.h"
 #include "os/os.h"
+#include "os/process.h"
 #include "os/sha256.h"
 
 #include <gtest/gtest.h>
@@ -149,5 +150,32 @@ TEST(Os, HostNameIsWhatUnameSays) {
     EXPECT_EQ(Os::hostName() + "\n", printed);
 }
 #endif
+
+// An argument quoted for the platform's shell reads back as itself: sh on POSIX; cmd.exe and the
+// C runtime's argv rules on Windows (backslashes doubled only before a quote).
+TEST(Os, ArgumentsAreQuotedForTheShell) {
+    const struct {
+        const char* argument;
+        const char* quoted;
+    } cases[] = {
+#ifdef _WIN32
+        {"COM5,COM7", "COM5,COM7"},       {"C:\\fw\\korva.srec", "C:\\fw\\korva.srec"},
+        {"my fw.srec", "\"my fw.srec\""}, {"", "\"\""},
+        {"a\"b", "\"a\\\"b\""},           {"C:\\my dir\\", "\"C:\\my dir\\\\\""},
+        {"a&b|c", "\"a&b|c\""},           {"100%", "\"100%\""},
+#else
+        {"/dev/ttyUSB0,SN=0001A2B3", "/dev/ttyUSB0,SN=0001A2B3"},
+        {"fw.srec", "fw.srec"},
+        {"my fw.srec", "'my fw.srec'"},
+        {"", "''"},
+        {"it's", "'it'\\''s'"},
+        {"$(rm -rf ~)", "'$(rm -rf ~)'"},
+        {"a;b", "'a;b'"},
+#endif
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Os::quoteArgument(c.argument), c.quoted) << c.argument;
+    }
+}
 
 } // namespace
