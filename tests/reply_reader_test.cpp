@@ -115,7 +115,7 @@ TEST_F(ReplyReaderTest, DispatchByUpperCasedNameOrNotAtAll) {
     };
     for (const auto& c : cases) {
         handed.clear();
-        ASSERT_EQ(ReplyReader::start(dataReady, Recording), 1);
+        EXPECT_EQ(ReplyReader::start(dataReady, Recording), 1);
         arrive(c.reply);
         waitDrained();
         EXPECT_EQ(stopAndRead(), c.handed) << c.reply;

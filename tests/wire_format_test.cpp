@@ -69,10 +69,4 @@ TEST(WireFormat, ProductTextIsShownNeverObeyed) {
     }
 }
 
-TEST(WireFormat, TablesHoldTheProtocolTexts) {
-    EXPECT_STREQ(CommandNames[static_cast<int>(CommandIndex::Reboot)], "REBOOT");
-    EXPECT_STREQ(StatusText[7], "ERROR: Command not allowed in current system configuration\r\n");
-    EXPECT_STREQ(StatusText[8], "ERROR: Internal module failed\r\n");
-}
-
 } // namespace
