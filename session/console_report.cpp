@@ -3,6 +3,7 @@
 #include "session/firmware_image.h"
 #include "session/report.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 
@@ -261,6 +262,43 @@ void unknownReply() {
     std::fflush(stdout); // the dot has no line end to push it out
 }
 
+// A poll's dots, one a second, stand on a line of their own: the first text after them ends it.
+std::atomic<bool> dotsOnLine{false};
+
+void endDotLine() {
+    if (dotsOnLine.exchange(false)) {
+        std::printf("\r\n");
+    }
+}
+
+// The application's wait has its line already ("Waiting for device to initialise...").
+void waitStarted(ReportPhase phase, WaitMode mode) {
+    if (mode == WaitMode::Poll && phase == ReportPhase::AwaitBootLoader) {
+        std::printf("Waiting for the boot loader...\r\n");
+    }
+}
+
+void waitSecond() {
+    dotsOnLine.store(true);
+    std::printf(".");
+    std::fflush(stdout); // the dot has no line end to push it out
+}
+
+void waitEnded(ReportPhase, WaitMode, uint32_t, bool) {
+    endDotLine();
+}
+
+// The product's answers during a wait begin on a line of their own.
+void identityAfterDots(const char* productId, FirmwareIdentity identity, const char* version) {
+    endDotLine();
+    firmwareIdentity(productId, identity, version);
+}
+
+void otherProductAfterDots(const char* label) {
+    endDotLine();
+    otherProduct(label);
+}
+
 void nothingToSay(const char*) {}
 void nothingToSay(EndReason) {}
 
@@ -294,10 +332,13 @@ const Reporter ConsoleReporter{
     sessionFailed,
     advice,
     done,
-    firmwareIdentity,
-    otherProduct,
+    identityAfterDots,
+    otherProductAfterDots,
     replyReport,
     spellingHint,
     rebooting,
     unknownReply,
+    waitStarted,
+    waitSecond,
+    waitEnded,
 };
