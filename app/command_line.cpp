@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace CommandLine {
@@ -36,7 +37,20 @@ constexpr Option ToolOptions[] = {
      "with a port list: each port's JSON lines in <dir>/<port>.jsonl"},
     {"--exact-port", ExactPort, nullptr,
      "open the port as named (COM7, ttyUSB0), without the port list or a prompt"},
+    {"--wait", Wait, "<mode>",
+     "how to wait for the product's reboots: poll asks every 250 ms and goes on as soon as it "
+     "answers, seconds sooner; fixed (the default) pauses 15 s and 5 s first, as a product that "
+     "answers before it is ready needs; overrides UARTFLASH_WAIT"},
 };
+
+// The wait mode of this run: --wait, else UARTFLASH_WAIT, else the fixed pauses. The word as
+// given (nullptr: neither) goes on to a port list's children.
+struct WaitChoice {
+    WaitMode mode = WaitMode::Fixed;
+    const char* word = nullptr;
+    bool fromOption = false;
+};
+WaitChoice waitChoice;
 
 std::string optionLabel(const Option& option) {
     return option.value == nullptr ? option.name : std::string(option.name) + " " + option.value;
@@ -59,6 +73,27 @@ const char* optionValue(const Command& command, OptionFlag flag) {
     return command.values[std::countr_zero(static_cast<unsigned>(flag))];
 }
 
+// Every row with arguments runs an update: its wait mode is settled before it starts, and a word
+// that names none refuses the command line.
+void settleWait(Command& command) {
+    if (command.form == nullptr || command.form->arguments == 0) {
+        return;
+    }
+    const char* option = (command.options & Wait) != 0 ? optionValue(command, Wait) : nullptr;
+    const char* word = option != nullptr ? option : std::getenv("UARTFLASH_WAIT");
+    if (word == nullptr || (option == nullptr && *word == '\0')) {
+        return;
+    }
+    if (!waitModeFromWord(word, waitChoice.mode)) {
+        command.problem = std::string(option != nullptr ? "--wait" : "UARTFLASH_WAIT") +
+                          " takes poll or fixed, not " + word;
+        command.form = nullptr;
+        return;
+    }
+    waitChoice.word = word;
+    waitChoice.fromOption = option != nullptr;
+}
+
 // A port list or ALL: one child process of this program per port (app/gang_run.h).
 int runGang(const Command& command) {
     Gang::Invocation invocation;
@@ -70,6 +105,12 @@ int runGang(const Command& command) {
     if ((command.options & LogDir) != 0) {
         invocation.logDir = optionValue(command, LogDir);
         invocation.options.insert(invocation.options.end(), {"--log-dir", invocation.logDir});
+    }
+    if (waitChoice.word != nullptr) {
+        invocation.childOptions = {"--wait", waitChoice.word};
+    }
+    if (waitChoice.fromOption) {
+        invocation.options.insert(invocation.options.end(), {"--wait", waitChoice.word});
     }
     invocation.portArgument = command.argv[1];
     invocation.baud = command.argv[2];
@@ -101,6 +142,7 @@ int runUpdate(const Command& command) {
     if (prepareSession(command.argc(), argv.data(), request) == PrepareResult::Stop) {
         return static_cast<int>(ExitStatus::ExitNotStarted);
     }
+    request.wait = waitChoice.mode;
     return runProgram(request);
 }
 
@@ -136,6 +178,7 @@ int runJsonUpdate(const Command& command) {
     std::vector<char*> argv = command.argv;
     UpdateRequest request;
     const PrepareResult prepared = prepareSession(command.argc(), argv.data(), request);
+    request.wait = waitChoice.mode;
     JsonReport::start(argv[1], static_cast<uint32_t>(readBaudRate(argv[2])), argv[3], argv[4],
                       argv[5], prepared == PrepareResult::Proceed);
     const int status = prepared == PrepareResult::Proceed
@@ -167,6 +210,13 @@ constexpr Form ToolForms[] = {
     {ExactPort | Json, 5, runJsonUpdate}, // --json --exact-port, in either order: each child's
     {LogDir, 5, runLoggedGang},           // --log-dir <dir> <port list> <baud> ... <file>
     {LogDir | Json, 5, runLoggedGang},    // --json --log-dir <dir>, in either order
+    // --wait <mode> with each row that updates, in any order
+    {Wait, 5, runUpdate},
+    {Wait | Json, 5, runJsonUpdate},
+    {Wait | ExactPort, 5, runUpdate},
+    {Wait | ExactPort | Json, 5, runJsonUpdate},
+    {Wait | LogDir, 5, runLoggedGang},
+    {Wait | LogDir | Json, 5, runLoggedGang},
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {
@@ -237,7 +287,8 @@ Command parse(int argc, char** argv, std::span<const Option> options, std::span<
 }
 
 int run(int argc, char** argv) {
-    const Command command = parse(argc, argv, ToolOptions, ToolForms);
+    Command command = parse(argc, argv, ToolOptions, ToolForms);
+    settleWait(command);
     if (command.form == nullptr) {
         std::printf("ERROR: %s\n", command.problem.c_str());
         printHelp(command.argv[0]);

@@ -17,6 +17,7 @@ enum OptionFlag : unsigned {
     Check = 1u << 4,
     LogDir = 1u << 5,
     ExactPort = 1u << 6,
+    Wait = 1u << 7,
 };
 
 inline constexpr int MaxOptions = 32;

@@ -173,11 +173,10 @@ void startChildren(Parent& parent, const std::vector<std::string>& errorPaths) {
     for (size_t i = 0; i < parent.runs.size() && !Os::interruptRequested(); ++i) {
         PortRun& run = parent.runs[i];
         std::string problem;
-        parent.children[i] =
-            Os::startChild(program,
-                           {"--json", "--exact-port", run.name, invocation.baud, invocation.product,
-                            invocation.device, invocation.file},
-                           errorPaths[i], problem);
+        std::vector<std::string> arguments = invocation.childOptions;
+        arguments.insert(arguments.end(), {"--json", "--exact-port", run.name, invocation.baud,
+                                           invocation.product, invocation.device, invocation.file});
+        parent.children[i] = Os::startChild(program, arguments, errorPaths[i], problem);
         run.started = parent.children[i] != nullptr;
         if (!run.started) {
             note(parent, run, "not started: " + problem);

@@ -83,7 +83,10 @@ const std::string Help =
     "error\n"
     "  --log-dir <dir>  with a port list: each port's JSON lines in <dir>/<port>.jsonl\n"
     "  --exact-port     open the port as named (COM7, ttyUSB0), without the port list or a "
-    "prompt\n";
+    "prompt\n"
+    "  --wait <mode>    how to wait for the product's reboots: poll asks every 250 ms and goes on "
+    "as soon as it answers, seconds sooner; fixed (the default) pauses 15 s and 5 s first, as a "
+    "product that answers before it is ready needs; overrides UARTFLASH_WAIT\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -105,6 +108,7 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
         std::vector<std::string> args;
         std::string expected;
         int status;
+        const char* waitVariable = nullptr; // UARTFLASH_WAIT, unset when nullptr
     } cases[] = {
         {{"--version"}, "uartflash 1.5\n", 0},
         {{"--help"}, Help, 0},
@@ -144,12 +148,40 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
         {{"/dev/ttyFAKE0,", "115200", "KORVA", "ARM", "/nonexistent/k.srec"},
          "Error: Could not open [/nonexistent/k.srec]\n",
          2},
+        // The wait mode: a word that names none refuses any update; the option wins.
+        {{"--wait", "slow", "AUTO", "115200", "KORVA", "ARM", image},
+         refused("--wait takes poll or fixed, not slow"),
+         2},
+        {{"--wait", "POLL", "--json", "AUTO", "115200", "KORVA", "ARM", image},
+         refused("--wait takes poll or fixed, not POLL"),
+         2},
+        {{"--wait"}, refused("--wait <mode>: the value is missing"), 2},
+        {{"--wait", "poll", "--list-ports"}, mismatch, 2},
+        {{"AUTO", "115200", "KORVA", "ARM", image},
+         refused("UARTFLASH_WAIT takes poll or fixed, not soon"),
+         2,
+         "soon"},
+        {{"/dev/ttyFAKE0,", "115200", "KORVA", "ARM", "/nonexistent/k.srec"},
+         refused("UARTFLASH_WAIT takes poll or fixed, not soon"),
+         2,
+         "soon"},
+        {{"--wait", "fixed", "/dev/ttyFAKE0,", "115200", "KORVA", "ARM", "/nonexistent/k.srec"},
+         "Error: Could not open [/nonexistent/k.srec]\n",
+         2,
+         "soon"},
+        {{"--list-ports"}, listing(PortListing::Format::Text), 0, "soon"},
     };
     for (const auto& c : cases) {
+        if (c.waitVariable != nullptr) {
+            setenv("UARTFLASH_WAIT", c.waitVariable, 1);
+        } else {
+            unsetenv("UARTFLASH_WAIT");
+        }
         const ToolRun run = runTool(c.args);
         EXPECT_EQ(run.out, c.expected) << c.args[0];
         EXPECT_EQ(run.status, c.status) << c.args[0];
     }
+    unsetenv("UARTFLASH_WAIT");
     unlink(image.c_str());
 }
 
