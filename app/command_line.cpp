@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace CommandLine {
@@ -42,7 +43,20 @@ constexpr Option ToolOptions[] = {
     {"--image-on-stdin", ImageOnStdin, nullptr,
      "with --json --exact-port: the image's bytes come on standard input and <file> only names "
      "them (how a port list hands each port the image it checked)"},
+    {"--wait", Wait, "<mode>",
+     "how to wait for the product's reboots: poll asks every 250 ms and goes on as soon as it "
+     "answers, seconds sooner; fixed (the default) pauses 15 s and 5 s first, as a product that "
+     "answers before it is ready needs; overrides UARTFLASH_WAIT"},
 };
+
+// The wait mode of this run: --wait, else UARTFLASH_WAIT, else the fixed pauses. The word as
+// given (nullptr: neither) goes on to a port list's children.
+struct WaitChoice {
+    WaitMode mode = WaitMode::Fixed;
+    const char* word = nullptr;
+    bool fromOption = false;
+};
+WaitChoice waitChoice;
 
 std::string optionLabel(const Option& option) {
     return option.value == nullptr ? option.name : std::string(option.name) + " " + option.value;
@@ -65,6 +79,27 @@ const char* optionValue(const Command& command, OptionFlag flag) {
     return command.values[std::countr_zero(static_cast<unsigned>(flag))];
 }
 
+// Every row with arguments runs an update: its wait mode is settled before it starts, and a word
+// that names none refuses the command line.
+void settleWait(Command& command) {
+    if (command.form == nullptr || command.form->arguments == 0) {
+        return;
+    }
+    const char* option = (command.options & Wait) != 0 ? optionValue(command, Wait) : nullptr;
+    const char* word = option != nullptr ? option : std::getenv("UARTFLASH_WAIT");
+    if (word == nullptr || (option == nullptr && *word == '\0')) {
+        return;
+    }
+    if (!waitModeFromWord(word, waitChoice.mode)) {
+        command.problem = std::string(option != nullptr ? "--wait" : "UARTFLASH_WAIT") +
+                          " takes poll or fixed, not " + word;
+        command.form = nullptr;
+        return;
+    }
+    waitChoice.word = word;
+    waitChoice.fromOption = option != nullptr;
+}
+
 // A port list or ALL: one child process of this program per port (app/gang_run.h).
 int runGang(const Command& command) {
     Gang::Invocation invocation;
@@ -77,6 +112,12 @@ int runGang(const Command& command) {
     if ((command.options & LogDir) != 0) {
         invocation.logDir = optionValue(command, LogDir);
         invocation.options.insert(invocation.options.end(), {"--log-dir", invocation.logDir});
+    }
+    if (waitChoice.word != nullptr) {
+        invocation.childOptions = {"--wait", waitChoice.word};
+    }
+    if (waitChoice.fromOption) {
+        invocation.options.insert(invocation.options.end(), {"--wait", waitChoice.word});
     }
     invocation.portArgument = command.argv[1];
     invocation.baud = command.argv[2];
@@ -108,6 +149,7 @@ int runUpdate(const Command& command) {
     if (prepareSession(command.argc(), argv.data(), request) == PrepareResult::Stop) {
         return static_cast<int>(ExitStatus::ExitNotStarted);
     }
+    request.wait = waitChoice.mode;
     return runProgram(request);
 }
 
@@ -145,6 +187,7 @@ int runJsonUpdate(const Command& command) {
     std::vector<char*> argv = command.argv;
     UpdateRequest request;
     const PrepareResult prepared = prepareSession(command.argc(), argv.data(), request);
+    request.wait = waitChoice.mode;
     JsonReport::start(argv[1], static_cast<uint32_t>(readBaudRate(argv[2])), argv[3], argv[4],
                       argv[5], prepared == PrepareResult::Proceed);
     const int status = prepared == PrepareResult::Proceed
@@ -165,18 +208,20 @@ int listPorts(const Command& command) {
 
 // Every command line the tool accepts, one row each.
 constexpr Form ToolForms[] = {
-    {0, AnyCount, runUpdate},         // <port> <baud> <product-id> <device> <file>, counted as ever
-    {Help, 0, showHelp},              // --help
-    {Version, 0, showVersion},        // --version
-    {ListPorts, 0, listPorts},        // --list-ports
-    {ListPorts | Json, 0, listPorts}, // --list-ports --json, in either order
-    {Check, 0, checkImage},           // --check <file>
-    {Json, 5, runJsonUpdate},         // --json <port> <baud> <product-id> <device> <file>
-    {ExactPort, 5, runUpdate},        // --exact-port <port> <baud> <product-id> <device> <file>
-    {ExactPort | Json, 5, runJsonUpdate},                // --json --exact-port, in either order
-    {ExactPort | Json | ImageOnStdin, 5, runJsonUpdate}, // each port list child's
-    {LogDir, 5, runLoggedGang},        // --log-dir <dir> <port list> <baud> ... <file>
-    {LogDir | Json, 5, runLoggedGang}, // --json --log-dir <dir>, in either order
+    {0, 0, AnyCount, runUpdate},         // <port> <baud> <product-id> <device> <file>, as ever
+    {Help, 0, 0, showHelp},              // --help
+    {Version, 0, 0, showVersion},        // --version
+    {ListPorts, 0, 0, listPorts},        // --list-ports
+    {ListPorts | Json, 0, 0, listPorts}, // --list-ports --json, in either order
+    {Check, 0, 0, checkImage},           // --check <file>
+    // The updates; --wait <mode> goes with each of them.
+    {0, Wait, 5, runUpdate},                                   // --wait <mode> and the five
+    {Json, Wait, 5, runJsonUpdate},                            // --json <port> ... <file>
+    {ExactPort, Wait, 5, runUpdate},                           // --exact-port <port> ... <file>
+    {ExactPort | Json, Wait, 5, runJsonUpdate},                // --json --exact-port
+    {ExactPort | Json | ImageOnStdin, Wait, 5, runJsonUpdate}, // each port list child's
+    {LogDir, Wait, 5, runLoggedGang},                          // --log-dir <dir> <port list> ...
+    {LogDir | Json, Wait, 5, runLoggedGang},                   // --json --log-dir <dir>
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {
@@ -190,7 +235,7 @@ const Option* findOption(std::span<const Option> options, const char* word) {
 
 const Form* findForm(std::span<const Form> forms, unsigned options, int arguments) {
     for (const Form& form : forms) {
-        if (form.options == options &&
+        if ((options & ~form.modifiers) == form.options &&
             (form.arguments == arguments || form.arguments == AnyCount)) {
             return &form;
         }
@@ -250,6 +295,7 @@ int run(int argc, char** argv, unsigned closedStreams) {
     PortPrompt::install();
     Command command = parse(argc, argv, ToolOptions, ToolForms);
     command.closedStreams = closedStreams;
+    settleWait(command);
     if (command.form == nullptr) {
         std::printf("ERROR: %s\n", command.problem.c_str());
         printHelp(command.argv[0]);

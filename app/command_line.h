@@ -18,6 +18,7 @@ enum OptionFlag : unsigned {
     LogDir = 1u << 5,
     ExactPort = 1u << 6,
     ImageOnStdin = 1u << 7,
+    Wait = 1u << 8,
 };
 
 inline constexpr int MaxOptions = 32;
@@ -34,7 +35,8 @@ struct Command;
 
 // An accepted command line: exactly these options, then this many arguments.
 struct Form {
-    unsigned options;
+    unsigned options;   // exactly these options,
+    unsigned modifiers; // and any of these
     int arguments;
     int (*run)(const Command& command); // returns the exit status
 };

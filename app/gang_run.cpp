@@ -158,11 +158,11 @@ void startChildren(Parent& parent, Os::SharedInput image) {
         PortRun& run = parent.runs[i];
         std::string problem;
         // The children get the bytes this process checked and never open the user's path.
-        parent.children[i] =
-            Os::startChild(program,
-                           {"--json", "--exact-port", "--image-on-stdin", run.name, invocation.baud,
-                            invocation.product, invocation.device, invocation.file},
-                           streams, problem);
+        std::vector<std::string> arguments = invocation.childOptions;
+        arguments.insert(arguments.end(),
+                         {"--json", "--exact-port", "--image-on-stdin", run.name, invocation.baud,
+                          invocation.product, invocation.device, invocation.file});
+        parent.children[i] = Os::startChild(program, arguments, streams, problem);
         run.started = parent.children[i] != nullptr;
         if (!run.started) {
             note(parent, run, "not started: " + problem);

@@ -17,6 +17,8 @@ using Json = nlohmann::ordered_json;
 struct Invocation {
     std::string program;              // argv[0] as typed
     std::vector<std::string> options; // as given, to repeat in the retry command
+    // Given to every child before its own options.
+    std::vector<std::string> childOptions;
     bool json = false;
     unsigned closedStreams = 0; // Os::StandardStream bits closed at start
     std::string logDir;         // empty: no logs

@@ -157,6 +157,15 @@ void onDone() {
     run.reason = EndReason::Done;
 }
 
+// Each wait for a reboot, however it ended: how long the product kept the tool waiting.
+void onWaitEnded(ReportPhase phase, WaitMode mode, uint32_t waitedMs, bool answered) {
+    console().waitEnded(phase, mode, waitedMs, answered);
+    emit("wait", {{"phase", PhaseNames[static_cast<int>(phase)]},
+                  {"mode", waitModeWord(mode)},
+                  {"waited_ms", waitedMs},
+                  {"answered", answered}});
+}
+
 // The console's texts (on standard error by now) with the events added.
 Reporter withEvents() {
     const Reporter& console = ConsoleReporter;
@@ -184,6 +193,9 @@ Reporter withEvents() {
         .spellingHint = console.spellingHint,
         .rebooting = console.rebooting,
         .unknownReply = console.unknownReply,
+        .waitStarted = console.waitStarted,
+        .waitSecond = console.waitSecond,
+        .waitEnded = onWaitEnded,
     };
 }
 

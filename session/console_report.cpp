@@ -4,6 +4,7 @@
 #include "session/firmware_image.h"
 #include "session/report.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -230,6 +231,43 @@ void unknownReply() {
     std::fflush(stdout); // the dot has no line end to push it out
 }
 
+// A poll's dots, one a second, stand on a line of their own: the first text after them ends it.
+std::atomic<bool> dotsOnLine{false};
+
+void endDotLine() {
+    if (dotsOnLine.exchange(false)) {
+        std::printf("\r\n");
+    }
+}
+
+// The application's wait has its line already ("Waiting for device to initialise...").
+void waitStarted(ReportPhase phase, WaitMode mode) {
+    if (mode == WaitMode::Poll && phase == ReportPhase::AwaitBootLoader) {
+        std::printf("Waiting for the boot loader...\r\n");
+    }
+}
+
+void waitSecond() {
+    dotsOnLine.store(true);
+    std::printf(".");
+    std::fflush(stdout); // the dot has no line end to push it out
+}
+
+void waitEnded(ReportPhase, WaitMode, uint32_t, bool) {
+    endDotLine();
+}
+
+// The product's answers during a wait begin on a line of their own.
+void identityAfterDots(const char* productId, FirmwareIdentity identity, const char* version) {
+    endDotLine();
+    firmwareIdentity(productId, identity, version);
+}
+
+void otherProductAfterDots(const char* label) {
+    endDotLine();
+    otherProduct(label);
+}
+
 } // namespace
 
 const Reporter ConsoleReporter{
@@ -250,10 +288,13 @@ const Reporter ConsoleReporter{
     .sessionFailed = sessionFailed,
     .advice = advice,
     .done = done,
-    .firmwareIdentity = firmwareIdentity,
-    .otherProduct = otherProduct,
+    .firmwareIdentity = identityAfterDots,
+    .otherProduct = otherProductAfterDots,
     .replyReport = replyReport,
     .spellingHint = spellingHint,
     .rebooting = rebooting,
     .unknownReply = unknownReply,
+    .waitStarted = waitStarted,
+    .waitSecond = waitSecond,
+    .waitEnded = waitEnded,
 };

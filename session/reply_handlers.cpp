@@ -58,6 +58,7 @@ void hintAtSpelling(const char* given, const char* typed) {
 } // namespace
 
 void onPong(uint16_t tokenCount, char* const* /*tokens*/) {
+    SessionSlots::countAnswer(CommandIndex::Ping);
     if (hasCount(CommandIndex::Ping, tokenCount, 1)) {
         SessionSlots::markOk(CommandIndex::Ping);
         SessionSlots::raise(CommandIndex::Ping);
@@ -66,6 +67,7 @@ void onPong(uint16_t tokenCount, char* const* /*tokens*/) {
 
 void onFwid(uint16_t tokenCount, char* const* tokens) {
     constexpr CommandIndex fwid = CommandIndex::Fwid;
+    SessionSlots::countAnswer(fwid); // another product's answer too: it answered an ask
     if (!hasCount(fwid, tokenCount, 5)) {
         return;
     }
@@ -98,7 +100,7 @@ void onUpdate(uint16_t tokenCount, char* const* tokens) {
 
 void onRecord(uint16_t tokenCount, char* const* tokens) {
     constexpr CommandIndex record = CommandIndex::Record;
-    SessionSlots::countRecordAnswer(); // malformed answers count too: each is one answer
+    SessionSlots::countAnswer(record); // malformed answers count too: each is one answer
     if (!hasCount(record, tokenCount, 2)) {
         return;
     }

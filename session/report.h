@@ -68,6 +68,11 @@ struct Reporter {
     void (*spellingHint)(const char* productsSpelling);
     void (*rebooting)();
     void (*unknownReply)();
+    // The waits for the product's reboots (AwaitBootLoader, AwaitApplication): begun, a second
+    // of the poll gone by, ended (answered: the awaited firmware answered).
+    void (*waitStarted)(ReportPhase phase, WaitMode mode);
+    void (*waitSecond)();
+    void (*waitEnded)(ReportPhase phase, WaitMode mode, uint32_t waitedMs, bool answered);
 };
 
 // Prints the tool's texts to standard output.

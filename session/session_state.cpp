@@ -20,6 +20,25 @@ const char* wireName(DeviceKind kind) {
     return "NULL";
 }
 
+bool waitModeFromWord(const char* word, WaitMode& mode) {
+    for (const WaitModeEntry& entry : WaitModeTable) {
+        if (std::strcmp(word, entry.word) == 0) {
+            mode = entry.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* waitModeWord(WaitMode mode) {
+    for (const WaitModeEntry& entry : WaitModeTable) {
+        if (entry.mode == mode) {
+            return entry.word;
+        }
+    }
+    return "fixed";
+}
+
 SessionState sessionState;
 
 namespace {
@@ -46,16 +65,18 @@ void clearAll() {
     for (int i = 0; i < CommandCount; ++i) {
         clear(static_cast<CommandIndex>(i));
     }
-    sessionState.recordAnswers.store(0, std::memory_order_relaxed);
+    for (std::atomic<uint32_t>& count : sessionState.answers) {
+        count.store(0, std::memory_order_relaxed);
+    }
 }
 
 // Relaxed: the raise that follows publishes it, and the session reads it after an acquire.
-void countRecordAnswer() {
-    sessionState.recordAnswers.fetch_add(1, std::memory_order_relaxed);
+void countAnswer(CommandIndex command) {
+    sessionState.answers[static_cast<int>(command)].fetch_add(1, std::memory_order_relaxed);
 }
 
-uint32_t recordAnswers() {
-    return sessionState.recordAnswers.load(std::memory_order_acquire);
+uint32_t answers(CommandIndex command) {
+    return sessionState.answers[static_cast<int>(command)].load(std::memory_order_acquire);
 }
 
 void markOk(CommandIndex command) {

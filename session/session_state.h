@@ -24,6 +24,17 @@ inline constexpr DeviceEntry DeviceTable[] = {
 DeviceKind deviceFromWord(const char* word); // exact, case-sensitive; None when unknown
 const char* wireName(DeviceKind kind);       // "NULL" for None
 
+// How the session waits for the product's reboots: the fixed pauses, or asking until it answers.
+enum class WaitMode : uint8_t { Fixed, Poll };
+struct WaitModeEntry {
+    const char* word;
+    WaitMode mode;
+};
+inline constexpr WaitModeEntry WaitModeTable[] = {{"fixed", WaitMode::Fixed},
+                                                  {"poll", WaitMode::Poll}};
+bool waitModeFromWord(const char* word, WaitMode& mode); // exact, lower case; false when unknown
+const char* waitModeWord(WaitMode mode);
+
 // What the command line asks for, once it has been checked and a port chosen; the image of
 // imagePath is loaded (FirmwareImage). The texts live as long as the process.
 struct UpdateRequest {
@@ -32,6 +43,7 @@ struct UpdateRequest {
     DeviceKind device = DeviceKind::None;
     const char* productId = "";
     const char* imagePath = "";
+    WaitMode wait = WaitMode::Fixed;
 };
 
 enum class FirmwareIdentity : uint32_t { Unknown = 0, BootLoader = 1, Application = 2 };
@@ -69,10 +81,12 @@ struct SessionState {
     std::atomic<uint32_t> identity{0}; // a FirmwareIdentity
     UploadPhase phase = UploadPhase::CheckComms;
     ReplySlot replies[CommandCount];
-    // Every RECORD answer the handler took, and every RECORD the session sent: one answer per
-    // sending, or the answers no longer tell which record they belong to.
-    std::atomic<uint32_t> recordAnswers{0};
-    uint32_t recordsSent = 0;
+    // Every answer the handlers took, by command, and what the session sent since the counts last
+    // began: one answer per RECORD sent, or the answers no longer tell which record they belong
+    // to. The counts begin afresh (answerBase) before a polled transfer.
+    std::atomic<uint32_t> answers[CommandCount] = {};
+    uint32_t answerBase[CommandCount] = {};
+    uint32_t sent[CommandCount] = {};
     std::atomic<uint32_t> recordRetryBusy{0}; // the last retry answer was BUSY, not FAIL
     uint32_t fileOpen = 0;                    // the transfer is under way
     uint32_t lineCount = 0;
@@ -82,6 +96,16 @@ struct SessionState {
     uint8_t resendCount = 0;
     uint8_t waitCount = 0;
     int64_t waitDelayMs = 0;
+    // The wait for a reboot: how, since when (tick count), the seconds told, and for the poll the
+    // time of the next ask and the settling of the asks once the boot loader has answered.
+    WaitMode waitMode = WaitMode::Fixed;
+    bool waiting = false;
+    uint32_t waitBegan = 0;
+    uint32_t waitSeconds = 0;
+    uint32_t nextAskAt = 0;
+    bool settling = false;
+    uint32_t answersSeen = 0;
+    uint32_t quietSince = 0;
 };
 
 extern SessionState sessionState;
@@ -90,10 +114,10 @@ namespace SessionSlots {
 
 ReplySlot& slot(CommandIndex command);
 void clear(CommandIndex command); // received, ok, retry to 0
-void clearAll();                  // and the count of record answers
-// Handler side, before raise: one more RECORD answer.
-void countRecordAnswer();
-uint32_t recordAnswers();
+void clearAll();                  // and the answer counts
+// Handler side, before raise: one more answer to the command.
+void countAnswer(CommandIndex command);
+uint32_t answers(CommandIndex command);
 // Handler side: the outcome words first (they only ever go from 0 to 1 between two clearings),
 // then raise, which stores received with release order.
 void markOk(CommandIndex command);

@@ -2,8 +2,10 @@
 
 #include "protocol/wire_format.h"
 #include "session/firmware_image.h"
+#include "session/poll_wait.h"
 #include "session/report.h"
 #include "session/session_state.h"
+#include "session/session_steps.h"
 
 #include <cstdio>
 #include <cstring>
@@ -27,8 +29,6 @@ constexpr uint8_t TransmissionLimit = 3;
 constexpr size_t TailCapacity =
     (RecordTextSize > UpdateArgsSize ? RecordTextSize : UpdateArgsSize) + 1;
 
-enum class Reply : uint8_t { Answered, TimedOut, Interrupted };
-
 SessionEnvironment environment{};
 bool aborting = false; // the Failed phase ends an abort, not a failure
 
@@ -36,19 +36,41 @@ Interruption interruption() {
     return environment.interruption != nullptr ? environment.interruption() : Interruption::None;
 }
 
+ReportPhase waitPhase() {
+    return sessionState.phase == UploadPhase::AwaitBootLoader ? ReportPhase::AwaitBootLoader
+                                                              : ReportPhase::AwaitApplication;
+}
+
+} // namespace
+
+} // namespace UploadSession
+
+namespace SessionSteps {
+
+using UploadSession::aborting;
+using UploadSession::environment;
+using UploadSession::interruption;
+
+uint32_t now() {
+    return environment.tickCount();
+}
+
+void waitForWake(uint32_t ms) {
+    environment.waitForReply(ms);
+}
+
 void sendCommand(CommandIndex command, const char* argument) {
     char head[WireFormat::HeadCapacity];
-    char tail[TailCapacity];
+    char tail[UploadSession::TailCapacity];
     SessionSlots::clear(command);
     if (WireFormat::composeCommand(command, argument, head, sizeof head, tail, sizeof tail)) {
         environment.writeText(head);
         environment.writeText(tail);
-        sessionState.recordsSent += command == CommandIndex::Record ? 1 : 0;
+        ++sessionState.sent[static_cast<int>(command)];
     }
 }
 
-Reply awaitReply(CommandIndex command, uint32_t sentAt) {
-    const uint32_t deadline = sentAt + ReplyTimeoutMs;
+Reply awaitReply(CommandIndex command, uint32_t deadline) {
     for (;;) {
         if (SessionSlots::received(command)) {
             return Reply::Answered;
@@ -64,14 +86,7 @@ Reply awaitReply(CommandIndex command, uint32_t sentAt) {
     }
 }
 
-Reply exchange(CommandIndex command, const char* argument = nullptr) {
-    sendCommand(command, argument);
-    return awaitReply(command, environment.tickCount());
-}
-
-// Sleeps until a deadline on the tick count; false when a lost port or a stop request ends it.
-bool pause(int64_t ms) {
-    const uint32_t deadline = environment.tickCount() + static_cast<uint32_t>(ms > 0 ? ms : 0);
+bool pauseUntil(uint32_t deadline) {
     for (;;) {
         if (interruption() != Interruption::None) {
             return false;
@@ -88,7 +103,48 @@ const Reporter& report() {
     return Report::current();
 }
 
+bool identityIs(FirmwareIdentity identity) {
+    return SessionSlots::identity() == identity;
+}
+
+uint32_t answersSince(CommandIndex command) {
+    const int index = static_cast<int>(command);
+    return SessionSlots::answers(command) - sessionState.answerBase[index];
+}
+
+void restartCount(CommandIndex command) {
+    const int index = static_cast<int>(command);
+    sessionState.answerBase[index] = SessionSlots::answers(command);
+    sessionState.sent[index] = 0;
+}
+
+// One answer per RECORD sent. The answers carry no record number, so a second answer to one
+// record (two that a bridge delivered together, a late duplicate, one nobody asked for) would
+// shift every later answer by a record: a resend could then send the wrong line.
+bool recordAnswersInStep() {
+    return answersSince(CommandIndex::Record) ==
+           sessionState.sent[static_cast<int>(CommandIndex::Record)];
+}
+
+void beginWait(ReportPhase phase) {
+    sessionState.waiting = true;
+    sessionState.waitBegan = now();
+    sessionState.waitSeconds = 0;
+    sessionState.nextAskAt = sessionState.waitBegan;
+    sessionState.settling = false;
+    report().waitStarted(phase, sessionState.waitMode);
+}
+
+void endWait(bool answered) {
+    if (sessionState.waiting) {
+        sessionState.waiting = false;
+        report().waitEnded(UploadSession::waitPhase(), sessionState.waitMode,
+                           now() - sessionState.waitBegan, answered);
+    }
+}
+
 StepResult fail(EndReason reason) {
+    endWait(false);
     report().sessionFailed({reason, sessionState.phase, sessionState.linesRead,
                             sessionState.lineCount, sessionState.portName});
     sessionState.phase = UploadPhase::Failed;
@@ -100,15 +156,29 @@ StepResult interrupted() {
     return fail(aborting ? EndReason::Aborted : EndReason::PortLost);
 }
 
-// One answer per RECORD sent. The answers carry no record number, so a second answer to one
-// record (two that a bridge delivered together, a late duplicate, one nobody asked for) would
-// shift every later answer by a record: a resend could then send the wrong line.
-bool answersInStep() {
-    return SessionSlots::recordAnswers() == sessionState.recordsSent;
+StepResult finishUpdate() {
+    endWait(true);
+    environment.stopReader();
+    report().done();
+    sessionState.phase = UploadPhase::Done;
+    return StepResult::Finished;
 }
 
-bool identityIs(FirmwareIdentity identity) {
-    return SessionSlots::identity() == identity;
+} // namespace SessionSteps
+
+namespace UploadSession {
+
+namespace {
+
+using namespace SessionSteps;
+
+Reply exchange(CommandIndex command, const char* argument = nullptr) {
+    sendCommand(command, argument);
+    return awaitReply(command, environment.tickCount() + ReplyTimeoutMs);
+}
+
+bool pause(int64_t ms) {
+    return pauseUntil(environment.tickCount() + static_cast<uint32_t>(ms > 0 ? ms : 0));
 }
 
 StepResult askForBootLoader() {
@@ -129,6 +199,7 @@ StepResult askForBootLoader() {
     sessionState.waitDelayMs = FirstBootLoaderPauseMs;
     sessionState.phase = UploadPhase::AwaitBootLoader;
     report().phase(ReportPhase::AwaitBootLoader);
+    beginWait(ReportPhase::AwaitBootLoader);
     return StepResult::Continue;
 }
 
@@ -150,7 +221,11 @@ StepResult identify() {
 
 StepResult checkComms() {
     aborting = false;
-    sessionState.recordsSent = 0;
+    for (int i = 0; i < CommandCount; ++i) {
+        sessionState.sent[i] = 0;
+        sessionState.answerBase[i] = 0;
+    }
+    sessionState.waiting = false;
     report().phase(ReportPhase::Connect);
     for (int attempt = 1;; ++attempt) {
         const Reply reply = exchange(CommandIndex::Ping);
@@ -186,6 +261,7 @@ StepResult awaitBootLoader() {
     if (reply == Reply::TimedOut) {
         report().replyTimeout();
     } else if (identityIs(FirmwareIdentity::BootLoader)) {
+        endWait(true);
         report().startingUpload();
         sessionState.phase = UploadPhase::OpenImage;
     }
@@ -212,6 +288,7 @@ StepResult endTransfer() {
     report().waitingForApplication();
     sessionState.phase = UploadPhase::AwaitApplication;
     report().phase(ReportPhase::AwaitApplication);
+    beginWait(ReportPhase::AwaitApplication);
     return StepResult::Continue;
 }
 
@@ -234,7 +311,7 @@ StepResult readRecord() {
 // Judges the answer to the record just sent.
 StepResult judgeRecordAnswer() {
     const SessionSlots::SlotAnswer answer = SessionSlots::take(CommandIndex::Record);
-    if (!answersInStep()) {
+    if (!recordAnswersInStep()) {
         return fail(EndReason::OutOfStep);
     }
     if (answer.retry) {
@@ -259,7 +336,7 @@ StepResult sendRecord() {
     if (sessionState.resendCount >= TransmissionLimit) {
         return fail(EndReason::TooManyResends);
     }
-    if (!answersInStep()) {
+    if (!recordAnswersInStep()) {
         return fail(EndReason::OutOfStep); // an answer came that no record asked for
     }
     report().progress(sessionState.linesRead, sessionState.lineCount);
@@ -272,13 +349,6 @@ StepResult sendRecord() {
         return fail(EndReason::ReplyTimeout);
     }
     return judgeRecordAnswer();
-}
-
-StepResult finishUpdate() {
-    environment.stopReader();
-    report().done();
-    sessionState.phase = UploadPhase::Done;
-    return StepResult::Finished;
 }
 
 StepResult awaitApplication() {
@@ -305,7 +375,7 @@ StepResult awaitApplication() {
     if (!identityIs(FirmwareIdentity::Application)) {
         return StepResult::Continue;
     }
-    if (!answersInStep()) {
+    if (!recordAnswersInStep()) {
         return fail(EndReason::OutOfStep); // a late answer to a record came during the wait
     }
     return finishUpdate();
@@ -328,7 +398,8 @@ StepResult runPhase() {
     case UploadPhase::Identify:
         return identify();
     case UploadPhase::AwaitBootLoader:
-        return awaitBootLoader();
+        return sessionState.waitMode == WaitMode::Poll ? PollWait::awaitBootLoader()
+                                                       : awaitBootLoader();
     case UploadPhase::OpenImage:
         return openImage();
     case UploadPhase::ReadRecord:
@@ -336,7 +407,8 @@ StepResult runPhase() {
     case UploadPhase::SendRecord:
         return sendRecord();
     case UploadPhase::AwaitApplication:
-        return awaitApplication();
+        return sessionState.waitMode == WaitMode::Poll ? PollWait::awaitApplication()
+                                                       : awaitApplication();
     case UploadPhase::Failed:
         return reportFailure();
     case UploadPhase::Done:
@@ -358,6 +430,7 @@ void begin(const UpdateRequest& request) {
     sessionState.productId = request.productId;
     sessionState.deviceKind = request.device;
     sessionState.firmwarePath = request.imagePath;
+    sessionState.waitMode = request.wait;
     SessionSlots::setIdentity(FirmwareIdentity::Unknown);
     sessionState.phase = UploadPhase::CheckComms;
 }

@@ -85,7 +85,10 @@ const std::string Help =
     "  --exact-port      open the port as named (COM7, ttyUSB0), without the port list or a "
     "prompt\n"
     "  --image-on-stdin  with --json --exact-port: the image's bytes come on standard input and "
-    "<file> only names them (how a port list hands each port the image it checked)\n";
+    "<file> only names them (how a port list hands each port the image it checked)\n"
+    "  --wait <mode>     how to wait for the product's reboots: poll asks every 250 ms and goes "
+    "on as soon as it answers, seconds sooner; fixed (the default) pauses 15 s and 5 s first, as "
+    "a product that answers before it is ready needs; overrides UARTFLASH_WAIT\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -107,6 +110,7 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
         std::vector<std::string> args;
         std::string expected;
         int status;
+        const char* waitVariable = nullptr; // UARTFLASH_WAIT, unset when nullptr
     } cases[] = {
         {{"--version"}, "uartflash 1.5\n", 0},
         {{"--help"}, Help, 0},
@@ -146,21 +150,52 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
         {{"/dev/ttyFAKE0,", "115200", "KORVA", "ARM", "/nonexistent/k.srec"},
          "Error: Could not open [/nonexistent/k.srec]\n",
          2},
+        // The wait mode: a word that names none refuses any update; the option wins.
+        {{"--wait", "slow", "AUTO", "115200", "KORVA", "ARM", image},
+         refused("--wait takes poll or fixed, not slow"),
+         2},
+        {{"--wait", "POLL", "--json", "AUTO", "115200", "KORVA", "ARM", image},
+         refused("--wait takes poll or fixed, not POLL"),
+         2},
+        {{"--wait"}, refused("--wait <mode>: the value is missing"), 2},
+        {{"--wait", "poll", "--list-ports"}, mismatch, 2},
+        {{"AUTO", "115200", "KORVA", "ARM", image},
+         refused("UARTFLASH_WAIT takes poll or fixed, not soon"),
+         2,
+         "soon"},
+        {{"/dev/ttyFAKE0,", "115200", "KORVA", "ARM", "/nonexistent/k.srec"},
+         refused("UARTFLASH_WAIT takes poll or fixed, not soon"),
+         2,
+         "soon"},
+        {{"--wait", "fixed", "/dev/ttyFAKE0,", "115200", "KORVA", "ARM", "/nonexistent/k.srec"},
+         "Error: Could not open [/nonexistent/k.srec]\n",
+         2,
+         "soon"},
+        {{"--list-ports"}, listing(PortListing::Format::Text), 0, "soon"},
     };
     for (const auto& c : cases) {
+        if (c.waitVariable != nullptr) {
+            setenv("UARTFLASH_WAIT", c.waitVariable, 1);
+        } else {
+            unsetenv("UARTFLASH_WAIT");
+        }
         const ToolRun run = runTool(c.args);
         EXPECT_EQ(run.out, c.expected) << c.args[0];
         EXPECT_EQ(run.status, c.status) << c.args[0];
     }
+    unsetenv("UARTFLASH_WAIT");
     unlink(image.c_str());
 }
 
-// An option that takes a value, and a row with options and the five arguments.
+// An option that takes a value, and a row with options and the five arguments to which a
+// modifier may be added.
 TEST(Entry, OptionValuesAndArgumentsFollowTheTables) {
     using namespace CommandLine;
     constexpr unsigned Check = 1u << 4;
-    const Option options[] = {{"--check", Check, "<file>", ""}, {"--json", Json, nullptr, ""}};
-    const Form forms[] = {{Check, 0, nullptr}, {Json, 5, nullptr}};
+    const Option options[] = {{"--check", Check, "<file>", ""},
+                              {"--json", Json, nullptr, ""},
+                              {"--wait", Wait, "<mode>", ""}};
+    const Form forms[] = {{Check, 0, 0, nullptr}, {Json, Wait, 5, nullptr}};
     const struct {
         std::vector<const char*> args;
         int form; // -1: refused
@@ -173,6 +208,10 @@ TEST(Entry, OptionValuesAndArgumentsFollowTheTables) {
         {{"--json", "P", "B", "I", "D", "F"}, 1, nullptr, 6},
         {{"--json", "P", "B", "I", "D"}, -1, nullptr, 5},
         {{"--check", "a.srec", "--json"}, -1, nullptr, 1},
+        {{"--wait", "poll", "--json", "P", "B", "I", "D", "F"}, 1, nullptr, 6},
+        {{"--json", "--wait", "x", "P", "B", "I", "D", "F"}, 1, nullptr, 6},
+        {{"--wait", "poll", "--check", "a.srec"}, -1, nullptr, 1},
+        {{"--wait", "poll", "P", "B", "I", "D", "F"}, -1, nullptr, 6},
     };
     for (const auto& c : cases) {
         std::vector<char*> argv{const_cast<char*>("uartflash")};

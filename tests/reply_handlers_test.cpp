@@ -90,18 +90,24 @@ TEST(ReplyHandlers, EachReplySetsItsOwnSlotAndPrintsTheReport) {
     sessionState.productId = "KORVA";
     for (const HandlerCase& c : cases) {
         SCOPED_TRACE(c.reply);
+        SessionSlots::clearAll(); // the answer counts too
         fillSlots(Untouched);
         SessionSlots::clear(c.slot);
         SessionSlots::setIdentity(Id::Unknown);
-        sessionState.recordAnswers.store(0);
         std::string expected = c.printed;
         if (c.status != 0) {
             expected += std::string("\r\nReply for [") + names[static_cast<int>(c.slot)] +
                         "]: " + reports.at(c.status);
         }
         EXPECT_EQ(call(c.handler, c.reply), expected + c.after);
-        // Every RECORD answer counts, well-formed or not; no other reply does.
-        EXPECT_EQ(SessionSlots::recordAnswers(), c.slot == I::Record ? 1u : 0u);
+        // Every answer to a command the session counts (PING, FWID, RECORD) counts, well-formed
+        // or not, and only for its own command.
+        const bool counted = c.slot == I::Ping || c.slot == I::Fwid || c.slot == I::Record;
+        for (int k = 0; k < CommandCount; ++k) {
+            EXPECT_EQ(SessionSlots::answers(static_cast<I>(k)),
+                      k == static_cast<int>(c.slot) && counted ? 1u : 0u)
+                << names[k];
+        }
         const ReplySlot& own = SessionSlots::slot(c.slot);
         EXPECT_EQ(own.received.load(), 1u);
         EXPECT_EQ(own.ok.load(), c.ok);

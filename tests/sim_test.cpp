@@ -296,6 +296,59 @@ TEST(Sim, VanishesInEachPhaseAndTellsWhen) {
     }
 }
 
+// Each reboot silent for its own time, an erase that answers late and in order, a boot ROM's
+// noise at each start, a reboot that never ends.
+TEST(Sim, RebootsErasesAndStartsLikeAProduct) {
+    const std::string Update = "!DVO UPDATE KORVA ARM\n";
+    const std::string BootFwid = "!DVO FWID SIM KORVA BSL BSL-0.9\r\n";
+    struct Step {
+        int sleepMs;
+        std::string command;
+        std::string reply;  // "": nothing within 150 ms
+        bool noise = false; // the reply ends a start's noise
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::vector<Step> steps;
+    } cases[] = {
+        {{"--boot-reboot-ms", "400", "--erase-ms", "400", "--app-reboot-ms", "200"},
+         {{0, Update, "!DVO UPDATE OK\r\n"},
+          {0, Fwid, ""},
+          {350, Fwid, ""},            // after the reboot, in the erase: read, not answered yet
+          {0, Ping, BootFwid + Pong}, // the erase ends: the answers come, in order
+          {0, recordCommand(End), Pass},
+          {0, Ping, ""},
+          {100, Fwid, "!DVO FWID SIM KORVA MAP V1.0.1\r\n"}}},
+        {{"--reboot-ms", "100", "--start-noise", "--seed", "3"},
+         {{0, Update, "!DVO UPDATE OK\r\n"},
+          {0, "", "SIM boot ROM 2.1: starting BSL-0.9\r\n", true},
+          {0, Fwid, BootFwid}}},
+        {{"--reboot-ms", "0", "--never-back", "boot"},
+         {{0, Update, "!DVO UPDATE OK\r\n"}, {200, Fwid, ""}}},
+        {{"--mode", "boot", "--reboot-ms", "0", "--never-back", "app"},
+         {{0, recordCommand(End), Pass}, {200, Ping, ""}}},
+    };
+    for (const auto& c : cases) {
+        Sim sim(c.args);
+        ASSERT_TRUE(sim.ready());
+        for (const Step& step : c.steps) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.sleepMs));
+            sim.send(step.command);
+            const std::string got =
+                sim.receive(step.reply, step.reply.empty() ? 150 : ReplyLimitMs);
+            const std::string where = c.args[1] + ": " + step.command;
+            if (!step.noise) {
+                EXPECT_EQ(got, step.reply) << where;
+                continue;
+            }
+            EXPECT_TRUE(got.ends_with(step.reply)) << where;
+            EXPECT_NE(got.find('\0'), std::string::npos) << where;
+            EXPECT_EQ(got.find('!'), std::string::npos) << where;
+        }
+        EXPECT_EQ(sim.stop(), 0);
+    }
+}
+
 TEST(Sim, NeverAnswersWhenToldSo) {
     Sim sim({"--never-answer"});
     ASSERT_TRUE(sim.ready());

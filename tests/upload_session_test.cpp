@@ -15,14 +15,32 @@
 
 namespace {
 
-// One answer word per command sent, the last one repeating; nullptr stays silent.
+// One answer word per command sent, the last one repeating; nullptr stays silent. "W@N": W
+// arrives N ms late, out of turn.
 using Answers = std::vector<const char*>;
 
 struct Script {
     Answers ping{"PONG"};
-    Answers fwid{"BSL", "MAP"}; // "OTHER": a FWID reply that names another product
+    // "OTHER": a FWID reply that names another product; "?": the firmware that runs (MAP until
+    // UPDATE is answered, BSL until the end record is, then MAP).
+    Answers fwid{"BSL", "MAP"};
     Answers update{"OK"};
     Answers record{"PASS"};
+    WaitMode wait = WaitMode::Fixed;
+    // After UPDATE's answer the product hears nothing for bootDownMs, then erases for eraseMs:
+    // it reads, and answers in turn after the erase, lateGapMs apart. After the end record's
+    // answer it hears nothing for appDownMs.
+    uint32_t bootDownMs = 0;
+    uint32_t eraseMs = 0;
+    uint32_t lateGapMs = 0;
+    uint32_t appDownMs = 0;
+};
+
+struct Late {
+    uint32_t due;
+    CommandIndex command;
+    std::string word;
+    std::string line;
 };
 
 struct World {
@@ -37,6 +55,13 @@ struct World {
     uint32_t lastSentAt = 0;
     std::string duplicate; // a record reply still to come
     int foreignWakes = 0;  // wake-ups by replies to other commands, 1 ms apart
+    bool application = true;
+    uint32_t downUntil = 0;
+    uint32_t eraseUntil = 0;
+    std::vector<Late> owed;  // answers in turn, due in order
+    std::vector<Late> stray; // answers out of turn
+    bool bootLoaderAnswered = false;
+    bool recordTooEarly = false; // before a BSL answer, or while answers were owed
     // From the nth sending of a command on, the port is lost or a stop is requested.
     Interruption interrupt = Interruption::None;
     std::string interruptAt;
@@ -54,16 +79,22 @@ void deliver(ReplyHandler handler, std::vector<std::string> words) {
     handler(static_cast<uint16_t>(tokens.size()), tokens.data());
 }
 
-void answer(CommandIndex command) {
-    const Answers* scripts[] = {&world.script.ping, &world.script.fwid, &world.script.update,
-                                &world.script.record};
-    const Answers& answers = *scripts[static_cast<int>(command)];
-    size_t& sent = world.sent[static_cast<int>(command)];
-    const char* word = answers[std::min(sent++, answers.size() - 1)];
-    if (word == nullptr) {
-        return;
+// The product's state after its answer to the line went out.
+void afterAnswer(CommandIndex command, const std::string& word, const std::string& line) {
+    if (command == CommandIndex::Update) {
+        world.application = false;
+        world.downUntil = world.now + world.script.bootDownMs;
+        world.eraseUntil = world.downUntil + world.script.eraseMs;
+    } else if (command == CommandIndex::Record && word == "PASS" &&
+               line.starts_with("!DVO RECORD S9")) {
+        world.application = true;
+        world.downUntil = world.now + world.script.appDownMs;
+    } else if (command == CommandIndex::Fwid && word == "BSL") {
+        world.bootLoaderAnswered = true;
     }
-    const std::string w = word;
+}
+
+void deliverWord(CommandIndex command, const std::string& w, const std::string& line) {
     if (command == CommandIndex::Ping) {
         deliver(onPong, {w});
     } else if (command == CommandIndex::Fwid) {
@@ -82,6 +113,53 @@ void answer(CommandIndex command) {
     } else {
         deliver(command == CommandIndex::Update ? onUpdate : onRecord, {"X", w});
     }
+    afterAnswer(command, w, line);
+}
+
+uint32_t nextDue() {
+    uint32_t due = UINT32_MAX;
+    for (const std::vector<Late>* list : {&world.owed, &world.stray}) {
+        due = list->empty() ? due : std::min(due, list->front().due);
+    }
+    return due;
+}
+
+void deliverDue() {
+    for (std::vector<Late>* list : {&world.owed, &world.stray}) {
+        while (!list->empty() && list->front().due <= world.now) {
+            const Late late = list->front();
+            list->erase(list->begin());
+            deliverWord(late.command, late.word, late.line);
+        }
+    }
+}
+
+void answer(CommandIndex command, const std::string& line) {
+    const Answers* scripts[] = {&world.script.ping, &world.script.fwid, &world.script.update,
+                                &world.script.record};
+    const Answers& answers = *scripts[static_cast<int>(command)];
+    size_t& sent = world.sent[static_cast<int>(command)];
+    const char* word = answers[std::min(sent++, answers.size() - 1)];
+    if (word == nullptr || world.now < world.downUntil) {
+        return; // silent, or lost in a reboot
+    }
+    std::string w = word == std::string("?") ? (world.application ? "MAP" : "BSL") : word;
+    if (const size_t at = w.find('@'); at != std::string::npos) {
+        const uint32_t due = world.now + static_cast<uint32_t>(std::stoul(w.substr(at + 1)));
+        world.stray.push_back({due, command, w.substr(0, at), line});
+        std::sort(world.stray.begin(), world.stray.end(),
+                  [](const Late& a, const Late& b) { return a.due < b.due; });
+        return;
+    }
+    uint32_t due = std::max(world.now, world.eraseUntil);
+    if (!world.owed.empty()) {
+        due = std::max(due, world.owed.back().due + world.script.lateGapMs);
+    }
+    if (due > world.now || !world.owed.empty()) {
+        world.owed.push_back({due, command, w, line});
+        return;
+    }
+    deliverWord(command, w, line);
 }
 
 bool writeText(const char* text) {
@@ -95,8 +173,11 @@ bool writeText(const char* text) {
         if (world.head == std::string("!DVO ") + CommandNames[i] + " ") {
             const bool trigger =
                 CommandNames[i] == world.interruptAt && world.sent[i] + 1 == world.interruptNth;
+            if (static_cast<CommandIndex>(i) == CommandIndex::Record) {
+                world.recordTooEarly |= !world.bootLoaderAnswered || !world.owed.empty();
+            }
             if (!trigger || world.answerBeforeInterrupt) {
-                answer(static_cast<CommandIndex>(i));
+                answer(static_cast<CommandIndex>(i), world.lines.back());
             } else {
                 ++world.sent[i];
             }
@@ -114,13 +195,16 @@ void deliverDuplicate() {
     }
 }
 
-// A wait ends early on a foreign reply or an interruption, as the wake event makes it.
+// A wait ends early on a foreign reply, an interruption or a late answer, as the wake event
+// makes it.
 void fakeWait(uint32_t ms) {
     if (world.foreignWakes > 0) {
         --world.foreignWakes;
         deliver(onPong, {"PONG"});
     }
-    world.now += world.foreignWakes > 0 || world.interrupted ? 1 : ms;
+    const uint32_t until = world.now + (world.foreignWakes > 0 || world.interrupted ? 1 : ms);
+    world.now = std::max(world.now, std::min(until, nextDue()));
+    deliverDue();
 }
 
 const SessionEnvironment fake{
@@ -173,6 +257,7 @@ struct RunCase {
     const char* interruptAt = nullptr; // the command at whose sending it comes
     size_t interruptNth = 1;
     bool answerBeforeInterrupt = false;
+    uint32_t endsAt = 0; // the time the session ends, from the start; 0: any
 };
 
 class UploadSessionTest : public testing::Test {
@@ -187,6 +272,7 @@ class UploadSessionTest : public testing::Test {
         sessionState.lineCount = sessionState.linesRead = 0;
         sessionState.resendCount = sessionState.waitCount = 0;
         sessionState.waitDelayMs = 0;
+        sessionState.waitMode = WaitMode::Fixed;
         SessionSlots::clearAll();
         SessionSlots::setIdentity(FirmwareIdentity::Unknown);
         UploadSession::setEnvironment(fake);
@@ -231,6 +317,12 @@ TEST_F(UploadSessionTest, WholeSessions) {
     const std::string abortWaiting = "\r\nUpdate aborted while waiting for the product.\r\n";
     constexpr auto Lost = Interruption::PortLost;
     constexpr auto Abort = Interruption::Aborted;
+    constexpr auto None = Interruption::None;
+    constexpr auto Poll = WaitMode::Poll;
+    // The resend's pause (the late answer wakes it at 1000 ms), then an ask every 250 ms until
+    // the limit.
+    std::vector<uint32_t> lateMapPauses = {1000, 250};
+    lateMapPauses.insert(lateMapPauses.end(), 136, 250);
     const Script toApp{{"PONG"}, {"MAP", "BSL", "MAP"}, {"OK"}, {"PASS"}};
     // clang-format off
     const RunCase cases[] = {
@@ -314,6 +406,41 @@ TEST_F(UploadSessionTest, WholeSessions) {
          "RECORD", 2},
         {"stop while the application starts", Single.c_str(), {}, false, 0, 2, {},
          {Waiting + abortWaiting + Failed}, Abort, "RECORD", 2, true},
+        // --wait poll: the same product, asked every 250 ms instead of after the fixed pauses.
+        {"poll: boot loader after its reboot and erase, application after its start",
+         Single.c_str(), {{"PONG"}, {"?"}, {"OK"}, {"PASS"}, Poll, 2000, 1000, 0, 1500}, true, 1,
+         2, {}, {"please wait...\r\nWaiting for the boot loader...\r\n..\r\nStarting Upload\r\n",
+                 Waiting + ".\r\nCurrent V2.1\r\n" + Done}, None, nullptr, 1, false, 4500},
+        {"poll: the old application answers on, asked every 250 ms", Single.c_str(),
+         {{"PONG"}, {"MAP", "MAP", "MAP", "MAP", "BSL", "?"}, {"OK"}, {"PASS"}, Poll}, true, 1, 2,
+         {250, 250, 250}, {"Waiting for the boot loader...\r\n", "Starting Upload\r\n", Done}},
+        {"poll: late answers from the erase come one by one; the transfer waits for them",
+         Single.c_str(), {{"PONG"}, {"?"}, {"OK"}, {"PASS"}, Poll, 1000, 1000, 100}, true, 1, 2,
+         {}, {"Starting Upload\r\n", Done}},
+        {"poll: the PING after the boot loader's answer is lost: another follows", Single.c_str(),
+         {{"PONG", nullptr, "PONG"}, {"MAP", "BSL", "?"}, {"OK"}, {"PASS"}, Poll}, true, 1, 2, {},
+         {"Starting Upload\r\n", Done}},
+        {"poll: a PING never answered after the boot loader's answer is written off",
+         Single.c_str(), {{"PONG", "PONG@600", nullptr, "PONG"}, {"MAP", "BSL", "?"}, {"OK"},
+         {"PASS"}, Poll}, true, 1, 2, {}, {"Starting Upload\r\n", Done}},
+        {"poll: a late MAP during the transfer, then no application: no false success",
+         Single.c_str(), {{"PONG"}, {"MAP", "MAP@1000", "BSL", "BOGUS"}, {"OK"}, {"BUSY", "PASS"},
+         Poll}, false, 1, 3, lateMapPauses, {"resend", "Current V2.1\r\n", Waiting,
+         "\r\nReply for [FWID]: ", NotResponding + Failed}, None, nullptr, 1, false, 35250},
+        {"poll: the boot loader never comes: 73 s after UPDATE's answer", Single.c_str(),
+         {{"PONG"}, {"MAP", nullptr}, {"OK"}, {"PASS"}, Poll}, false, 1, 0, {},
+         {"Waiting for the boot loader...\r\n" + std::string(72, '.') + "\r\n" + NotResponding +
+          Failed}, None, nullptr, 1, false, 73000},
+        {"poll: the application never comes: 34 s after the last record's answer",
+         Single.c_str(), {{"PONG", nullptr}, {"BSL"}, {"OK"}, {"PASS"}, Poll}, false, 0, 2, {},
+         {Waiting + std::string(33, '.') + "\r\n" + NotResponding + Failed}, None, nullptr, 1,
+         false, 34000},
+        {"poll: port lost while asking for the boot loader", Single.c_str(),
+         {{"PONG"}, {"MAP", nullptr}, {"OK"}, {"PASS"}, Poll}, false, 1, 0, {},
+         {"Waiting for the boot loader...\r\n" + gone + NotResponding + Failed}, Lost, "FWID", 3},
+        {"poll: stop while asking for the application", Single.c_str(),
+         {{"PONG", nullptr}, {"BSL"}, {"OK"}, {"PASS"}, Poll}, false, 0, 2, {},
+         {Waiting + abortWaiting + Failed}, Abort, "PING", 2},
     };
     // clang-format on
     for (const RunCase& c : cases) {
@@ -324,6 +451,7 @@ TEST_F(UploadSessionTest, WholeSessions) {
         world.interruptAt = c.interruptAt != nullptr ? c.interruptAt : "";
         world.interruptNth = c.interruptNth;
         world.answerBeforeInterrupt = c.answerBeforeInterrupt;
+        sessionState.waitMode = c.script.wait;
         useFile(c.file);
         std::string output = run();
         const SessionOutcome expected = c.interrupt == Abort ? SessionOutcome::Aborted
@@ -347,6 +475,10 @@ TEST_F(UploadSessionTest, WholeSessions) {
             }
         }
         EXPECT_EQ(output.find(Waiting), output.rfind(Waiting)) << "the transfer ended twice";
+        EXPECT_FALSE(world.recordTooEarly) << "a RECORD before BSL or while answers were owed";
+        if (c.endsAt != 0) {
+            EXPECT_EQ(world.stoppedAt, c.endsAt);
+        }
     }
 }
 

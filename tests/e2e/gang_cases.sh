@@ -8,6 +8,7 @@ set -uo pipefail
 
 case_name=$1 tool=$2 sim=$3 sample=$4 probe=$6 json_check=$7
 work=$5/$case_name
+unset UARTFLASH_WAIT # the fixed mode unless a case asks for the poll
 readonly Count=4
 rm -rf "$work" && mkdir -p "$work"
 image=$work/image.srec
@@ -26,7 +27,7 @@ declare -A sim_options=()
 start_sims() {
     for i in $(seq "$Count"); do
         # shellcheck disable=SC2086 # the options are words
-        "$sim" --mode boot --image "$work/received-$i.srec" --received-bytes "$work/bytes-$i" \
+        "$sim" --mode "${sim_mode:-boot}" --image "$work/received-$i.srec" --received-bytes "$work/bytes-$i" \
             ${sim_options[$i]:-} >"$work/sim-$i.out" 2>"$work/sim-$i.err" &
         sim_pids+=($!)
     done
@@ -177,6 +178,31 @@ gang_sigint)
         expect_image "$i" "$kept"
     done
     expect_retry "${ports[@]}"
+    ;;
+gang_poll)
+    # Every child asks for its product as the parent was told to; the retry repeats --wait.
+    "$sample" --records 30 >"$image"
+    sim_mode=app
+    for i in $(seq "$Count"); do
+        sim_options[$i]="--boot-reboot-ms 1000 --erase-ms 500 --app-reboot-ms 500"
+    done
+    sim_options[3]+=" --error-on 5"
+    start_sims
+    started=$("$probe" now)
+    start_tool 90 --json --wait poll "$list" 115200 KORVA ARM "$image"
+    end_tool
+    ended=$("$probe" now)
+    stop_sims
+    expect_status 1
+    "$json_check" --gang <(grep '^{' "$output") 1 "${ports[2]}" || fail "the JSON events disagree"
+    waits=$(grep -c '"event":"wait",.*"mode":"poll","waited_ms":[0-9]*,"answered":true' "$output")
+    [ "$waits" -eq 7 ] || fail "$waits answered poll waits, expected 4 for the boot loader, 3 after"
+    [ $(((ended - started) / 1000000)) -lt 15000 ] || fail "took $(((ended - started) / 1000000)) ms"
+    expect_row "${ports[2]}" failed record_refused
+    retry_options="--json --wait poll "
+    expect_retry "${ports[2]}"
+    for i in 1 2 4; do expect_image "$i"; done
+    expect_image 3 4
     ;;
 gang_repeated_port)
     "$sample" --records 20 >"$image"

@@ -13,12 +13,18 @@ work=$5/$case_name
 # whose every line must parse, the result agreeing with the exit status and this reason.
 declare -A JsonCases=([json_done]="boot_loader_at_once done"
     [json_record_refused]="record_refused record_refused" [json_port_lost]="gone_transfer port_lost"
-    [json_aborted]="sigint_transfer aborted")
+    [json_aborted]="sigint_transfer aborted" [json_poll]="poll_application_first done")
+# The fixed mode unless a case asks for the poll: the caller's environment does not choose.
+unset UARTFLASH_WAIT
 tool_options=()
 json_reason=
 if [ -n "${JsonCases[$case_name]:-}" ]; then
     read -r case_name json_reason <<<"${JsonCases[$case_name]}"
     tool_options=(--json)
+    # The JSON form of a poll case takes the mode from the environment, as a station would.
+    [[ $case_name != poll_* ]] || export UARTFLASH_WAIT=poll
+elif [[ $case_name == poll_* ]]; then
+    tool_options=(--wait poll)
 fi
 rm -rf "$work" && mkdir -p "$work"
 image=$work/image.srec
@@ -53,7 +59,8 @@ start_tool() {
         timeout -k 5 "$1" "$tool" "${tool_options[@]}" "$port" 115200 KORVA ARM "$image" \
             </dev/null >"$work/events.jsonl" 2>"$console" &
     else
-        timeout -k 5 "$1" "$tool" "$port" 115200 KORVA ARM "$image" </dev/null >"$console" 2>&1 &
+        timeout -k 5 "$1" "$tool" "${tool_options[@]}" "$port" 115200 KORVA ARM "$image" \
+            </dev/null >"$console" 2>&1 &
     fi
     tool_pid=$!
     tool_limit=$1
@@ -130,6 +137,10 @@ expect_image() {
     [ $# -gt 0 ] && [ "$1" -eq 0 ] && records=""
     [ "$(cat "$received")" == "$records" ] || fail "simulator image differs from the file's records"
 }
+
+# The reboot times of bench/wait: the application's reboot into the boot loader, its erase, the
+# boot loader's start of the new application.
+readonly Reboots=(--boot-reboot-ms 2000 --erase-ms 1000 --app-reboot-ms 1500)
 
 readonly Advice=$'\r\n******* UPLOAD FAILED.  \r\n\r\n\r\nPlease power cycle and try again. Check all connections\r\n'
 readonly Done=$'\r\n\r\nUpdate Done!\r\n\n___________________\n'
@@ -393,6 +404,72 @@ json_stdout_closed)
     expect_status 2
     expect_text "ERROR: standard output is closed: --json has nowhere to write its events"
     [ "$(cat "$work/received-bytes")" = 0 ] || fail "the product received bytes"
+    ;;
+poll_application_first)
+    # Asked every 250 ms, the product answers after its reboots; the boot ROM's noise is ignored.
+    "$sample" --records 60 >"$image"
+    start_sim --mode app --baud 115200 --start-noise "${Reboots[@]}"
+    started_ns=$("$probe" now)
+    run_tool 60
+    stop_sim
+    expect_status 0
+    expect_text $'Product needs to reboot, please wait...\r\nWaiting for the boot loader...\r\n'
+    expect_text $'.\r\nStarting Upload\r\n'
+    expect_text $'\r\n Waiting for device to initialise...\r\n\n.'
+    expect_text $'Current V2.0.0\r\n'"$Done"
+    expect_no_text "Reply Timeout"
+    expect_image
+    # No fixed pause: the reboots take 4.5 s, the fixed mode at least 20 s.
+    expect_end_within "$started_ns" 4500 12000 "start"
+    if [ -n "$json_reason" ]; then
+        waits=$(grep -c '"event":"wait","t":[0-9.]*,"phase":"await_[a-z_]*","mode":"poll","waited_ms":[0-9]*,"answered":true' "$work/events.jsonl")
+        [ "$waits" -eq 2 ] || fail "$waits answered poll waits with waited_ms in the events, expected 2"
+    fi
+    ;;
+poll_record_refused)
+    # Late answers from the erase must not hide a refused record.
+    "$sample" --records 30 >"$image"
+    start_sim --mode app --error-on 7 --boot-reboot-ms 500 --erase-ms 1500 --app-reboot-ms 200
+    run_tool 60
+    stop_sim
+    expect_status 1
+    expect_text $'\r\nERROR [7]: Record was not accepted!\r\n'"$Advice"
+    expect_no_text "Update Done!"
+    expect_image 6
+    ;;
+poll_never_back)
+    # The new application never starts: the poll gives up 34 s after the last record's answer.
+    "$sample" --records 20 >"$image"
+    start_sim --mode boot --never-back app --trace "$work/trace"
+    run_tool 90
+    stop_sim
+    expect_status 1
+    expect_text $'\r\n Waiting for device to initialise...\r\n\n..........'
+    expect_text $'\r\nERROR: Device not responding!\r\n'"$Advice"
+    expect_no_text "Update Done!"
+    expect_no_text "Reply Timeout"
+    expect_image
+    answered=$(awk '$1 == "RECORD" { end = $4 } END { print end }' "$work/trace")
+    expect_end_within "${answered:-0}" 34000 35500 "last record's answer"
+    ;;
+poll_gone_bootwait) port_gone bootwait app 0 ;;
+poll_sigint_bootwait)
+    "$sample" --records 20 >"$image"
+    start_sim --mode app --boot-reboot-ms 20000
+    start_tool 60
+    for _ in $(seq 500); do
+        [[ "$(cat "$console")" == *"Waiting for the boot loader..."* ]] && break
+        sleep 0.02
+    done
+    sleep 1.2
+    kill -INT "$tool_pid"
+    end_tool
+    "$probe" free "$port" >"$work/port-check" || fail "port not released: $(cat "$work/port-check")"
+    stop_sim
+    expect_status 130
+    expect_text $'Waiting for the boot loader...\r\n.'
+    expect_text $'\r\n\r\nUpdate aborted while waiting for the product.\r\n'"$Advice"
+    expect_image 0
     ;;
 *)
     echo "unknown case $case_name"

@@ -70,6 +70,10 @@ expect 'ARM'                                           "$fake" COM3 115200 KORVA
 expect 'B.SREC|a.srec|images|my dir'                   "$fake" COM3 115200 KORVA ARM ''
 expect 'images/c.srec'                                 "$fake" COM3 115200 KORVA ARM images/
 expect ''                                              "$fake" COM3 115200 KORVA ARM a.srec ''
+expect 'fixed|poll'                                    "$fake" --wait ''
+expect 'poll'                                          "$fake" --wait p
+expect '115200|14400|19200|2400|38400|4800|57600|9600' "$fake" --wait poll COM3 ''
+expect 'ARM'                                           "$fake" --log-dir images COM3 115200 K ''
 expect 'AUTO'                                          "$work/old" ''
 expect ''                                              "$work/old" --
 expect 'AUTO'                                          "$work/missing" ''
@@ -79,7 +83,7 @@ if [ -n "$tool" ]; then
     COMP_WORDS=("$tool" --)
     COMP_CWORD=1
     _uartflash
-    for option in --help --version --list-ports; do
+    for option in --help --version --list-ports --wait; do
         if ! printf '%s\n' "${COMPREPLY[@]}" | grep -qx -- "$option"; then
             echo "completion: $option missing from [${COMPREPLY[*]}] of $tool --help"
             failures=$((failures + 1))

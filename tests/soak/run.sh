@@ -49,6 +49,7 @@ for f in "$tool" "$sim" "$sample" "$probe"; do
     [ -x "$f" ] || { echo "not an executable: $f" >&2 && exit 2; }
 done
 [ -n "$work" ] || work=$(mktemp -d "${TMPDIR:-/tmp}/uartflash-soak.XXXXXX")
+unset UARTFLASH_WAIT # each run says how it waits
 rm -rf "$work/plans" "$work/results" "$work/pids"
 mkdir -p "$work/plans" "$work/results" "$work/pids"
 
@@ -81,8 +82,10 @@ between() { # R in [$1, $2]
     R=$(($1 + R))
 }
 
-# The tool's own waits, in ms.
+# The tool's own waits, in ms; with --wait poll the waits end within PollSlackMs of the product's
+# answer, and give up at the poll's limits.
 readonly ReplyTimeoutMs=10000 ResendPauseMs=1000 BootWaitMs=15000 AppWaitMs=5000
+readonly PollSlackMs=1000 PollBootLimitMs=73000 PollAppLimitMs=34000
 # Allowance per record exchange (a split or noisy reply takes some tens of ms) and for start-up.
 readonly LineMs=60 StartMs=500
 # The tool's end after its port is lost; after SIGINT, how late a run may still end "Update Done!".
@@ -90,13 +93,14 @@ readonly LostMs=2000 LateDoneMs=1500
 
 # Kinds every campaign covers once before drawing at random.
 readonly Guaranteed=(plain busy fail_storm error silent never duplicate noise split case vanish
-    slow_reboot app foreign merged rewrite gone sigint)
+    slow_reboot app foreign merged rewrite gone sigint poll never_back)
 
 # Sets the plan of one run: what the simulator does, and what the tool must then do.
 draw_plan() {
     local kind=$1
     mode=boot reboot=0 records=0 dtype=1 crlf=0 never=0 vanish=0 foreign=0 baud=0
     noise=0 split=0 lower=0 quoted=0 duplicate=0 merged=0 change=none gone=none signal_ms=0
+    wait=fixed boot_reboot=-1 app_reboot=-1 erase=0 start_noise=0 never_back=none
     faults=() # "record:ANSWER" or "record:FIRST+SECOND", attempts of one record in order
     between 5 40 && records=$R
     between 1 3 && dtype=$R
@@ -122,8 +126,29 @@ draw_plan() {
     rewrite) file_change ;;
     gone) port_lost ;;
     sigint) interrupt ;;
+    poll) mode=app wait=poll start_noise=1 && reboot_like_a_product ;;
+    never_back) mode=boot wait=poll never_back=app ;;
     random) draw_random ;;
     esac
+    [ "$boot_reboot" -ge 0 ] || boot_reboot=$reboot
+    [ "$app_reboot" -ge 0 ] || app_reboot=$reboot
+}
+
+# The reboots of a real product: each its own time, an erase that answers late.
+reboot_like_a_product() {
+    between 300 2500 && boot_reboot=$R
+    between 100 1500 && erase=$R
+    between 200 2000 && app_reboot=$R
+}
+
+# A product that never comes back from one of its reboots; only with the poll, whose limits end
+# the run in 73 s or 34 s (the fixed mode's 30 passes with their reply waits take minutes).
+never_coming_back() {
+    if chance 50; then
+        never_back=app
+    else
+        never_back=boot mode=app
+    fi
 }
 
 # Mostly quick runs: a silent product costs 30 s, an unanswered record 10 s, application mode 15 s.
@@ -152,6 +177,14 @@ draw_random() {
     chance 4 && file_change
     chance 3 && foreign=1
     chance 2 && never=1
+    # The poll (a third of it set by UARTFLASH_WAIT) and the reboots of a real product.
+    if chance 40; then
+        wait=poll
+        chance 30 && wait=env
+    fi
+    chance 30 && reboot_like_a_product
+    chance 15 && start_noise=1
+    chance 3 && [ "$wait" != fixed ] && [ $never -eq 0 ] && never_coming_back
     # Paced or split, the two answers of one write reach the tool apart, and a tool that stops at
     # the first (ERROR) may never see the second; merged answers stay unpaced.
     [ $merged -eq 0 ] || split=0 baud=0
@@ -225,12 +258,29 @@ refuse() {
 worst_case() {
     local f
     est=$((StartMs + (records + 2) * LineMs + AppWaitMs + 30 * (1000 + 2 * LineMs)))
-    [ "$mode" = app ] && est=$((est + BootWaitMs + 2 * LineMs))
+    [ "$mode" = app ] && est=$((est + $(boot_wait_ms)))
+    [ "$never_back" != boot ] || est=$((est + PollBootLimitMs))
     [ $vanish -gt 0 ] && est=$((est + ReplyTimeoutMs))
     [ "$gone" = none ] || est=$((est + LostMs))
     for f in "${faults[@]}"; do
         est=$((est + LineMs + ResendPauseMs))
     done
+}
+
+# The wait for the boot loader after UPDATE, and for the new application after the last record.
+boot_wait_ms() {
+    if [ "$wait" = fixed ]; then
+        echo $((BootWaitMs + 2 * LineMs))
+    else
+        echo $((boot_reboot + erase + PollSlackMs))
+    fi
+}
+app_wait_ms() {
+    if [ "$wait" = fixed ]; then
+        echo $((AppWaitMs + 2 * LineMs))
+    else
+        echo $((app_reboot + PollSlackMs))
+    fi
 }
 
 # What the tool must do with this plan: outcome kind, records landed, time it may take.
@@ -249,7 +299,11 @@ predict() {
         expect=unknown_app landed=0
         return
     fi
-    [ "$mode" = app ] && est=$((est + BootWaitMs + 2 * LineMs))
+    if [ "$never_back" = boot ]; then
+        expect=not_responding landed=0 est=$((est + PollBootLimitMs + PollSlackMs))
+        return
+    fi
+    [ "$mode" = app ] && est=$((est + $(boot_wait_ms)))
     if [ "$gone" = bootwait ]; then
         expect=port_gone landed=0 est=$((est + LostMs))
         return
@@ -291,7 +345,11 @@ predict() {
         done
         est=$((est + LineMs))
     done
-    est=$((est + AppWaitMs + 2 * LineMs))
+    if [ "$never_back" = app ]; then
+        expect=not_responding est=$((est + PollAppLimitMs + PollSlackMs))
+        return
+    fi
+    est=$((est + $(app_wait_ms)))
     if [ "$gone" = appwait ]; then
         expect=port_gone est=$((est + LostMs))
     fi
@@ -300,6 +358,11 @@ predict() {
 sim_arguments() {
     local f answer
     sim_args=(--mode "$mode" --reboot-ms "$reboot" --seed "$sim_seed")
+    [ "$boot_reboot" -eq "$reboot" ] || sim_args+=(--boot-reboot-ms "$boot_reboot")
+    [ "$app_reboot" -eq "$reboot" ] || sim_args+=(--app-reboot-ms "$app_reboot")
+    [ $erase -gt 0 ] && sim_args+=(--erase-ms "$erase")
+    [ $start_noise -eq 1 ] && sim_args+=(--start-noise)
+    [ "$never_back" = none ] || sim_args+=(--never-back "$never_back")
     [ $never -eq 1 ] && sim_args+=(--never-answer)
     [ $vanish -gt 0 ] && sim_args+=(--vanish-after "$vanish")
     [ $foreign -eq 1 ] && sim_args+=(--product OTHER)
@@ -323,7 +386,13 @@ sim_arguments() {
 # A short name of the faults, for the per-run line.
 describe() {
     desc="$mode,r$records"
+    [ "$wait" = fixed ] || desc+=",wait-$wait"
     [ $reboot -ge 1000 ] && desc+=",reboot${reboot}ms"
+    [ "$boot_reboot" -eq "$reboot" ] || desc+=",boot-reboot${boot_reboot}ms"
+    [ $erase -eq 0 ] || desc+=",erase${erase}ms"
+    [ "$app_reboot" -eq "$reboot" ] || desc+=",app-reboot${app_reboot}ms"
+    [ $start_noise -eq 0 ] || desc+=",start-noise"
+    [ "$never_back" = none ] || desc+=",never-back-$never_back"
     [ $crlf -eq 1 ] && desc+=",crlf"
     for flag in never foreign baud noise split lower quoted duplicate; do
         [ "${!flag}" != 0 ] && desc+=",$flag"
@@ -348,13 +417,16 @@ write_plan() {
     # the invariant is checked, not the predicted outcome; after SIGINT the outcome has its own
     # checks.
     local exact=$((1 - duplicate))
+    local reboot_faults=$((erase > 0 || start_noise || boot_reboot != reboot || app_reboot != reboot))
+    [ "$never_back" = none ] || reboot_faults=1
     [ "$signal_ms" -eq 0 ] || exact=0
     [ $exact -eq 1 ] || worst_case
     local bound=$(((est * 125 / 100 + 3000) * time_factor / 100))
     {
         printf 'records=%d dtype=%d crlf=%d expect=%s landed=%d exact=%d bound_ms=%d\n' \
             "$records" "$dtype" "$crlf" "$expect" "$landed" "$exact" "$bound"
-        printf 'change=%s signal_ms=%d\n' "$change" "$signal_ms"
+        printf 'change=%s signal_ms=%d wait=%s reboot_faults=%d\n' "$change" "$signal_ms" "$wait" \
+            "$reboot_faults"
         printf 'sim_args=(%s)\n' "${sim_args[*]}"
         printf 'desc=%q\n' "$desc"
     } >"$work/plans/$i"
@@ -442,7 +514,8 @@ check_aborted() {
 run_one() {
     local i=$1
     local dir=$work/run-$i
-    local records dtype crlf expect landed exact bound_ms sim_args desc change signal_ms
+    local records dtype crlf expect landed exact bound_ms sim_args desc change signal_ms wait
+    local reboot_faults
     # shellcheck source=/dev/null
     source "$work/plans/$i"
     rm -rf "$dir" && mkdir -p "$dir"
@@ -463,9 +536,13 @@ run_one() {
 
     local guard=$((bound_ms * 2 / 1000 + 10)) status start elapsed cpu cpu_before
     children_cpu_ms && cpu_before=$cpu
+    # The poll by option, or (wait=env) as a station sets it once.
+    local wait_option=() wait_variable=
+    [ "$wait" = poll ] && wait_option=(--wait poll)
+    [ "$wait" = env ] && wait_variable=poll
     start=$(date +%s%N)
-    timeout -k 5 "$guard" "$tool" "$port" 115200 KORVA ARM "$image" \
-        </dev/null >"$dir/console" 2>"$dir/stderr" &
+    UARTFLASH_WAIT=$wait_variable timeout -k 5 "$guard" "$tool" "${wait_option[@]}" "$port" 115200 \
+        KORVA ARM "$image" </dev/null >"$dir/console" 2>"$dir/stderr" &
     local tool_pid=$!
     echo "$sim_pid $tool_pid" >"$work/pids/$i"
     local note="" signalled_ns=0 ended_ns closed_ns
@@ -533,8 +610,8 @@ run_one() {
 
     local verdict=ok
     [ ${#problems[@]} -eq 0 ] || verdict=VIOLATION
-    printf '%s %s %d %d %d %d\n' "$verdict" "$kind" "$status" "$elapsed" "$bound_ms" "$cpu" \
-        >"$work/results/$i"
+    printf '%s %s %d %d %d %d %s %d\n' "$verdict" "$kind" "$status" "$elapsed" "$bound_ms" "$cpu" \
+        "$wait" "$reboot_faults" >"$work/results/$i"
     printf 'run %4d  %-9s %-14s %6d ms (bound %6d, cpu %5d)  %s%s\n' "$i" "$verdict" "$kind" \
         "$elapsed" "$bound_ms" "$cpu" "$desc" "${note:+ ($note)}"
     if [ "$verdict" != ok ]; then
@@ -573,10 +650,14 @@ fi
 
 # The table.
 declare -A kinds=()
-total=0 violations=0 successes=0 slowest=0
+total=0 violations=0 successes=0 slowest=0 polled=0 poll_faults=0
 for f in "$work"/results/*; do
-    read -r verdict kind status elapsed bound cpu <"$f"
+    read -r verdict kind status elapsed bound cpu wait reboot_faults <"$f"
     total=$((total + 1))
+    if [ "$wait" != fixed ]; then
+        polled=$((polled + 1))
+        [ "$reboot_faults" -eq 0 ] || poll_faults=$((poll_faults + 1))
+    fi
     [ "$verdict" = ok ] || violations=$((violations + 1))
     if [ "$kind" = "done" ]; then
         successes=$((successes + 1))
@@ -599,6 +680,8 @@ for k in too_many refused comm_error no_comms not_responding unknown_app out_of_
     aborted timeout other; do
     [ -n "${kinds[$k]:-}" ] && printf '%-44s %6d\n' "failure: ${labels[$k]}" "${kinds[$k]}"
 done
+printf '%-44s %6d\n' "runs with --wait poll or UARTFLASH_WAIT=poll" "$polled"
+printf '%-44s %6d\n' "  of them with the new reboot faults" "$poll_faults"
 printf '%-44s %6d\n' "invariant violations" "$violations"
 printf '%-44s %5d%%\n' "longest run, share of its time bound" "$slowest"
 printf '%-44s %6d\n' "wall time (s)" "$(($(date +%s) - campaign_start))"

@@ -70,7 +70,10 @@ bool serve(const SimOptions& options) {
     while (stopSignal == 0) {
         size_t received = 0;
         uint64_t arrivalNs = 0;
-        const int timeoutMs = SimProduct::advance();
+        SimProduct::FeedResult late = SimProduct::FeedResult::Continue;
+        const int timeoutMs = SimProduct::advance(late);
+        if (late != SimProduct::FeedResult::Continue)
+            return late == SimProduct::FeedResult::Vanish;
         switch (SimLine::receive(bytes, sizeof bytes, received, timeoutMs, arrivalNs)) {
         case SimLine::WaitResult::Data:
             if (options.exitAfterDone)

@@ -17,6 +17,16 @@ constexpr const char* HelpText =
     "  --mode app|boot      firmware running at start (default app)\n"
     "  --product ID         product identifier in FWID replies (default KORVA)\n"
     "  --reboot-ms N        silent time of each reboot (default 300)\n"
+    "  --boot-reboot-ms N   silent time of the reboot into the boot loader after UPDATE\n"
+    "                       (default: --reboot-ms)\n"
+    "  --app-reboot-ms N    silent time of the boot loader's start of the new application\n"
+    "                       after the end record (default: --reboot-ms)\n"
+    "  --erase-ms N         after the reboot into the boot loader, read the line but answer\n"
+    "                       nothing for N ms, then answer what was read, in order (default 0)\n"
+    "  --start-noise        at each start, a few random bytes, a NUL and a banner line\n"
+    "                       without the address token, as a boot ROM prints\n"
+    "  --never-back boot|app  the reboot into the boot loader or into the new application\n"
+    "                       never ends\n"
     "  --baud N             pace bytes in both directions as a UART at N baud, 10 bits a byte\n"
     "  --image FILE         write the accepted records, in order, one per line\n"
     "  --trace FILE         per command: name, sequence number, monotonic ns of its first byte\n"
@@ -173,6 +183,11 @@ enum OptionId : int {
     ExitAfterDone,
     Verbose,
     Help,
+    BootRebootMs,
+    AppRebootMs,
+    EraseMs,
+    StartNoise,
+    NeverBackOption,
 };
 
 constexpr option LongOptions[] = {
@@ -202,8 +217,19 @@ constexpr option LongOptions[] = {
     {"exit-after-done", no_argument, nullptr, ExitAfterDone},
     {"verbose", no_argument, nullptr, Verbose},
     {"help", no_argument, nullptr, Help},
+    {"boot-reboot-ms", required_argument, nullptr, BootRebootMs},
+    {"app-reboot-ms", required_argument, nullptr, AppRebootMs},
+    {"erase-ms", required_argument, nullptr, EraseMs},
+    {"start-noise", no_argument, nullptr, StartNoise},
+    {"never-back", required_argument, nullptr, NeverBackOption},
     {nullptr, 0, nullptr, 0},
 };
+
+bool parseNeverBack(const char* text, NeverBack& neverBack) {
+    static constexpr Named<NeverBack> Modes[] = {{"boot", NeverBack::BootLoader},
+                                                 {"app", NeverBack::Application}};
+    return lookUp(Modes, text, neverBack);
+}
 
 bool parseMode(const char* text, StartMode& mode) {
     if (std::strcmp(text, "app") == 0)
@@ -282,6 +308,17 @@ bool apply(int id, const char* arg, SimOptions& o) {
     case Verbose:
         o.verbose = true;
         return true;
+    case BootRebootMs:
+        return parseNumber(arg, o.bootRebootMs) && o.bootRebootMs != SimOptions::UnsetMs;
+    case AppRebootMs:
+        return parseNumber(arg, o.appRebootMs) && o.appRebootMs != SimOptions::UnsetMs;
+    case EraseMs:
+        return parseNumber(arg, o.eraseMs);
+    case StartNoise:
+        o.startNoise = true;
+        return true;
+    case NeverBackOption:
+        return parseNeverBack(arg, o.neverBack);
     default:
         return false;
     }
@@ -311,6 +348,10 @@ bool parse(int argc, char** argv, SimOptions& options, bool& helpRequested) {
         std::fprintf(stderr, "uartflash-sim: unexpected argument %s\n", argv[optind]);
         return false;
     }
+    if (options.bootRebootMs == SimOptions::UnsetMs)
+        options.bootRebootMs = options.rebootMs;
+    if (options.appRebootMs == SimOptions::UnsetMs)
+        options.appRebootMs = options.rebootMs;
     return true;
 }
 

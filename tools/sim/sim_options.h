@@ -21,13 +21,24 @@ enum class VanishPhase : uint8_t { Never, Connect, Identify, BootWait, AppWait }
 
 enum class StartMode : uint8_t { Application, BootLoader };
 
+// A reboot that never ends (--never-back).
+enum class NeverBack : uint8_t { No, BootLoader, Application };
+
 struct SimOptions {
     static constexpr size_t MaxFaults = 256;
+    static constexpr uint32_t UnsetMs = 0xFFFFFFFFu;
 
     const char* portPath = nullptr; // nullptr: create a pseudo-terminal
     StartMode mode = StartMode::Application;
     const char* productId = "KORVA";
     uint32_t rebootMs = 300;
+    // The reboot into the boot loader (after UPDATE) and into the new application (after the end
+    // record); both --reboot-ms unless given.
+    uint32_t bootRebootMs = UnsetMs;
+    uint32_t appRebootMs = UnsetMs;
+    uint32_t eraseMs = 0; // after the reboot into the boot loader: reads, answers after it
+    bool startNoise = false;
+    NeverBack neverBack = NeverBack::No;
     uint32_t baud = 0; // 0: no line-rate emulation
     const char* imagePath = nullptr;
     const char* tracePath = nullptr;

@@ -26,6 +26,15 @@ constexpr const char* ForeignLines[] = {"!ABC PONG\r\n", "!DVOX RECORD ERROR\r\n
 // A flood outlasts the tool's 10 s reply wait, and lines come faster than the tool's reply looks.
 constexpr uint64_t FloodNs = 12'000'000'000u;
 constexpr uint64_t FloodGapNs = 2'000'000u;
+constexpr uint64_t NeverNs = UINT64_MAX; // the end of a reboot that never ends
+// Lines read during an erase, answered after it; more are lost, as in a full receive FIFO.
+constexpr size_t ErasedLines = 32;
+
+struct ReadLine {
+    char text[LineCapacity];
+    size_t length;
+    uint64_t startNs;
+};
 
 struct ProductState {
     const SimOptions* options = nullptr;
@@ -34,6 +43,9 @@ struct ProductState {
     char nextVersion[VersionCapacity] = {};
     uint64_t rebootUntilNs = 0;
     StartMode rebootInto = StartMode::Application;
+    uint64_t eraseUntilNs = 0;
+    ReadLine readDuringErase[ErasedLines] = {};
+    size_t readCount = 0;
     char line[LineCapacity] = {};
     size_t lineLength = 0;
     bool lineTooLong = false;
@@ -126,6 +138,24 @@ bool sendNoise() {
     return SimLine::send(foreign, std::strlen(foreign), ignored);
 }
 
+// What a boot ROM prints as it starts: a few random bytes, a NUL and a banner line without the
+// address token. The tool must ignore all of it.
+void sendStartNoise(StartMode mode) {
+    char text[96];
+    size_t length = 1 + product.random() % 6;
+    for (size_t i = 0; i < length; ++i) {
+        const char c = static_cast<char>(product.random() & 0xFFu);
+        text[i] = c == '!' ? '?' : c; // a lead character would open a reply
+    }
+    text[length++] = '\0';
+    const bool boot = mode == StartMode::BootLoader;
+    length += static_cast<size_t>(std::snprintf(text + length, sizeof text - length,
+                                                "%s boot ROM 2.1: starting %s\r\n", Label,
+                                                boot ? BootVersion : product.version));
+    uint64_t ignored = 0;
+    (void)SimLine::send(text, length, ignored); // a line nobody reads is seen at the next reply
+}
+
 // Sends one reply for the current command and traces the command; false when the line is gone.
 // A second word adds a second reply of the same name in the same write.
 bool reply(const char* command, const char* name, const char* const* params, size_t count,
@@ -152,8 +182,13 @@ bool replyWord(const char* name, const char* word, const char* secondWord = null
 }
 
 void startReboot(StartMode into) {
+    const bool boot = into == StartMode::BootLoader;
+    const NeverBack never = boot ? NeverBack::BootLoader : NeverBack::Application;
+    const uint32_t ms = boot ? product.options->bootRebootMs : product.options->appRebootMs;
     product.rebootInto = into;
-    product.rebootUntilNs = SimLine::nowNs() + uint64_t{product.options->rebootMs} * 1'000'000u;
+    product.rebootUntilNs = product.options->neverBack == never
+                                ? NeverNs
+                                : SimLine::nowNs() + uint64_t{ms} * 1'000'000u;
     if (into == StartMode::BootLoader) {
         // A new boot loader session receives a new image.
         product.accepted = 0;
@@ -401,9 +436,10 @@ int floodOn() {
     return product.floodUntilNs == 0 ? -1 : msUntil(product.floodNextNs, SimLine::nowNs());
 }
 
-// Ends a reboot that is due. Returns the milliseconds until the running reboot ends, or -1.
+// Ends a reboot that is due. Returns the milliseconds until the running reboot ends, or -1 (also
+// for one that never ends).
 int reboot() {
-    if (product.rebootUntilNs == 0)
+    if (product.rebootUntilNs == 0 || product.rebootUntilNs == NeverNs)
         return -1;
     const uint64_t now = SimLine::nowNs();
     if (now < product.rebootUntilNs)
@@ -415,23 +451,75 @@ int reboot() {
     if (product.options->verbose)
         std::fprintf(stderr, "sim: %s runs\n",
                      product.mode == StartMode::Application ? "application" : "boot loader");
+    if (product.options->startNoise)
+        sendStartNoise(product.mode);
+    if (product.mode == StartMode::BootLoader && product.options->eraseMs > 0)
+        product.eraseUntilNs = SimLine::nowNs() + uint64_t{product.options->eraseMs} * 1'000'000u;
     return -1;
+}
+
+// True while a reboot runs, after ending one that is due: a rebooting product hears nothing.
+bool rebooting() {
+    if (product.rebootUntilNs != 0)
+        reboot();
+    return product.rebootUntilNs != 0;
+}
+
+bool erasing() {
+    if (product.eraseUntilNs != 0 && SimLine::nowNs() >= product.eraseUntilNs)
+        product.eraseUntilNs = 0;
+    return product.eraseUntilNs != 0;
+}
+
+// Keeps a line read during the erase for its answer after it.
+void keepForAfterErase() {
+    if (product.readCount == ErasedLines)
+        return;
+    ReadLine& kept = product.readDuringErase[product.readCount++];
+    std::memcpy(kept.text, product.line, product.lineLength);
+    kept.length = product.lineLength;
+    kept.startNs = product.lineStartNs;
+}
+
+// Once the erase is over, answers the lines read during it, in order.
+FeedResult answerAfterErase() {
+    if (erasing() || product.readCount == 0)
+        return FeedResult::Continue;
+    if (product.options->verbose)
+        std::fprintf(stderr, "sim: erase done, %zu lines to answer\n", product.readCount);
+    const size_t count = product.readCount;
+    product.readCount = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const ReadLine& kept = product.readDuringErase[i];
+        std::memcpy(product.line, kept.text, kept.length);
+        product.lineLength = kept.length;
+        product.lineStartNs = kept.startNs;
+        const FeedResult result = handleLine();
+        if (result != FeedResult::Continue)
+            return result;
+    }
+    product.lineLength = 0;
+    return FeedResult::Continue;
 }
 
 } // namespace
 
-int advance() {
-    const int rebootMs = reboot();
-    const int floodMs = floodOn();
-    if (rebootMs < 0 || floodMs < 0)
-        return rebootMs < 0 ? floodMs : rebootMs;
-    return rebootMs < floodMs ? rebootMs : floodMs;
+int advance(FeedResult& result) {
+    int earliest = -1;
+    for (const int ms :
+         {reboot(), floodOn(),
+          product.eraseUntilNs != 0 ? msUntil(product.eraseUntilNs, SimLine::nowNs()) : -1})
+        earliest = ms >= 0 && (earliest < 0 || ms < earliest) ? ms : earliest;
+    result = answerAfterErase();
+    return earliest;
 }
 
 FeedResult feed(const uint8_t* bytes, size_t length, uint64_t arrivalNs) {
     product.receivedBytes += length;
+    if (const FeedResult late = answerAfterErase(); late != FeedResult::Continue)
+        return late;
     for (size_t i = 0; i < length; ++i) {
-        if (product.rebootUntilNs != 0 && reboot() >= 0)
+        if (rebooting())
             continue; // a rebooting product hears nothing
         const uint64_t arrivedNs = SimLine::byteArrived(arrivalNs);
         const char c = static_cast<char>(bytes[i]);
@@ -446,7 +534,9 @@ FeedResult feed(const uint8_t* bytes, size_t length, uint64_t arrivalNs) {
         }
         const bool whole = !product.lineTooLong;
         product.lineTooLong = false;
-        if (whole) {
+        if (whole && erasing()) {
+            keepForAfterErase();
+        } else if (whole) {
             SimLine::sleepUntil(arrivedNs);
             const FeedResult result = handleLine();
             if (result != FeedResult::Continue)

@@ -16,9 +16,10 @@ enum class FeedResult : uint8_t { Continue, Vanish, LineGone };
 
 // Takes received bytes, read at arrivalNs, and answers every command line they complete.
 FeedResult feed(const uint8_t* bytes, size_t length, uint64_t arrivalNs);
-// Ends a reboot that is due and sends the flood lines that are due. Returns the milliseconds until
-// the next of these, or -1.
-int advance();
+// Ends a reboot or an erase that is due (answering what was read during the erase; result tells
+// how that went) and sends the flood lines that are due. Returns the milliseconds until the next
+// of these, or -1.
+int advance(FeedResult& result);
 // True once a command has been received.
 bool talked();
 // Flushes and closes the image and trace files; writes the count of received bytes.
