@@ -101,7 +101,7 @@ void settleWait(Command& command) {
 }
 
 // A port list or ALL: one child process of this program per port (app/gang_run.h).
-int runGang(const Command& command) {
+ExitStatus runGang(const Command& command) {
     Gang::Invocation invocation;
     invocation.program = command.argv[0];
     invocation.json = (command.options & Json) != 0;
@@ -131,15 +131,15 @@ bool namesManyPorts(const Command& command) {
     return command.argc() == 6 && PortDiscovery::isPortGroup(command.argv[1]);
 }
 
-int runLoggedGang(const Command& command) {
+ExitStatus runLoggedGang(const Command& command) {
     if (!namesManyPorts(command)) {
         std::printf("ERROR: --log-dir goes with a port list (COM5,COM7 or ALL)\n");
-        return static_cast<int>(ExitStatus::ExitNotStarted);
+        return ExitStatus::ExitNotStarted;
     }
     return runGang(command);
 }
 
-int runUpdate(const Command& command) {
+ExitStatus runUpdate(const Command& command) {
     if (namesManyPorts(command)) {
         return runGang(command);
     }
@@ -147,29 +147,29 @@ int runUpdate(const Command& command) {
     std::vector<char*> argv = command.argv;
     UpdateRequest request;
     if (prepareSession(command.argc(), argv.data(), request) == PrepareResult::Stop) {
-        return static_cast<int>(ExitStatus::ExitNotStarted);
+        return ExitStatus::ExitNotStarted;
     }
     request.wait = waitChoice.mode;
     return runProgram(request);
 }
 
-int showHelp(const Command& command) {
+ExitStatus showHelp(const Command& command) {
     printHelp(command.argv[0]);
-    return 0;
+    return ExitStatus::ExitDone;
 }
 
-int showVersion(const Command&) {
+ExitStatus showVersion(const Command&) {
     std::printf("uartflash %s\n", UARTFLASH_VERSION);
-    return 0;
+    return ExitStatus::ExitDone;
 }
 
-int checkImage(const Command& command) {
+ExitStatus checkImage(const Command& command) {
     return ImageSummary::check(command.values[std::countr_zero(static_cast<unsigned>(Check))]);
 }
 
 // The update with its events as JSON Lines. Standard input is not read: a port choice that
 // would need the prompt finds no port.
-int runJsonUpdate(const Command& command) {
+ExitStatus runJsonUpdate(const Command& command) {
     if (namesManyPorts(command)) {
         return runGang(command);
     }
@@ -179,7 +179,7 @@ int runJsonUpdate(const Command& command) {
     }
     std::FILE* json = JsonReport::takeOutput(command.closedStreams);
     if (json == nullptr) {
-        return static_cast<int>(ExitStatus::ExitNotStarted);
+        return ExitStatus::ExitNotStarted;
     }
     JsonReport::begin(json);
     std::FILE* noInput = std::tmpfile();
@@ -190,9 +190,8 @@ int runJsonUpdate(const Command& command) {
     request.wait = waitChoice.mode;
     JsonReport::start(argv[1], static_cast<uint32_t>(readBaudRate(argv[2])), argv[3], argv[4],
                       argv[5], prepared == PrepareResult::Proceed);
-    const int status = prepared == PrepareResult::Proceed
-                           ? runProgram(request)
-                           : static_cast<int>(ExitStatus::ExitNotStarted);
+    const ExitStatus status =
+        prepared == PrepareResult::Proceed ? runProgram(request) : ExitStatus::ExitNotStarted;
     JsonReport::finish(status);
     if (noInput != nullptr) {
         std::fclose(noInput);
@@ -201,7 +200,7 @@ int runJsonUpdate(const Command& command) {
     return status;
 }
 
-int listPorts(const Command& command) {
+ExitStatus listPorts(const Command& command) {
     return PortListing::print((command.options & Json) != 0 ? PortListing::Format::JsonLines
                                                             : PortListing::Format::Text);
 }
@@ -291,7 +290,7 @@ Command parse(int argc, char** argv, std::span<const Option> options, std::span<
     return command;
 }
 
-int run(int argc, char** argv, unsigned closedStreams) {
+ExitStatus run(int argc, char** argv, unsigned closedStreams) {
     PortPrompt::install();
     Command command = parse(argc, argv, ToolOptions, ToolForms);
     command.closedStreams = closedStreams;
@@ -299,7 +298,7 @@ int run(int argc, char** argv, unsigned closedStreams) {
     if (command.form == nullptr) {
         std::printf("ERROR: %s\n", command.problem.c_str());
         printHelp(command.argv[0]);
-        return static_cast<int>(ExitStatus::ExitNotStarted);
+        return ExitStatus::ExitNotStarted;
     }
     return command.form->run(command);
 }

@@ -2,6 +2,8 @@
 // table: which options, how many arguments follow them, and what runs.
 #pragma once
 
+#include "session/report.h"
+
 #include <span>
 #include <string>
 #include <vector>
@@ -38,7 +40,7 @@ struct Form {
     unsigned options;   // exactly these options,
     unsigned modifiers; // and any of these
     int arguments;
-    int (*run)(const Command& command); // returns the exit status
+    ExitStatus (*run)(const Command& command);
 };
 
 struct Command {
@@ -58,6 +60,6 @@ Command parse(int argc, char** argv, std::span<const Option> options, std::span<
 // Parses against the tool's own tables and runs the chosen row; a refused command line prints
 // the problem and the help and gives exit status 2. closedStreams: the Os::StandardStream bits
 // of the streams that were closed when the process started.
-int run(int argc, char** argv, unsigned closedStreams);
+ExitStatus run(int argc, char** argv, unsigned closedStreams);
 
 } // namespace CommandLine

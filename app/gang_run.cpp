@@ -227,7 +227,7 @@ bool watchChildren(Parent& parent, Os::EventHandle wake) {
     return stopped || Os::interruptRequested();
 }
 
-void printSummary(Parent& parent, int status) {
+void printSummary(Parent& parent, ExitStatus status) {
     std::FILE* out = parent.human;
     std::fprintf(out, "\n%s", GangView::summaryTable(parent.runs).c_str());
     std::string failed;
@@ -254,13 +254,13 @@ void printSummary(Parent& parent, int status) {
         std::fprintf(out, "Incomplete log: %s (%s); the run counts as failed.\n", path.c_str(),
                      reason.c_str());
     }
-    if (status == 130) {
+    if (status == ExitStatus::ExitAborted) {
         std::fprintf(out, "Stopped by request.\n");
     }
     std::fflush(out);
 }
 
-int finish(Parent& parent, int status, const std::string& reason) {
+ExitStatus finish(Parent& parent, ExitStatus status, const std::string& reason) {
     if (parent.json != nullptr) {
         Json summary = summaryEvent(parent.invocation, parent.runs, status, reason,
                                     secondsSince(parent.began));
@@ -277,17 +277,18 @@ int finish(Parent& parent, int status, const std::string& reason) {
     return status;
 }
 
-const char* reasonOf(int status) {
+const char* reasonOf(ExitStatus status) {
     switch (status) {
-    case 0:
+    case ExitStatus::ExitDone:
         return "done";
-    case 2:
+    case ExitStatus::ExitNotStarted:
         return "not_started";
-    case 130:
+    case ExitStatus::ExitAborted:
         return "aborted";
-    default:
-        return "failed";
+    case ExitStatus::ExitSessionFailed:
+        break;
     }
+    return "failed";
 }
 
 // The argument checks of a single update, then the image, before any port is listed.
@@ -335,7 +336,7 @@ bool openLogs(Parent& parent) {
 }
 
 // Starts the children, watches them to their ends and sums up; returns the exit status.
-int runChildren(Parent& parent, Os::SharedInput image) {
+ExitStatus runChildren(Parent& parent, Os::SharedInput image) {
     parent.live = Os::isTerminal(parent.human) && Os::enableTerminalSequences(parent.human);
     std::fprintf(parent.human, "Updating %zu port%s with %s (%u records)\n", parent.runs.size(),
                  parent.runs.size() == 1 ? "" : "s", parent.invocation.file.c_str(),
@@ -354,33 +355,37 @@ int runChildren(Parent& parent, Os::SharedInput image) {
     GangLogs::close(parent.logs);
     parent.live = false;
     tellLogFailures(parent);
-    int status = overallStatus(parent.runs, stopped);
+    ExitStatus status = overallStatus(parent.runs, stopped);
     const bool logsWhole = GangLogs::incomplete(parent.logs).empty();
     // A station must never believe a record that was not written.
-    status = status == 0 && !logsWhole ? 1 : status;
+    if (status == ExitStatus::ExitDone && !logsWhole) {
+        status = ExitStatus::ExitSessionFailed;
+    }
     printSummary(parent, status);
-    return finish(parent, status, status == 1 && !logsWhole ? "log_incomplete" : reasonOf(status));
+    return finish(parent, status,
+                  status == ExitStatus::ExitSessionFailed && !logsWhole ? "log_incomplete"
+                                                                        : reasonOf(status));
 }
 
 } // namespace
 
-int run(const Invocation& invocation) {
+ExitStatus run(const Invocation& invocation) {
     Parent parent{invocation, stdout, nullptr, false, 0, Clock::now(), {}, true, {}, {}, {}, {}};
     if (invocation.json) {
         parent.json = JsonReport::takeOutput(invocation.closedStreams);
         if (parent.json == nullptr) {
-            return 2;
+            return ExitStatus::ExitNotStarted;
         }
     }
     std::string reason;
     if (!checkArguments(parent, reason)) {
-        return finish(parent, 2, reason);
+        return finish(parent, ExitStatus::ExitNotStarted, reason);
     }
     if (!resolvePorts(parent)) {
-        return finish(parent, 2, "port_list");
+        return finish(parent, ExitStatus::ExitNotStarted, "port_list");
     }
     if (!openLogs(parent)) {
-        return finish(parent, 2, "log_dir");
+        return finish(parent, ExitStatus::ExitNotStarted, "log_dir");
     }
     std::string problem;
     Os::SharedInput image = Os::makeSharedInput(FirmwareImage::bytes(), problem);
@@ -388,7 +393,7 @@ int run(const Invocation& invocation) {
         std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
                      problem.c_str());
         GangLogs::close(parent.logs);
-        return finish(parent, 2, "not_started");
+        return finish(parent, ExitStatus::ExitNotStarted, "not_started");
     }
     return runChildren(parent, image);
 }

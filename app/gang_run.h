@@ -9,6 +9,6 @@ namespace Gang {
 
 // Returns the exit status: 0 every port succeeded, 1 any failed, 2 none could start (a refused
 // image or port list included), 130 stopped by Ctrl+C, SIGTERM or SIGHUP.
-int run(const Invocation& invocation);
+ExitStatus run(const Invocation& invocation);
 
 } // namespace Gang

@@ -97,7 +97,9 @@ std::string applyEvent(PortRun& run, const Json& event) {
     }
     run.haveResult = true;
     const auto status = event.find("exit_status");
-    run.exitStatus = status != event.end() && status->is_number_integer() ? status->get<int>() : 1;
+    run.exitStatus = status != event.end() && status->is_number_integer()
+                         ? status->get<int>()
+                         : exitCode(ExitStatus::ExitSessionFailed);
     run.reason = text(event, "reason");
     run.recordsSent = count(event, "records_sent", 0);
     run.resends = count(event, "resends", run.resends);
@@ -114,7 +116,7 @@ std::string applyEvent(PortRun& run, const Json& event) {
 void endRun(PortRun& run, int processStatus) {
     run.ended = true;
     if (!run.started) {
-        run.exitStatus = 2;
+        run.exitStatus = exitCode(ExitStatus::ExitNotStarted);
         run.reason = "not_started";
         return;
     }
@@ -130,25 +132,26 @@ bool succeeded(const PortRun& run) {
 }
 
 const char* resultWord(const PortRun& run) {
-    if (run.exitStatus == 0) {
+    if (run.exitStatus == exitCode(ExitStatus::ExitDone)) {
         return "ok";
     }
-    if (run.exitStatus == 130) {
+    if (run.exitStatus == exitCode(ExitStatus::ExitAborted)) {
         return "stopped";
     }
-    return run.exitStatus == 2 ? "not_started" : "failed";
+    return run.exitStatus == exitCode(ExitStatus::ExitNotStarted) ? "not_started" : "failed";
 }
 
-int overallStatus(const std::vector<PortRun>& runs, bool stopped) {
+ExitStatus overallStatus(const std::vector<PortRun>& runs, bool stopped) {
     if (stopped) {
-        return 130;
+        return ExitStatus::ExitAborted;
     }
     if (std::all_of(runs.begin(), runs.end(), succeeded)) {
-        return 0;
+        return ExitStatus::ExitDone;
     }
-    const bool noneStarted = std::all_of(runs.begin(), runs.end(),
-                                         [](const PortRun& run) { return run.exitStatus == 2; });
-    return noneStarted ? 2 : 1;
+    const bool noneStarted = std::all_of(runs.begin(), runs.end(), [](const PortRun& run) {
+        return run.exitStatus == exitCode(ExitStatus::ExitNotStarted);
+    });
+    return noneStarted ? ExitStatus::ExitNotStarted : ExitStatus::ExitSessionFailed;
 }
 
 std::string retryCommand(const Invocation& invocation, const std::vector<PortRun>& runs) {
@@ -176,7 +179,7 @@ std::string retryCommand(const Invocation& invocation, const std::vector<PortRun
     return command;
 }
 
-Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs, int status,
+Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs, ExitStatus status,
                   const std::string& reason, double seconds) {
     Json results = Json::array();
     Json failed = Json::array();
@@ -198,8 +201,8 @@ Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs
     const std::string retry = retryCommand(invocation, runs);
     return {{"event", "summary"},
             {"t", JsonReport::rounded(seconds)},
-            {"ok", status == 0},
-            {"exit_status", status},
+            {"ok", status == ExitStatus::ExitDone},
+            {"exit_status", exitCode(status)},
             {"reason", reason},
             {"ports", results},
             {"failed", failed},

@@ -3,6 +3,8 @@
 // retry command and the exit status. Platform-free; gang_run.cpp does the processes.
 #pragma once
 
+#include "session/report.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -61,14 +63,14 @@ const char* resultWord(const PortRun& run);
 
 // 130 when a stop request came while children ran; otherwise 0 when every port succeeded, 2 when
 // none could start, 1 when any failed.
-int overallStatus(const std::vector<PortRun>& runs, bool stopped);
+ExitStatus overallStatus(const std::vector<PortRun>& runs, bool stopped);
 
 // The command that updates just the ports that did not succeed, with the same options; empty
 // when none failed. One port is written with a trailing comma, so it stays a port list.
 std::string retryCommand(const Invocation& invocation, const std::vector<PortRun>& runs);
 
 // The "summary" event: every port's outcome, the failed ports and the retry command.
-Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs, int status,
+Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs, ExitStatus status,
                   const std::string& reason, double seconds);
 
 // A port name as a file name: "/dev/ttyUSB0" gives "dev_ttyUSB0"; a name Windows keeps for a

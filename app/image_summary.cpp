@@ -23,9 +23,9 @@ void printRecordTypes(const ImageCheck::Summary& summary) {
 
 } // namespace
 
-int check(const char* path) {
+ExitStatus check(const char* path) {
     if (!FirmwareImage::load(path)) {
-        return 2;
+        return ExitStatus::ExitNotStarted;
     }
     const ImageCheck::Summary& summary = FirmwareImage::report().summary;
     std::printf("Image [%s] is good.\n", path);
@@ -39,7 +39,7 @@ int check(const char* path) {
     std::printf("  Lines:          %u (%u sent as records)\n", summary.lineCount,
                 summary.sentLines);
     FirmwareImage::unload();
-    return 0;
+    return ExitStatus::ExitDone;
 }
 
 } // namespace ImageSummary

@@ -1,9 +1,11 @@
 // "--check <file>": the image checks an update makes, without a product, and what the image holds.
 #pragma once
 
+#include "session/report.h"
+
 namespace ImageSummary {
 
 // Prints the problems as an update would (status 2) or a summary of a good image (status 0).
-int check(const char* path);
+ExitStatus check(const char* path);
 
 } // namespace ImageSummary

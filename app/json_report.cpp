@@ -17,25 +17,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* ReasonNames[] = {
-    "done",
-    "usage",
-    "file_refused",
-    "no_port",
-    "port_not_opened",
-    "not_supported",
-    "no_contact",
-    "unknown_application",
-    "reply_timeout",
-    "record_refused",
-    "too_many_resends",
-    "out_of_step",
-    "no_application",
-    "port_lost",
-    "aborted",
-};
-constexpr const char* PhaseNames[] = {"connect", "identify", "await_boot_loader", "transfer",
-                                      "await_application"};
 constexpr double BitsPerByte = 10.0; // start, 8 data bits, stop
 
 struct Run {
@@ -103,7 +84,7 @@ void onPhase(ReportPhase phase) {
     } else if (phase == ReportPhase::AwaitApplication) {
         endTransfer();
     }
-    emit("phase", {{"name", PhaseNames[static_cast<int>(phase)]}});
+    emit("phase", {{"name", phaseWord(phase)}});
 }
 
 void onFirmwareIdentity(const char* productId, FirmwareIdentity identity, const char* version) {
@@ -160,7 +141,7 @@ void onDone() {
 // Each wait for a reboot, however it ended: how long the product kept the tool waiting.
 void onWaitEnded(ReportPhase phase, WaitMode mode, uint32_t waitedMs, bool answered) {
     console().waitEnded(phase, mode, waitedMs, answered);
-    emit("wait", {{"phase", PhaseNames[static_cast<int>(phase)]},
+    emit("wait", {{"phase", phaseWord(phase)},
                   {"mode", waitModeWord(mode)},
                   {"waited_ms", waitedMs},
                   {"answered", answered}});
@@ -263,15 +244,15 @@ void start(const char* portArgument, uint32_t baud, const char* product, const c
                    {"data_bytes", imageAccepted ? Json(summary.dataBytes) : Json(nullptr)}});
 }
 
-void finish(int exitStatus) {
+void finish(ExitStatus exitStatus) {
     Report::use(nullptr);
     EntryReport::use(nullptr);
     endTransfer();
     const double wireSeconds = static_cast<double>(run.transferBytes) * BitsPerByte / run.baud;
     const bool transferred = run.transferSeconds > 0 && wireSeconds > 0;
-    emit("result", {{"ok", exitStatus == 0},
-                    {"exit_status", exitStatus},
-                    {"reason", ReasonNames[static_cast<int>(run.reason)]},
+    emit("result", {{"ok", exitStatus == ExitStatus::ExitDone},
+                    {"exit_status", exitCode(exitStatus)},
+                    {"reason", reasonWord(run.reason)},
                     {"records_sent", run.recordsSent},
                     {"resends", run.resends},
                     {"seconds", rounded(secondsSince(run.began))},

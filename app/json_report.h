@@ -23,6 +23,6 @@ void begin(std::FILE* out);
 void start(const char* portArgument, uint32_t baud, const char* product, const char* device,
            const char* file, bool imageAccepted);
 // "result", always last; the reason given by the last end of the run.
-void finish(int exitStatus);
+void finish(ExitStatus exitStatus);
 
 } // namespace JsonReport

@@ -6,5 +6,5 @@ int main(int argc, char** argv) {
     // Before anything opens a descriptor: a port opened as descriptor 1 would get the texts.
     const unsigned closedStreams = Os::ensureStandardStreams();
     Os::ignoreBrokenPipe();
-    return CommandLine::run(argc, argv, closedStreams);
+    return exitCode(CommandLine::run(argc, argv, closedStreams));
 }

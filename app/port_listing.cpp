@@ -17,7 +17,7 @@ namespace PortListing {
 namespace {
 
 const AlignedTable::Row Header = {"PORT",   "AUTO",         "VID",      "PID",
-                    "SERIAL", "MANUFACTURER", "LOCATION", "DESCRIPTION"};
+                                  "SERIAL", "MANUFACTURER", "LOCATION", "DESCRIPTION"};
 
 // Unknown values show as "-" so that every line has every column. Texts come from the devices
 // and are shown, never obeyed by the terminal.
@@ -77,11 +77,11 @@ void printJsonLines(const PortList& list, size_t autoPick) {
 
 } // namespace
 
-int print(Format format) {
+ExitStatus print(Format format) {
     PortList list;
     if (!PortDiscovery::enumeratePorts(list)) {
         std::printf("Error: The serial ports cannot be listed on this computer.\n");
-        return static_cast<int>(ExitStatus::ExitNotStarted);
+        return ExitStatus::ExitNotStarted;
     }
     const size_t autoPick = PortDiscovery::automaticPick(list);
     if (format == Format::JsonLines) {
@@ -90,7 +90,7 @@ int print(Format format) {
         printText(list, autoPick);
     }
     std::fflush(stdout);
-    return static_cast<int>(ExitStatus::ExitDone);
+    return ExitStatus::ExitDone;
 }
 
 } // namespace PortListing

@@ -9,15 +9,6 @@
 
 enum class PrepareResult : int { Stop = 0, Proceed = 1 };
 
-// What a script sees: 0 only after "Update Done!", 1 when an update session failed, 2 when the
-// update could not start, 130 when the user stopped it (as a shell reports a Ctrl+C).
-enum class ExitStatus : int {
-    ExitDone = 0,
-    ExitSessionFailed = 1,
-    ExitNotStarted = 2,
-    ExitAborted = 130
-};
-
 // The UPDATE argument "<product id> ARM" and its NUL must fit updateArgs.
 inline constexpr size_t MaxProductIdLength = UpdateArgsSize - sizeof(" ARM");
 

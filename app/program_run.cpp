@@ -32,7 +32,7 @@ ExitStatus statusOf(SessionOutcome outcome) {
 ExitStatus runSession(const UpdateRequest& request) {
     UploadSession::begin(request);
     SessionSlots::clearAll(); // before the reader starts: every answer from now on counts
-    if (ReplyReader::start(SerialPort::dataReadyEvent(), SessionDispatch) != 1) {
+    if (!ReplyReader::start(SerialPort::dataReadyEvent(), SessionDispatch)) {
         EntryReport::current().stopped(EndReason::PortNotOpened);
         return ExitStatus::ExitNotStarted;
     }
@@ -62,7 +62,7 @@ void detachWakeEvent(Os::EventHandle wake) {
 
 } // namespace
 
-int runProgram(const UpdateRequest& request) {
+ExitStatus runProgram(const UpdateRequest& request) {
     const char* portName = request.portName;
     // From here on a stop request ends the update at its next step and the port is released.
     Os::EventHandle wake = attachWakeEvent();
@@ -73,7 +73,7 @@ int runProgram(const UpdateRequest& request) {
         }
         EntryReport::current().stopped(EndReason::PortNotOpened);
         detachWakeEvent(wake);
-        return static_cast<int>(ExitStatus::ExitNotStarted);
+        return ExitStatus::ExitNotStarted;
     }
     EntryReport::current().portOpened(portName);
     ExitStatus status = ExitStatus::ExitNotStarted;
@@ -87,5 +87,5 @@ int runProgram(const UpdateRequest& request) {
         SerialPort::close();
     }
     detachWakeEvent(wake);
-    return static_cast<int>(status);
+    return status;
 }

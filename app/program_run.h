@@ -2,9 +2,9 @@
 // run one upload session, close the port.
 #pragma once
 
+#include "session/report.h"
 #include "session/session_state.h"
 
 #include <cstdint>
 
-// Returns the process's exit status (an ExitStatus).
-int runProgram(const UpdateRequest& request);
+ExitStatus runProgram(const UpdateRequest& request);

@@ -82,8 +82,8 @@ bool blank(const std::string& line) {
 void sendAll(const std::vector<std::string>& lines) {
     sessionState.productId = "KORVA";
     sessionState.firmwarePath = "fuzz.srec";
-    check(FirmwareImage::open() == 1);
-    check(sessionState.lineCount == lines.size());
+    check(FirmwareImage::rewind());
+    check(FirmwareImage::lineCount() == lines.size());
     size_t taken = 0;
     size_t ends = 0;
     for (;;) {
@@ -105,7 +105,6 @@ void sendAll(const std::vector<std::string>& lines) {
         }
     }
     check(taken == lines.size() && ends == 1 && FirmwareImage::atEnd());
-    FirmwareImage::finish();
 }
 
 } // namespace
@@ -123,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(accepted == (report.problemCount == 0 && !report.onlyBlank));
     check(report.summary.lineCount == lines.size());
     if (!accepted) {
-        check(FirmwareImage::open() == 0); // nothing of a refused image may go out
+        check(!FirmwareImage::rewind()); // nothing of a refused image may go out
         return 0;
     }
     sendAll(lines);

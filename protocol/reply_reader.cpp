@@ -93,16 +93,16 @@ unsigned run() {
 
 namespace ReplyReader {
 
-int start(Os::EventHandle dataReadyEvent, const ReplyDispatch& dispatch) {
+bool start(Os::EventHandle dataReadyEvent, const ReplyDispatch& dispatch) {
     if (dataReadyEvent == nullptr) {
-        return 0;
+        return false;
     }
     reader.dispatch = &dispatch;
     reader.dataReadyEvent = dataReadyEvent;
     ReplyParser::reset(reader.tokenStorage, TokenStorageSize, LeadChar, AddressToken, true, true);
     reader.stopEvent = Os::createEvent(Os::EventReset::Manual);
     if (reader.stopEvent == nullptr) {
-        return 0;
+        return false;
     }
     reader.ended.store(0, std::memory_order_release);
     handed = Handed{reader.dispatch, reader.dataReadyEvent, reader.stopEvent};
@@ -111,15 +111,15 @@ int start(Os::EventHandle dataReadyEvent, const ReplyDispatch& dispatch) {
         reader.ended.store(1, std::memory_order_release);
         Os::closeEvent(reader.stopEvent);
         reader.stopEvent = nullptr;
-        return 0;
+        return false;
     }
     reader.running.store(1, std::memory_order_release);
-    return 1;
+    return true;
 }
 
-int stop() {
+bool stop() {
     if (reader.running.load(std::memory_order_acquire) == 0) {
-        return 0;
+        return false;
     }
     const bool ended =
         Os::stopThread(reader.thread, reader.stopEvent, reader.ended, ReaderStopLimitMs);
@@ -131,7 +131,7 @@ int stop() {
     }
     reader.stopEvent = nullptr;
     reader.running.store(0, std::memory_order_release);
-    return 1;
+    return true;
 }
 
 void dispatch(const ReplyDispatch& table) {

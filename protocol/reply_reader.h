@@ -11,10 +11,10 @@ inline constexpr uint32_t ReaderStopLimitMs = 5000;
 
 namespace ReplyReader {
 
-// Starts the reader on the port's data-ready event with the layer above's handlers; 1 running,
-// 0 not. The dispatch table must outlive the reader.
-int start(Os::EventHandle dataReadyEvent, const ReplyDispatch& dispatch);
-int stop(); // 1 stopped a running reader, 0 none was running
+// Starts the reader on the port's data-ready event with the layer above's handlers; false when
+// it could not start. The dispatch table must outlive the reader.
+bool start(Os::EventHandle dataReadyEvent, const ReplyDispatch& dispatch);
+bool stop(); // true: it stopped a running reader; false: none was running
 // Hands the reply the parser holds to its handler in table (for callers that feed the parser
 // themselves).
 void dispatch(const ReplyDispatch& table);

@@ -113,15 +113,13 @@ void unload() {
     image.cursor = 0;
 }
 
-int open() {
-    if (!image.loaded) {
-        Report::current().imageMissing(sessionState.firmwarePath);
-        return 0;
-    }
+bool rewind() {
     image.cursor = 0;
-    sessionState.lineCount = image.report.summary.lineCount;
-    Report::current().uploadHeading(sessionState.firmwarePath, sessionState.productId);
-    return 1;
+    return image.loaded;
+}
+
+uint32_t lineCount() {
+    return image.loaded ? image.report.summary.lineCount : 0;
 }
 
 LineOutcome nextLine() {
@@ -147,15 +145,6 @@ LineOutcome nextLine() {
 
 bool atEnd() {
     return image.cursor >= image.bytes.size();
-}
-
-void close() {
-    sessionState.fileOpen = 0;
-}
-
-void finish() {
-    close();
-    Report::current().transferEnded();
 }
 
 } // namespace FirmwareImage

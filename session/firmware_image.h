@@ -39,10 +39,10 @@ std::span<const char> bytes();
 bool cameThroughPipe();
 void unload();
 
-int open();             // 1 at the first line of a loaded image, 0 not (the reason printed)
+// Handing the held image out, line by line, from its first line; false when none is held.
+bool rewind();
+uint32_t lineCount();   // the lines of the held image, each line end counted
 LineOutcome nextLine(); // a record into sessionState.recordText
 bool atEnd();           // every line has been handed out
-void finish();          // ends the transfer: clears fileOpen, prints the end time
-void close();           // the same, silently (the session failed)
 
 } // namespace FirmwareImage

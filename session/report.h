@@ -11,7 +11,19 @@
 #include <cstddef>
 #include <cstdint>
 
-// Why a run ended, in the words a script sees.
+// What a script sees: 0 only after "Update Done!", 1 when an update session failed, 2 when the
+// update could not start, 130 when the user stopped it (as a shell reports a Ctrl+C).
+enum class ExitStatus : int {
+    ExitDone = 0,
+    ExitSessionFailed = 1,
+    ExitNotStarted = 2,
+    ExitAborted = 130
+};
+constexpr int exitCode(ExitStatus status) {
+    return static_cast<int>(status);
+}
+
+// Why a run ended; the words a script sees are in Reasons.
 enum class EndReason : uint8_t {
     Done,
     Usage,
@@ -30,7 +42,69 @@ enum class EndReason : uint8_t {
     Aborted,
 };
 
+// Each reason with its word (JSON "reason") and the exit status it ends the run with, in the
+// order of EndReason.
+struct ReasonEntry {
+    EndReason reason;
+    const char* word;
+    ExitStatus status;
+};
+inline constexpr ReasonEntry Reasons[] = {
+    {EndReason::Done, "done", ExitStatus::ExitDone},
+    {EndReason::Usage, "usage", ExitStatus::ExitNotStarted},
+    {EndReason::FileRefused, "file_refused", ExitStatus::ExitNotStarted},
+    {EndReason::NoPort, "no_port", ExitStatus::ExitNotStarted},
+    {EndReason::PortNotOpened, "port_not_opened", ExitStatus::ExitNotStarted},
+    {EndReason::NotSupported, "not_supported", ExitStatus::ExitNotStarted},
+    {EndReason::NoContact, "no_contact", ExitStatus::ExitSessionFailed},
+    {EndReason::UnknownApplication, "unknown_application", ExitStatus::ExitSessionFailed},
+    {EndReason::ReplyTimeout, "reply_timeout", ExitStatus::ExitSessionFailed},
+    {EndReason::RecordRefused, "record_refused", ExitStatus::ExitSessionFailed},
+    {EndReason::TooManyResends, "too_many_resends", ExitStatus::ExitSessionFailed},
+    {EndReason::OutOfStep, "out_of_step", ExitStatus::ExitSessionFailed},
+    {EndReason::NoApplication, "no_application", ExitStatus::ExitSessionFailed},
+    {EndReason::PortLost, "port_lost", ExitStatus::ExitSessionFailed},
+    {EndReason::Aborted, "aborted", ExitStatus::ExitAborted},
+};
+
+// The phases a run reports, named as its JSON events name them (Phases). The session's own
+// states (UploadPhase) are finer: CheckComms is the connect phase, ReadRecord and SendRecord
+// the transfer.
 enum class ReportPhase : uint8_t { Connect, Identify, AwaitBootLoader, Transfer, AwaitApplication };
+struct PhaseEntry {
+    ReportPhase phase;
+    const char* word;
+};
+inline constexpr PhaseEntry Phases[] = {
+    {ReportPhase::Connect, "connect"},
+    {ReportPhase::Identify, "identify"},
+    {ReportPhase::AwaitBootLoader, "await_boot_loader"},
+    {ReportPhase::Transfer, "transfer"},
+    {ReportPhase::AwaitApplication, "await_application"},
+};
+
+// A table indexed by an enum holds every enumerator, each in its own place.
+template <typename Entry, size_t Count, typename Key>
+constexpr bool inEnumOrder(const Entry (&table)[Count], Key Entry::*key, Key last) {
+    for (size_t i = 0; i < Count; ++i) {
+        if (static_cast<size_t>(table[i].*key) != i) {
+            return false;
+        }
+    }
+    return Count == static_cast<size_t>(last) + 1;
+}
+static_assert(inEnumOrder(Reasons, &ReasonEntry::reason, EndReason::Aborted));
+static_assert(inEnumOrder(Phases, &PhaseEntry::phase, ReportPhase::AwaitApplication));
+
+constexpr const char* reasonWord(EndReason reason) {
+    return Reasons[static_cast<size_t>(reason)].word;
+}
+constexpr ExitStatus exitStatusOf(EndReason reason) {
+    return Reasons[static_cast<size_t>(reason)].status;
+}
+constexpr const char* phaseWord(ReportPhase phase) {
+    return Phases[static_cast<size_t>(phase)].word;
+}
 
 // How a session failed: the reason, where it was, and what the texts name.
 struct SessionFailure {

@@ -88,7 +88,7 @@ struct SessionState {
     uint32_t answerBase[CommandCount] = {};
     uint32_t sent[CommandCount] = {};
     std::atomic<uint32_t> recordRetryBusy{0}; // the last retry answer was BUSY, not FAIL
-    uint32_t fileOpen = 0;                    // the transfer is under way
+    uint32_t transferUnderway = 0;            // from the heading to the end of the records
     uint32_t lineCount = 0;
     uint32_t linesRead = 0;
     char recordText[RecordTextSize] = {};

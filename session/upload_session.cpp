@@ -270,19 +270,23 @@ StepResult awaitBootLoader() {
 }
 
 StepResult openImage() {
-    sessionState.fileOpen = static_cast<uint32_t>(FirmwareImage::open());
-    if (sessionState.fileOpen != 0) {
-        sessionState.linesRead = 0;
-        sessionState.phase = UploadPhase::ReadRecord;
-        report().phase(ReportPhase::Transfer);
-        return StepResult::Continue;
+    if (!FirmwareImage::rewind()) {
+        report().imageMissing(sessionState.firmwarePath);
+        return fail(EndReason::FileRefused);
     }
-    return fail(EndReason::FileRefused);
+    sessionState.lineCount = FirmwareImage::lineCount();
+    sessionState.transferUnderway = 1;
+    report().uploadHeading(sessionState.firmwarePath, sessionState.productId);
+    sessionState.linesRead = 0;
+    sessionState.phase = UploadPhase::ReadRecord;
+    report().phase(ReportPhase::Transfer);
+    return StepResult::Continue;
 }
 
 // The one way a transfer ends.
 StepResult endTransfer() {
-    FirmwareImage::finish();
+    sessionState.transferUnderway = 0;
+    report().transferEnded();
     sessionState.waitCount = 0;
     sessionState.waitDelayMs = FirstApplicationPauseMs;
     report().waitingForApplication();
@@ -383,9 +387,7 @@ StepResult awaitApplication() {
 
 StepResult reportFailure() {
     environment.stopReader();
-    if (sessionState.fileOpen != 0) {
-        FirmwareImage::close();
-    }
+    sessionState.transferUnderway = 0;
     report().advice();
     sessionState.phase = aborting ? UploadPhase::Aborted : UploadPhase::Abandoned;
     return StepResult::Finished;

@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/entry_report.h"
 #include "app/port_listing.h"
 #include "app/prepare_session.h"
 
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -331,6 +333,71 @@ TEST(Entry, ProceedsWithTheDevicePathKindAndBaudRate) {
         EXPECT_EQ(readBaudRate(text), value) << text;
     }
     unlink(image.c_str());
+}
+
+// Every reason a run can end with: the word scripts read, the exit status it ends with, and the
+// text a person reads for it.
+TEST(Entry, EveryReasonHasItsWordStatusAndText) {
+    const EntryReporter& entry = ConsoleEntryReporter;
+    const Reporter& session = ConsoleReporter;
+    const auto failed = [&session](EndReason reason, UploadPhase phase) {
+        return [&session, reason, phase] { session.sessionFailed({reason, phase, 7, 9, "P"}); };
+    };
+    const struct {
+        EndReason reason;
+        const char* word;
+        int status;
+        std::function<void()> print;
+        std::string text;
+    } cases[] = {
+        {EndReason::Done, "done", 0, [&] { session.done(); }, "\r\n\r\nUpdate Done!\r\n"},
+        {EndReason::Usage, "usage", 2, [&] { entry.unknownDevice("arm"); },
+         "arm Device not recognised\n"},
+        {EndReason::FileRefused, "file_refused", 2,
+         [&] { session.fileUnreadable("f", Os::FileReadResult::Unreadable); },
+         "Error: Could not open [f]\n"},
+        {EndReason::NoPort, "no_port", 2, [&] { entry.noPort(); },
+         "\r\nError: Failed to detect any Com ports!\r\n"},
+        {EndReason::PortNotOpened, "port_not_opened", 2, [&] { entry.portNotOpened("P"); },
+         "\r\nCould not open P\r\n"},
+        {EndReason::NotSupported, "not_supported", 2, [&] { entry.deviceNotSupported(); },
+         "ERROR: Device not currently supported!"},
+        {EndReason::NoContact, "no_contact", 1,
+         failed(EndReason::NoContact, UploadPhase::CheckComms),
+         "Error: Could not establish communication\r\n"},
+        {EndReason::UnknownApplication, "unknown_application", 1,
+         failed(EndReason::UnknownApplication, UploadPhase::Identify),
+         "ERROR: Unkown ARM application!\r\n"},
+        {EndReason::ReplyTimeout, "reply_timeout", 1,
+         failed(EndReason::ReplyTimeout, UploadPhase::SendRecord), "Communication Error!\r\n"},
+        {EndReason::RecordRefused, "record_refused", 1,
+         failed(EndReason::RecordRefused, UploadPhase::SendRecord),
+         "\r\nERROR [7]: Record was not accepted!\r\n"},
+        {EndReason::TooManyResends, "too_many_resends", 1,
+         failed(EndReason::TooManyResends, UploadPhase::SendRecord),
+         "ERROR: Too many re-transmission requests!\r\n"},
+        {EndReason::OutOfStep, "out_of_step", 1,
+         failed(EndReason::OutOfStep, UploadPhase::SendRecord),
+         "ERROR: Record replies out of step, the image may be incomplete!\r\n"},
+        {EndReason::NoApplication, "no_application", 1,
+         failed(EndReason::NoApplication, UploadPhase::AwaitApplication),
+         "ERROR: Device not responding!\r\n"},
+        {EndReason::PortLost, "port_lost", 1, failed(EndReason::PortLost, UploadPhase::SendRecord),
+         "\r\nThe port P is gone (unplugged?)\r\n"},
+        {EndReason::Aborted, "aborted", 130, failed(EndReason::Aborted, UploadPhase::SendRecord),
+         "\r\nUpdate aborted at record 7 of 9.\r\n"},
+    };
+    EXPECT_EQ(std::size(cases), std::size(Reasons)) << "a reason without its row";
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        EXPECT_EQ(static_cast<size_t>(c.reason), i) << c.word;
+        EXPECT_STREQ(reasonWord(c.reason), c.word);
+        EXPECT_EQ(exitCode(exitStatusOf(c.reason)), c.status) << c.word;
+        testing::internal::CaptureStdout();
+        c.print();
+        EXPECT_EQ(testing::internal::GetCapturedStdout().substr(0, c.text.size()), c.text)
+            << c.word;
+    }
 }
 
 } // namespace

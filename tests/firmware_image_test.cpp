@@ -1,5 +1,6 @@
 #include "os/file_read.h"
 #include "session/firmware_image.h"
+#include "session/report.h"
 #include "session/session_state.h"
 
 #include <gtest/gtest.h>
@@ -61,14 +62,12 @@ class FirmwareImageTest : public testing::Test {
         return loaded;
     }
 
-    // Opens the loaded image and takes every line, as the session does.
+    // Takes every line of the held image from its first, as the session does.
     std::vector<std::string> records() {
-        testing::internal::CaptureStdout();
-        const int opened = FirmwareImage::open();
-        heading = testing::internal::GetCapturedStdout();
+        const bool held = FirmwareImage::rewind();
         std::vector<std::string> sent;
         for (LineOutcome outcome = LineOutcome::Skipped;
-             opened == 1 && outcome != LineOutcome::EndOfFile;) {
+             held && outcome != LineOutcome::EndOfFile;) {
             outcome = FirmwareImage::nextLine();
             if (outcome == LineOutcome::Record) {
                 sent.push_back(sessionState.recordText);
@@ -79,7 +78,6 @@ class FirmwareImageTest : public testing::Test {
 
     std::string path = testing::TempDir() + "firmware_image_test.srec";
     std::string printed;
-    std::string heading;
 };
 
 TEST_F(FirmwareImageTest, AcceptsImagesAndHandsOutTheirRecords) {
@@ -116,7 +114,7 @@ TEST_F(FirmwareImageTest, AcceptsImagesAndHandsOutTheirRecords) {
         }
         EXPECT_EQ(printed, "");
         EXPECT_EQ(records(), c.sent.empty() ? all : c.sent);
-        EXPECT_EQ(sessionState.lineCount, c.lines);
+        EXPECT_EQ(FirmwareImage::lineCount(), c.lines);
         EXPECT_TRUE(FirmwareImage::atEnd());
     }
     ASSERT_TRUE(load(Good));
@@ -161,7 +159,7 @@ TEST_F(FirmwareImageTest, RefusesImagesNamingLineAndReason) {
         }
         EXPECT_EQ(report.findings[0].line, c.line);
         EXPECT_EQ(report.findings[0].problem, c.problem);
-        EXPECT_EQ(FirmwareImage::open(), 0) << "a refused image must not be sent";
+        EXPECT_FALSE(FirmwareImage::rewind()) << "a refused image must not be sent";
     }
     load(Header + "\n" + bad + "\n" + End + "\n");
     EXPECT_EQ(printed,
@@ -192,6 +190,9 @@ TEST_F(FirmwareImageTest, ReadsFilesPipesOnceAndRefusesWhatIsNoFile) {
     testing::internal::GetCapturedStdout();
     std::ofstream(path, std::ios::binary) << Data1 << "\n";
     EXPECT_EQ(records().size(), 4u);
+    testing::internal::CaptureStdout();
+    ConsoleReporter.uploadHeading(path.c_str(), "KORVA");
+    const std::string heading = testing::internal::GetCapturedStdout();
     EXPECT_EQ(heading.substr(0, heading.find(".Ctrl")),
               "\nUploading File: <" + path + ">\r\nFor product <KORVA>\n");
     EXPECT_TRUE(std::regex_search(heading, std::regex("\n\t[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\n$")));

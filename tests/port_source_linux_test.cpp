@@ -118,19 +118,19 @@ TEST_F(FakeSysfs, ListingShowsColumnsAndJsonLines) {
     };
     for (const auto& c : cases) {
         testing::internal::CaptureStdout();
-        EXPECT_EQ(PortListing::print(c.format), 0);
+        EXPECT_EQ(exitCode(PortListing::print(c.format)), 0);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.expected);
     }
     PortDiscovery::setDeviceRoots((root / "class/absent").c_str(), "/dev");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(PortListing::print(PortListing::Format::Text), 2);
+    EXPECT_EQ(exitCode(PortListing::print(PortListing::Format::Text)), 2);
     testing::internal::GetCapturedStdout();
     fs::create_directories(root / "class/absent");
     for (const auto& [format, expected] :
          {std::pair{PortListing::Format::Text, "No serial ports found.\n"},
           std::pair{PortListing::Format::JsonLines, ""}}) {
         testing::internal::CaptureStdout();
-        EXPECT_EQ(PortListing::print(format), 0);
+        EXPECT_EQ(exitCode(PortListing::print(format)), 0);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
     }
 }

@@ -57,7 +57,7 @@ class ReplyReaderTest : public testing::Test {
     }
     // Stops the reader (its last pass runs to the end) and returns what it handed up.
     std::string stopAndRead() {
-        EXPECT_EQ(ReplyReader::stop(), 1);
+        EXPECT_TRUE(ReplyReader::stop());
         return handed;
     }
 
@@ -66,7 +66,7 @@ class ReplyReaderTest : public testing::Test {
 
 TEST_F(ReplyReaderTest, TwoRepliesInOneChunkInArrivalOrder) {
     arrive("!DVO NOPE\r!DVO FWID AAA Q1 MAP V1\r");
-    ASSERT_EQ(ReplyReader::start(dataReady, Recording), 1);
+    ASSERT_TRUE(ReplyReader::start(dataReady, Recording));
     waitDrained();
     EXPECT_EQ(stopAndRead(), ".FWID AAA Q1 MAP V1|");
 }
@@ -74,7 +74,7 @@ TEST_F(ReplyReaderTest, TwoRepliesInOneChunkInArrivalOrder) {
 // Every cut of a reply across two wake-ups gives exactly one dispatch.
 TEST_F(ReplyReaderTest, SplitReplyIsDispatchedOnce) {
     const std::string reply = "!DVO XYZ\r";
-    ASSERT_EQ(ReplyReader::start(dataReady, Recording), 1);
+    ASSERT_TRUE(ReplyReader::start(dataReady, Recording));
     for (size_t cut = 1; cut < reply.size(); ++cut) {
         arrive(reply.substr(0, cut));
         waitDrained();
@@ -94,7 +94,7 @@ TEST_F(ReplyReaderTest, FiveThousandBytesDrainInStepsOf2048) {
     arrive(bytes);
     ReplyDispatch watched = Recording;
     watched.stepTaken = [](uint16_t taken) { steps.push_back(taken); };
-    ASSERT_EQ(ReplyReader::start(dataReady, watched), 1);
+    ASSERT_TRUE(ReplyReader::start(dataReady, watched));
     waitDrained();
     EXPECT_EQ(stopAndRead(), std::string(500, '.'));
     EXPECT_EQ(steps, (std::vector<uint16_t>{2048, 2048, 904}));
@@ -115,7 +115,7 @@ TEST_F(ReplyReaderTest, DispatchByUpperCasedNameOrNotAtAll) {
     };
     for (const auto& c : cases) {
         handed.clear();
-        EXPECT_EQ(ReplyReader::start(dataReady, Recording), 1);
+        EXPECT_TRUE(ReplyReader::start(dataReady, Recording));
         arrive(c.reply);
         waitDrained();
         EXPECT_EQ(stopAndRead(), c.handed) << c.reply;
@@ -123,13 +123,13 @@ TEST_F(ReplyReaderTest, DispatchByUpperCasedNameOrNotAtAll) {
 }
 
 TEST_F(ReplyReaderTest, StopTwiceAndStartWithoutEvent) {
-    ASSERT_EQ(ReplyReader::start(dataReady, Recording), 1);
+    ASSERT_TRUE(ReplyReader::start(dataReady, Recording));
     const uint32_t started = Os::tickCount();
-    EXPECT_EQ(ReplyReader::stop(), 1);
+    EXPECT_TRUE(ReplyReader::stop());
     EXPECT_LT(Os::tickCount() - started, ReaderStopLimitMs); // hang guard
-    EXPECT_EQ(ReplyReader::stop(), 0);
-    EXPECT_EQ(ReplyReader::start(nullptr, Recording), 0);
-    EXPECT_EQ(ReplyReader::stop(), 0);
+    EXPECT_FALSE(ReplyReader::stop());
+    EXPECT_FALSE(ReplyReader::start(nullptr, Recording));
+    EXPECT_FALSE(ReplyReader::stop());
 }
 
 // A reader held up past the stop limit is abandoned, and stop clears the record's handles; once
@@ -139,11 +139,11 @@ std::atomic<bool> passDone{false};
 TEST_F(ReplyReaderTest, AbandonedReaderEndsOnItsOwnStopEvent) {
     ReplyDispatch watched = Recording;
     watched.passDone = [] { passDone.store(true, std::memory_order_release); };
-    ASSERT_EQ(ReplyReader::start(dataReady, watched), 1);
+    ASSERT_TRUE(ReplyReader::start(dataReady, watched));
     Os::enterLock(receiveBuffer.lock); // the next drain pass waits here
     arrive("!DVO PONG\r");
     Os::sleepMs(50);
-    EXPECT_EQ(ReplyReader::stop(), 1); // gives up after the stop limit
+    EXPECT_TRUE(ReplyReader::stop()); // gives up after the stop limit
     Os::leaveLock(receiveBuffer.lock);
     for (int look = 0; look < 200 && !passDone.load(std::memory_order_acquire); ++look) {
         Os::sleepMs(10);

@@ -267,7 +267,7 @@ class UploadSessionTest : public testing::Test {
         sessionState.productId = "KORVA";
         sessionState.deviceKind = DeviceKind::ARM;
         sessionState.phase = UploadPhase::CheckComms;
-        sessionState.fileOpen = 0;
+        sessionState.transferUnderway = 0;
         sessionState.portName = "/dev/ttyFAKE";
         sessionState.lineCount = sessionState.linesRead = 0;
         sessionState.resendCount = sessionState.waitCount = 0;
@@ -462,7 +462,7 @@ TEST_F(UploadSessionTest, WholeSessions) {
         EXPECT_EQ(world.sent[static_cast<int>(CommandIndex::Record)], c.records);
         EXPECT_EQ(world.pauses, c.pauses);
         EXPECT_EQ(world.stops, 1);
-        EXPECT_EQ(sessionState.fileOpen, 0u);
+        EXPECT_EQ(sessionState.transferUnderway, 0u);
         if (c.interrupt != Interruption::None) {
             EXPECT_LT(world.stoppedAt - world.lastSentAt, 2000u) << "no prompt end";
         }
