@@ -2,6 +2,7 @@
 #include "serial/port_group.h"
 
 #include "serial/decimal.h"
+#include "serial/network_address.h"
 
 #include <cctype>
 #include <cstring>
@@ -267,6 +268,9 @@ const char* choosePortBySerial(const char* serial) {
 }
 
 const char* directPortName(const char* argument) {
+    if (NetworkPort::schemeOf(argument) != PortScheme::Local) {
+        return argument; // SerialPort::open judges the rest
+    }
     if (naming() == PortNaming::DevicePath && argument != nullptr && argument[0] == '/') {
         return argument;
     }

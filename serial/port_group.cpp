@@ -1,5 +1,7 @@
 #include "serial/port_group.h"
 
+#include "serial/network_address.h"
+
 #include <cctype>
 #include <cstring>
 #include <string_view>
@@ -89,6 +91,10 @@ std::string exactPortName(const char* entry) {
         equalsWord(entry, "AUTO") || equalsWord(entry, "ALL") ||
         std::strlen(entry) + sizeof "/dev/" > ChosenNameSize) {
         return {};
+    }
+    if (NetworkPort::schemeOf(entry) != PortScheme::Local) {
+        char canonical[ChosenNameSize];
+        return NetworkPort::canonicalName(entry, canonical, sizeof canonical) ? canonical : "";
     }
     if (currentNaming() == PortNaming::ComNumber) {
         int32_t number = 0;
