@@ -5,6 +5,7 @@
 #include "os/interrupt.h"
 #include "os/os.h"
 #include "protocol/reply_reader.h"
+#include "serial/network_address.h"
 #include "serial/serial_port.h"
 #include "session/reply_handler_table.h"
 #include "session/report.h"
@@ -67,6 +68,9 @@ int runProgram(const UpdateRequest& request) {
     Os::EventHandle wake = attachWakeEvent();
     if (SerialPort::open(portName, request.baudRate) != OpenResult::Ok) {
         Report::current().portNotOpened(portName);
+        if (SerialPort::refusal() != PortRefusal::None) {
+            Report::current().portRefused(NetworkPort::serverOf(portName), SerialPort::refusal());
+        }
         Report::current().stopped(EndReason::PortNotOpened);
         detachWakeEvent(wake);
         return static_cast<int>(ExitStatus::ExitNotStarted);

@@ -64,6 +64,38 @@ void portNotOpened(const char* name) {
     std::printf("Ensure it is not being used by another application.\r\n");
 }
 
+void portRefused(const char* server, PortRefusal why) {
+    switch (why) {
+    case PortRefusal::None:
+        break;
+    case PortRefusal::NotHostAndPort:
+        std::printf("A port on another machine is named rfc2217://HOST:PORT or "
+                    "socket://HOST:PORT.\r\n");
+        break;
+    case PortRefusal::UnknownHost:
+        std::printf("Unknown host: %s\r\n", server);
+        break;
+    case PortRefusal::ConnectionRefused:
+        std::printf("The server at %s refused the connection.\r\n", server);
+        break;
+    case PortRefusal::NoAnswer:
+        std::printf("No connection to the server at %s (it did not answer).\r\n", server);
+        break;
+    case PortRefusal::NotRfc2217:
+        std::printf("The server at %s does not speak RFC 2217.\r\n", server);
+        break;
+    case PortRefusal::SettingsNotTaken:
+        std::printf("The server at %s did not take the line settings.\r\n", server);
+        break;
+    case PortRefusal::ConnectionClosed:
+        std::printf("The server at %s closed the connection.\r\n", server);
+        break;
+    case PortRefusal::Failed:
+        std::printf("The connection to the server at %s failed.\r\n", server);
+        break;
+    }
+}
+
 void deviceNotSupported() {
     std::printf("ERROR: Device not currently supported!");
 }
@@ -274,6 +306,7 @@ const Reporter ConsoleReporter{
     productIdTooLong,
     noPort,
     portNotOpened,
+    portRefused,
     nothingToSay,
     deviceNotSupported,
     nothingToSay,

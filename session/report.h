@@ -5,6 +5,7 @@
 #pragma once
 
 #include "os/file_read.h"
+#include "serial/serial_port.h"
 #include "session/image_check.h"
 #include "session/session_state.h"
 
@@ -50,6 +51,8 @@ struct Reporter {
     void (*productIdTooLong)(size_t length, size_t limit);
     void (*noPort)();
     void (*portNotOpened)(const char* name);
+    // After portNotOpened for a port served over the network: why, naming its HOST:PORT.
+    void (*portRefused)(const char* server, PortRefusal why);
     void (*portOpened)(const char* name);
     void (*deviceNotSupported)();
     void (*stopped)(EndReason reason); // the run ended before a session; its text came before
