@@ -192,6 +192,9 @@ TEST(PortDiscovery, DevicePathsAreListedAndTypedAsPaths) {
     EXPECT_EQ(PortDiscovery::directPortName("ttyS0"), nullptr);
     PortDiscovery::setNaming(PortNaming::ComNumber);
     EXPECT_EQ(PortDiscovery::directPortName("/dev/ttyS0"), nullptr);
+    for (const char* remote : {"rfc2217://lab1:3001", "socket://lab1:3002", "rfc2217://lab1"}) {
+        EXPECT_STREQ(PortDiscovery::directPortName(remote), remote); // whatever the naming
+    }
 }
 
 // SN=<serial>: the one port with exactly that serial number, listed as ever, never a prompt.
@@ -281,6 +284,12 @@ TEST(PortDiscovery, PortListsResolveEveryEntryOrRefuseTheWhole) {
         {"/dev/ttyUSB0,ttyUSB1", "/dev/ttyUSB0,/dev/ttyUSB1", 0, PortNaming::DevicePath},
         {"ttyUSB0,/dev/ttyUSB0", "!ttyUSB0 and /dev/ttyUSB0 both name /dev/ttyUSB0", 0,
          PortNaming::DevicePath},
+        {"rfc2217://a:3001,RFC2217://B:3001,/dev/ttyUSB0",
+         "rfc2217://a:3001,rfc2217://b:3001,/dev/ttyUSB0", 0, PortNaming::DevicePath},
+        {"socket://[::1]:4000,COM5", "socket://[::1]:4000,COM5", 0},
+        {"rfc2217://a:3001,rfc2217://A:03001",
+         "!rfc2217://a:3001 and rfc2217://A:03001 both name rfc2217://a:3001", 0},
+        {"COM5,rfc2217://a", "!rfc2217://a is not a port name", 0},
     };
     for (const auto& c : cases) {
         script = Script{true, ports};
