@@ -68,8 +68,8 @@ ser2net_start() {
 
 ser2net_stop() {
     if [ -n "$ser2net_pid" ]; then
-        kill -TERM "$ser2net_pid" 2>/dev/null
-        wait "$ser2net_pid" 2>/dev/null
+        kill -TERM "$ser2net_pid" 2>/dev/null || true
+        wait "$ser2net_pid" 2>/dev/null || true
         ser2net_pid=
     fi
 }
