@@ -1,14 +1,17 @@
 #include "app/command_line.h"
 
+#include "app/entry_report.h"
 #include "app/gang_run.h"
 #include "app/image_summary.h"
 #include "app/json_report.h"
 #include "app/port_listing.h"
+#include "app/port_prompt.h"
 #include "app/prepare_session.h"
 #include "app/program_run.h"
 #include "os/console.h"
 #include "serial/port_discovery.h"
 #include "serial/port_group.h"
+#include "session/firmware_image.h"
 #include "session/report.h"
 
 #include <algorithm>
@@ -36,6 +39,9 @@ constexpr Option ToolOptions[] = {
      "with a port list: each port's JSON lines in <dir>/<port>.jsonl"},
     {"--exact-port", ExactPort, nullptr,
      "open the port as named (COM7, ttyUSB0), without the port list or a prompt"},
+    {"--image-on-stdin", ImageOnStdin, nullptr,
+     "with --json --exact-port: the image's bytes come on standard input and <file> only names "
+     "them (how a port list hands each port the image it checked)"},
 };
 
 std::string optionLabel(const Option& option) {
@@ -43,7 +49,7 @@ std::string optionLabel(const Option& option) {
 }
 
 void printHelp(const char* program) {
-    Report::current().validUse(program);
+    EntryReport::current().validUse(program);
     std::printf("\n\nOptions, before the arguments:\n");
     size_t width = 0;
     for (const Option& option : ToolOptions) {
@@ -64,6 +70,7 @@ int runGang(const Command& command) {
     Gang::Invocation invocation;
     invocation.program = command.argv[0];
     invocation.json = (command.options & Json) != 0;
+    invocation.closedStreams = command.closedStreams;
     if (invocation.json) {
         invocation.options.push_back("--json");
     }
@@ -125,14 +132,16 @@ int runJsonUpdate(const Command& command) {
         return runGang(command);
     }
     PortDiscovery::setExactNames((command.options & ExactPort) != 0);
-    std::FILE* json = Os::takeStandardOutput();
+    if ((command.options & ImageOnStdin) != 0) {
+        FirmwareImage::setSource(FirmwareImage::ImageSource::StandardInput);
+    }
+    std::FILE* json = JsonReport::takeOutput(command.closedStreams);
     if (json == nullptr) {
-        std::printf("ERROR: standard output cannot be set apart for JSON\n");
         return static_cast<int>(ExitStatus::ExitNotStarted);
     }
     JsonReport::begin(json);
     std::FILE* noInput = std::tmpfile();
-    PortDiscovery::setInput(noInput);
+    PortPrompt::setInput(noInput);
     std::vector<char*> argv = command.argv;
     UpdateRequest request;
     const PrepareResult prepared = prepareSession(command.argc(), argv.data(), request);
@@ -164,9 +173,10 @@ constexpr Form ToolForms[] = {
     {Check, 0, checkImage},           // --check <file>
     {Json, 5, runJsonUpdate},         // --json <port> <baud> <product-id> <device> <file>
     {ExactPort, 5, runUpdate},        // --exact-port <port> <baud> <product-id> <device> <file>
-    {ExactPort | Json, 5, runJsonUpdate}, // --json --exact-port, in either order: each child's
-    {LogDir, 5, runLoggedGang},           // --log-dir <dir> <port list> <baud> ... <file>
-    {LogDir | Json, 5, runLoggedGang},    // --json --log-dir <dir>, in either order
+    {ExactPort | Json, 5, runJsonUpdate},                // --json --exact-port, in either order
+    {ExactPort | Json | ImageOnStdin, 5, runJsonUpdate}, // each port list child's
+    {LogDir, 5, runLoggedGang},        // --log-dir <dir> <port list> <baud> ... <file>
+    {LogDir | Json, 5, runLoggedGang}, // --json --log-dir <dir>, in either order
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {
@@ -236,8 +246,10 @@ Command parse(int argc, char** argv, std::span<const Option> options, std::span<
     return command;
 }
 
-int run(int argc, char** argv) {
-    const Command command = parse(argc, argv, ToolOptions, ToolForms);
+int run(int argc, char** argv, unsigned closedStreams) {
+    PortPrompt::install();
+    Command command = parse(argc, argv, ToolOptions, ToolForms);
+    command.closedStreams = closedStreams;
     if (command.form == nullptr) {
         std::printf("ERROR: %s\n", command.problem.c_str());
         printHelp(command.argv[0]);

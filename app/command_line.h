@@ -17,6 +17,7 @@ enum OptionFlag : unsigned {
     Check = 1u << 4,
     LogDir = 1u << 5,
     ExactPort = 1u << 6,
+    ImageOnStdin = 1u << 7,
 };
 
 inline constexpr int MaxOptions = 32;
@@ -44,6 +45,7 @@ struct Command {
     unsigned options = 0;                // the OptionFlags given
     const char* values[MaxOptions] = {}; // option values by bit number
     std::vector<char*> argv;             // program name, the arguments after the options, nullptr
+    unsigned closedStreams = 0;          // Os::StandardStream bits found closed at start
     int argc() const { return static_cast<int>(argv.size()) - 1; }
 };
 
@@ -52,7 +54,8 @@ struct Command {
 Command parse(int argc, char** argv, std::span<const Option> options, std::span<const Form> forms);
 
 // Parses against the tool's own tables and runs the chosen row; a refused command line prints
-// the problem and the help and gives exit status 2.
-int run(int argc, char** argv);
+// the problem and the help and gives exit status 2. closedStreams: the Os::StandardStream bits
+// of the streams that were closed when the process started.
+int run(int argc, char** argv, unsigned closedStreams);
 
 } // namespace CommandLine

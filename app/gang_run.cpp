@@ -1,7 +1,9 @@
 #include "app/gang_run.h"
 
+#include "app/gang_logs.h"
 #include "app/gang_view.h"
-#include "os/console.h"
+#include "app/json_report.h"
+#include "app/prepare_session.h"
 #include "os/interrupt.h"
 #include "os/process.h"
 #include "os/terminal.h"
@@ -10,7 +12,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 
 namespace Gang {
 
@@ -34,7 +35,8 @@ struct Parent {
     bool dirty = true;
     std::vector<PortRun> runs;
     std::vector<Os::ChildHandle> children;
-    std::vector<std::FILE*> logs;
+    std::vector<int> openStreams;         // per child: its pipes that have not ended
+    std::vector<GangLogs::PortLogs> logs; // empty without --log-dir
 };
 
 double secondsSince(Clock::time_point then) {
@@ -45,6 +47,16 @@ void note(Parent& parent, const PortRun& run, const std::string& text) {
     if (!parent.live && !text.empty()) {
         std::fprintf(parent.human, "%s: %s\n", run.name.c_str(), text.c_str());
         std::fflush(parent.human);
+    }
+}
+
+// A log that failed is told at once, or after the live view, which a line in between would break.
+void tellLogFailures(Parent& parent) {
+    if (parent.live) {
+        return;
+    }
+    for (const std::string& warning : GangLogs::untoldWarnings(parent.logs)) {
+        std::fprintf(stderr, "%s\n", warning.c_str());
     }
 }
 
@@ -78,9 +90,8 @@ void draw(Parent& parent) {
 // One whole line of a child: kept in its log as it came, passed on with its port, told.
 void takeLine(Parent& parent, size_t index, const std::string& line) {
     PortRun& run = parent.runs[index];
-    if (parent.logs[index] != nullptr) {
-        std::fprintf(parent.logs[index], "%s\n", line.c_str());
-        std::fflush(parent.logs[index]);
+    if (!parent.logs.empty()) {
+        GangLogs::write(parent.logs[index].events, line + "\n");
     }
     const Json event = Json::parse(line, nullptr, false);
     if (event.is_discarded() || !event.is_object() || !event.contains("event")) {
@@ -102,7 +113,11 @@ void takeLine(Parent& parent, size_t index, const std::string& line) {
     parent.dirty = true;
 }
 
-void takeOutput(Parent& parent, size_t index, std::string_view bytes) {
+void takeOutput(Parent& parent, size_t index, Os::ChildStream stream, std::string_view bytes) {
+    if (stream == Os::ChildStream::Errors) {
+        GangLogs::write(parent.logs[index].texts, bytes); // the port's texts, kept as they came
+        return;
+    }
     std::string& pending = parent.runs[index].pending;
     pending.append(bytes);
     size_t from = 0;
@@ -129,55 +144,25 @@ void finishPort(Parent& parent, size_t index) {
     parent.dirty = true;
 }
 
-// Opens DIR/<port>.jsonl for each port; the children's texts go to DIR/<port>.log.
-bool openLogs(Parent& parent, std::vector<std::string>& errorPaths) {
-    const std::string& dir = parent.invocation.logDir;
-    parent.logs.assign(parent.runs.size(), nullptr);
-    errorPaths.assign(parent.runs.size(), std::string());
-    if (dir.empty()) {
-        return true;
-    }
-    std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    std::vector<std::string> taken;
-    for (size_t i = 0; i < parent.runs.size(); ++i) {
-        taken.push_back(fileSafeName(parent.runs[i].name, taken));
-        const std::string base = (std::filesystem::path(dir) / taken.back()).string();
-        parent.logs[i] = std::fopen((base + ".jsonl").c_str(), "wb");
-        if (parent.logs[i] == nullptr) {
-            std::fprintf(parent.human, "Error: cannot write %s.jsonl\n", base.c_str());
-            return false;
-        }
-        errorPaths[i] = base + ".log";
-    }
-    return true;
-}
-
-void closeLogs(Parent& parent) {
-    for (std::FILE*& log : parent.logs) {
-        if (log != nullptr) {
-            std::fclose(log);
-            log = nullptr;
-        }
-    }
-}
-
 // Starts every child at once; a stop request before the last one leaves the rest unstarted.
-void startChildren(Parent& parent, const std::vector<std::string>& errorPaths) {
+void startChildren(Parent& parent, Os::SharedInput image) {
     const Invocation& invocation = parent.invocation;
     std::string program = Os::executablePath();
     if (program.empty()) {
         program = invocation.program;
     }
     parent.children.assign(parent.runs.size(), nullptr);
+    const Os::ChildStreams streams{image, !parent.logs.empty()};
+    parent.openStreams.assign(parent.runs.size(), streams.keepErrors ? 2 : 1);
     for (size_t i = 0; i < parent.runs.size() && !Os::interruptRequested(); ++i) {
         PortRun& run = parent.runs[i];
         std::string problem;
+        // The children get the bytes this process checked and never open the user's path.
         parent.children[i] =
             Os::startChild(program,
-                           {"--json", "--exact-port", run.name, invocation.baud, invocation.product,
-                            invocation.device, invocation.file},
-                           errorPaths[i], problem);
+                           {"--json", "--exact-port", "--image-on-stdin", run.name, invocation.baud,
+                            invocation.product, invocation.device, invocation.file},
+                           streams, problem);
         run.started = parent.children[i] != nullptr;
         if (!run.started) {
             note(parent, run, "not started: " + problem);
@@ -224,16 +209,17 @@ bool watchChildren(Parent& parent, Os::EventHandle wake) {
         std::vector<size_t> ended;
         const uint32_t timeoutMs = parent.live ? RedrawMs : PlainWaitMs;
         Os::readChildren(parent.children, wake, timeoutMs,
-                         [&](size_t index, std::string_view bytes) {
-                             if (bytes.empty()) {
+                         [&](size_t index, Os::ChildStream stream, std::string_view bytes) {
+                             if (!bytes.empty()) {
+                                 takeOutput(parent, index, stream, bytes);
+                             } else if (--parent.openStreams[index] == 0) {
                                  ended.push_back(index);
-                             } else {
-                                 takeOutput(parent, index, bytes);
                              }
                          });
         for (size_t index : ended) {
             finishPort(parent, index);
         }
+        tellLogFailures(parent);
         if (parent.dirty && secondsSince(parent.lastDraw) * 1000 >= RedrawMs) {
             draw(parent);
         }
@@ -257,6 +243,16 @@ void printSummary(Parent& parent, int status) {
         std::fprintf(out, "\n%zu of %zu ports did not update: %s\nRetry just those with:\n  %s\n",
                      failures, parent.runs.size(), failed.c_str(),
                      retryCommand(parent.invocation, parent.runs).c_str());
+        if (FirmwareImage::cameThroughPipe()) {
+            std::fprintf(out,
+                         "  (%s came through a pipe, which cannot be read twice: give the "
+                         "retry a file, or the pipe again)\n",
+                         parent.invocation.file.c_str());
+        }
+    }
+    for (const auto& [path, reason] : GangLogs::incomplete(parent.logs)) {
+        std::fprintf(out, "Incomplete log: %s (%s); the run counts as failed.\n", path.c_str(),
+                     reason.c_str());
     }
     if (status == 130) {
         std::fprintf(out, "Stopped by request.\n");
@@ -266,8 +262,14 @@ void printSummary(Parent& parent, int status) {
 
 int finish(Parent& parent, int status, const std::string& reason) {
     if (parent.json != nullptr) {
-        const Json summary = summaryEvent(parent.invocation, parent.runs, status, reason,
-                                          secondsSince(parent.began));
+        Json summary = summaryEvent(parent.invocation, parent.runs, status, reason,
+                                    secondsSince(parent.began));
+        summary["image_from_pipe"] = FirmwareImage::cameThroughPipe();
+        Json incomplete = Json::array();
+        for (const auto& [path, problem] : GangLogs::incomplete(parent.logs)) {
+            incomplete.push_back({{"file", path}, {"error", problem}});
+        }
+        summary["logs_incomplete"] = incomplete;
         std::fprintf(parent.json, "%s\n",
                      summary.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
         std::fclose(parent.json);
@@ -288,24 +290,24 @@ const char* reasonOf(int status) {
     }
 }
 
-} // namespace
+// The argument checks of a single update, then the image, before any port is listed.
+bool checkArguments(Parent& parent, std::string& reason) {
+    const Invocation& invocation = parent.invocation;
+    UpdateRequest request;
+    EndReason refusal = EndReason::Done;
+    if (checkUpdateArguments(invocation.product.c_str(), invocation.device.c_str(),
+                             invocation.file.c_str(), request, refusal)) {
+        return true;
+    }
+    reason = refusal == EndReason::Usage ? "usage" : "file_refused";
+    return false;
+}
 
-int run(const Invocation& invocation) {
-    Parent parent{invocation, stdout, nullptr, false, 0, Clock::now(), {}, true, {}, {}, {}};
-    if (invocation.json) {
-        parent.json = Os::takeStandardOutput();
-        if (parent.json == nullptr) {
-            std::printf("ERROR: standard output cannot be set apart for JSON\n");
-            return 2;
-        }
-    }
-    if (!FirmwareImage::load(invocation.file.c_str())) {
-        return finish(parent, 2, "file_refused");
-    }
-    const PortGroup group = PortDiscovery::resolveGroup(invocation.portArgument.c_str());
+bool resolvePorts(Parent& parent) {
+    const PortGroup group = PortDiscovery::resolveGroup(parent.invocation.portArgument.c_str());
     if (!group.problem.empty()) {
         std::fprintf(parent.human, "Error: %s\n", group.problem.c_str());
-        return finish(parent, 2, "port_list");
+        return false;
     }
     for (const GroupPort& port : group.ports) {
         parent.runs.push_back({});
@@ -313,29 +315,82 @@ int run(const Invocation& invocation) {
         parent.runs.back().name = port.name;
         parent.runs.back().records = FirmwareImage::report().summary.sentLines;
     }
-    std::vector<std::string> errorPaths;
-    if (!openLogs(parent, errorPaths)) {
-        closeLogs(parent);
-        return finish(parent, 2, "log_dir");
+    return true;
+}
+
+bool openLogs(Parent& parent) {
+    if (parent.invocation.logDir.empty()) {
+        return true;
     }
+    std::vector<std::string> names;
+    for (const PortRun& run : parent.runs) {
+        names.push_back(run.name);
+    }
+    std::string problem;
+    if (!GangLogs::open(parent.invocation.logDir, names, parent.logs, problem)) {
+        std::fprintf(parent.human, "Error: %s\n", problem.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Starts the children, watches them to their ends and sums up; returns the exit status.
+int runChildren(Parent& parent, Os::SharedInput image) {
     parent.live = Os::isTerminal(parent.human) && Os::enableTerminalSequences(parent.human);
     std::fprintf(parent.human, "Updating %zu port%s with %s (%u records)\n", parent.runs.size(),
-                 parent.runs.size() == 1 ? "" : "s", invocation.file.c_str(),
+                 parent.runs.size() == 1 ? "" : "s", parent.invocation.file.c_str(),
                  FirmwareImage::report().summary.sentLines);
     std::fflush(parent.human);
     // From here on a stop request is passed on to the children instead of ending this process.
     Os::EventHandle wake = Os::createEvent(Os::EventReset::Auto);
     Os::installInterruptHandler(wake);
-    startChildren(parent, errorPaths);
+    startChildren(parent, image);
+    Os::closeSharedInput(image); // the children hold their own handles on it
     draw(parent);
     const bool stopped = watchChildren(parent, wake);
     Os::clearInterruptWake();
     Os::closeEvent(wake);
     draw(parent);
-    closeLogs(parent);
-    const int status = overallStatus(parent.runs, stopped);
+    GangLogs::close(parent.logs);
+    parent.live = false;
+    tellLogFailures(parent);
+    int status = overallStatus(parent.runs, stopped);
+    const bool logsWhole = GangLogs::incomplete(parent.logs).empty();
+    // A station must never believe a record that was not written.
+    status = status == 0 && !logsWhole ? 1 : status;
     printSummary(parent, status);
-    return finish(parent, status, reasonOf(status));
+    return finish(parent, status, status == 1 && !logsWhole ? "log_incomplete" : reasonOf(status));
+}
+
+} // namespace
+
+int run(const Invocation& invocation) {
+    Parent parent{invocation, stdout, nullptr, false, 0, Clock::now(), {}, true, {}, {}, {}, {}};
+    if (invocation.json) {
+        parent.json = JsonReport::takeOutput(invocation.closedStreams);
+        if (parent.json == nullptr) {
+            return 2;
+        }
+    }
+    std::string reason;
+    if (!checkArguments(parent, reason)) {
+        return finish(parent, 2, reason);
+    }
+    if (!resolvePorts(parent)) {
+        return finish(parent, 2, "port_list");
+    }
+    if (!openLogs(parent)) {
+        return finish(parent, 2, "log_dir");
+    }
+    std::string problem;
+    Os::SharedInput image = Os::makeSharedInput(FirmwareImage::bytes(), problem);
+    if (image == nullptr) {
+        std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
+                     problem.c_str());
+        GangLogs::close(parent.logs);
+        return finish(parent, 2, "not_started");
+    }
+    return runChildren(parent, image);
 }
 
 } // namespace Gang

@@ -1,6 +1,8 @@
 #include "app/gang_state.h"
 
+#include "app/json_report.h"
 #include "os/process.h"
+#include "protocol/wire_format.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,10 +12,16 @@ namespace Gang {
 namespace {
 
 // Children write these fields; a field of another type is treated as absent rather than thrown
-// over.
+// over. Texts may carry the product's words and reach the terminal: shown, never obeyed.
 std::string text(const Json& event, const char* key) {
     const auto found = event.find(key);
-    return found != event.end() && found->is_string() ? found->get<std::string>() : std::string();
+    if (found == event.end() || !found->is_string()) {
+        return {};
+    }
+    const std::string& raw = found->get_ref<const std::string&>();
+    std::string shown(raw.size() * 4 + 1, '\0');
+    shown.resize(WireFormat::shownText(raw.c_str(), shown.data(), shown.size()));
+    return shown;
 }
 
 uint32_t count(const Json& event, const char* key, uint32_t otherwise) {
@@ -189,7 +197,7 @@ Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs
     }
     const std::string retry = retryCommand(invocation, runs);
     return {{"event", "summary"},
-            {"t", static_cast<double>(static_cast<int64_t>(seconds * 1000.0 + 0.5)) / 1000.0},
+            {"t", JsonReport::rounded(seconds)},
             {"ok", status == 0},
             {"exit_status", status},
             {"reason", reason},

@@ -18,7 +18,8 @@ struct Invocation {
     std::string program;              // argv[0] as typed
     std::vector<std::string> options; // as given, to repeat in the retry command
     bool json = false;
-    std::string logDir; // empty: no logs
+    unsigned closedStreams = 0; // Os::StandardStream bits closed at start
+    std::string logDir;         // empty: no logs
     std::string portArgument, baud, product, device, file;
 };
 

@@ -1,7 +1,8 @@
 #include "app/gang_view.h"
 
+#include "app/aligned_table.h"
+
 #include <algorithm>
-#include <array>
 #include <cstdio>
 
 namespace GangView {
@@ -45,8 +46,7 @@ std::string liveLine(const Gang::PortRun& run, size_t width, int columns) {
 }
 
 std::string summaryTable(const std::vector<Gang::PortRun>& runs) {
-    using Row = std::array<std::string, 5>;
-    std::vector<Row> rows = {{"PORT", "RESULT", "REASON", "RECORDS", "SECONDS"}};
+    std::vector<AlignedTable::Row> rows = {{"PORT", "RESULT", "REASON", "RECORDS", "SECONDS"}};
     for (const Gang::PortRun& run : runs) {
         char secondsText[32];
         std::snprintf(secondsText, sizeof secondsText, "%.1f", run.seconds);
@@ -54,20 +54,7 @@ std::string summaryTable(const std::vector<Gang::PortRun>& runs) {
                         std::to_string(run.recordsSent) + "/" + std::to_string(run.records),
                         secondsText});
     }
-    std::array<size_t, 5> widths = {};
-    for (const Row& row : rows) {
-        for (size_t c = 0; c < row.size(); ++c) {
-            widths[c] = std::max(widths[c], row[c].size());
-        }
-    }
-    std::string table;
-    for (const Row& row : rows) {
-        for (size_t c = 0; c + 1 < row.size(); ++c) {
-            table += padded(row[c], widths[c]) + "  ";
-        }
-        table += row.back() + "\n";
-    }
-    return table;
+    return AlignedTable::render(rows);
 }
 
 } // namespace GangView

@@ -1,5 +1,7 @@
 #include "app/json_report.h"
 
+#include "app/entry_report.h"
+#include "os/console.h"
 #include "serial/serial_port.h"
 #include "session/firmware_image.h"
 
@@ -58,10 +60,6 @@ double secondsSince(Clock::time_point then) {
     return std::chrono::duration<double>(Clock::now() - then).count();
 }
 
-double rounded(double seconds) {
-    return static_cast<double>(static_cast<int64_t>(seconds * 1000.0 + 0.5)) / 1000.0;
-}
-
 uint64_t bytesOnTheLine() {
     return SerialPort::bytesWritten() + SerialPort::bytesReceived();
 }
@@ -84,7 +82,7 @@ const Reporter& console() {
 }
 
 void onPortOpened(const char* name) {
-    console().portOpened(name);
+    ConsoleEntryReporter.portOpened(name);
     emit("port", {{"name", name}});
 }
 
@@ -144,7 +142,7 @@ void onReplyReport(const char* command, const char* statusText) {
 }
 
 void onStopped(EndReason reason) {
-    console().stopped(reason);
+    ConsoleEntryReporter.stopped(reason);
     run.reason = reason;
 }
 
@@ -161,28 +159,83 @@ void onDone() {
 
 // The console's texts (on standard error by now) with the events added.
 Reporter withEvents() {
-    Reporter reporter = ConsoleReporter;
-    reporter.portOpened = onPortOpened;
-    reporter.stopped = onStopped;
-    reporter.phase = onPhase;
-    reporter.progress = onProgress;
-    reporter.resend = onResend;
-    reporter.sessionFailed = onSessionFailed;
-    reporter.done = onDone;
-    reporter.firmwareIdentity = onFirmwareIdentity;
-    reporter.replyReport = onReplyReport;
-    return reporter;
+    const Reporter& console = ConsoleReporter;
+    return {
+        .fileUnreadable = console.fileUnreadable,
+        .imageProblems = console.imageProblems,
+        .imageEmpty = console.imageEmpty,
+        .imageMissing = console.imageMissing,
+        .uploadHeading = console.uploadHeading,
+        .transferEnded = console.transferEnded,
+        .phase = onPhase,
+        .replyTimeout = console.replyTimeout,
+        .tryingAgain = console.tryingAgain,
+        .rebootNeeded = console.rebootNeeded,
+        .startingUpload = console.startingUpload,
+        .waitingForApplication = console.waitingForApplication,
+        .progress = onProgress,
+        .resend = onResend,
+        .sessionFailed = onSessionFailed,
+        .advice = console.advice,
+        .done = onDone,
+        .firmwareIdentity = onFirmwareIdentity,
+        .otherProduct = console.otherProduct,
+        .replyReport = onReplyReport,
+        .spellingHint = console.spellingHint,
+        .rebooting = console.rebooting,
+        .unknownReply = console.unknownReply,
+    };
+}
+
+EntryReporter entryWithEvents() {
+    const EntryReporter& console = ConsoleEntryReporter;
+    return {
+        .banner = console.banner,
+        .usage = console.usage,
+        .validUse = console.validUse,
+        .unknownDevice = console.unknownDevice,
+        .productIdTooLong = console.productIdTooLong,
+        .portList = console.portList,
+        .portPrompt = console.portPrompt,
+        .noPort = console.noPort,
+        .portNotOpened = console.portNotOpened,
+        .portHeld = console.portHeld,
+        .portRefused = console.portRefused,
+        .portOpened = onPortOpened,
+        .deviceNotSupported = console.deviceNotSupported,
+        .stopped = onStopped,
+    };
 }
 
 Reporter jsonReporter;
+EntryReporter jsonEntryReporter;
 
 } // namespace
+
+double rounded(double seconds) {
+    return static_cast<double>(static_cast<int64_t>(seconds * 1000.0 + 0.5)) / 1000.0;
+}
+
+std::FILE* takeOutput(unsigned closedStreams) {
+    if ((closedStreams & Os::StandardOutput) != 0) {
+        std::fprintf(stderr, "ERROR: standard output is closed: --json has nowhere to write its "
+                             "events\n");
+        return nullptr;
+    }
+    std::FILE* out = Os::takeStandardOutput();
+    if (out == nullptr) {
+        std::fprintf(stderr, "ERROR: standard output cannot be set apart for JSON\n");
+    }
+    return out;
+}
 
 void begin(std::FILE* out) {
     run.out = out;
     run.began = Clock::now();
     jsonReporter = withEvents();
+    jsonEntryReporter = entryWithEvents();
     Report::use(&jsonReporter);
+    EntryReport::use(&jsonEntryReporter);
 }
 
 void start(const char* portArgument, uint32_t baud, const char* product, const char* device,
@@ -201,6 +254,7 @@ void start(const char* portArgument, uint32_t baud, const char* product, const c
 
 void finish(int exitStatus) {
     Report::use(nullptr);
+    EntryReport::use(nullptr);
     endTransfer();
     const double wireSeconds = static_cast<double>(run.transferBytes) * BitsPerByte / run.baud;
     const bool transferred = run.transferSeconds > 0 && wireSeconds > 0;

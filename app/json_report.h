@@ -9,6 +9,14 @@
 
 namespace JsonReport {
 
+// Seconds as every event writes them: rounded to the millisecond.
+double rounded(double seconds);
+
+// Standard output for the events, the human texts moved to standard error. nullptr, with the
+// reason printed on standard error, when standard output was closed at start (closedStreams:
+// the Os::StandardStream bits) or cannot be set apart.
+std::FILE* takeOutput(unsigned closedStreams);
+
 // Starts the clock and watches the session's events; lines go to out.
 void begin(std::FILE* out);
 // "start": what is about to be updated; records and data bytes once the image was accepted.

@@ -1,12 +1,13 @@
 #include "app/port_listing.h"
 
+#include "app/aligned_table.h"
 #include "app/prepare_session.h"
+#include "protocol/wire_format.h"
 #include "serial/port_discovery.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,18 +16,21 @@ namespace PortListing {
 
 namespace {
 
-constexpr size_t ColumnCount = 8;
-using Row = std::array<std::string, ColumnCount>;
-
-const Row Header = {"PORT",   "AUTO",         "VID",      "PID",
+const AlignedTable::Row Header = {"PORT",   "AUTO",         "VID",      "PID",
                     "SERIAL", "MANUFACTURER", "LOCATION", "DESCRIPTION"};
 
-// Unknown values show as "-" so that every line has every column.
+// Unknown values show as "-" so that every line has every column. Texts come from the devices
+// and are shown, never obeyed by the terminal.
 std::string shown(const std::string& text) {
-    return text.empty() ? "-" : text;
+    if (text.empty()) {
+        return "-";
+    }
+    std::string safe(text.size() * 4 + 1, '\0');
+    safe.resize(WireFormat::shownText(text.c_str(), safe.data(), safe.size()));
+    return safe;
 }
 
-Row rowOf(const PortList& list, size_t i, size_t autoPick) {
+AlignedTable::Row rowOf(const PortList& list, size_t i, size_t autoPick) {
     const PortEntry& entry = list.entries[i];
     const UsbIdentity& usb = entry.usb;
     return {entry.name,           i == autoPick ? "yes" : "-", shown(usb.vendorId),
@@ -34,32 +38,16 @@ Row rowOf(const PortList& list, size_t i, size_t autoPick) {
             shown(usb.location),  shown(list.descriptions[i])};
 }
 
-// The last column is not padded: descriptions may hold blanks and end the line.
-void printRows(const std::vector<Row>& rows) {
-    std::array<size_t, ColumnCount> widths = {};
-    for (const Row& row : rows) {
-        for (size_t c = 0; c < ColumnCount; ++c) {
-            widths[c] = std::max(widths[c], row[c].size());
-        }
-    }
-    for (const Row& row : rows) {
-        for (size_t c = 0; c + 1 < ColumnCount; ++c) {
-            std::printf("%-*s  ", static_cast<int>(widths[c]), row[c].c_str());
-        }
-        std::printf("%s\n", row[ColumnCount - 1].c_str());
-    }
-}
-
 void printText(const PortList& list, size_t autoPick) {
     if (list.entries.empty()) {
         std::printf("No serial ports found.\n");
         return;
     }
-    std::vector<Row> rows = {Header};
+    std::vector<AlignedTable::Row> rows = {Header};
     for (size_t i = 0; i < list.entries.size(); ++i) {
         rows.push_back(rowOf(list, i, autoPick));
     }
-    printRows(rows);
+    std::fputs(AlignedTable::render(rows).c_str(), stdout);
 }
 
 nlohmann::ordered_json textOrNull(const std::string& text) {

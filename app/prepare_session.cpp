@@ -1,5 +1,7 @@
 #include "app/prepare_session.h"
 
+#include "app/entry_report.h"
+#include "os/ascii_text.h"
 #include "protocol/wire_format.h"
 #include "serial/decimal.h"
 #include "serial/port_discovery.h"
@@ -19,7 +21,7 @@ const char* choosePortFor(const char* portArgument) {
     if (const char* serial = PortDiscovery::serialArgument(portArgument)) {
         return PortDiscovery::choosePortBySerial(serial);
     }
-    if (WireFormat::equalIgnoringCase(portArgument, "AUTO")) {
+    if (AsciiText::equalIgnoringCase(portArgument, "AUTO")) {
         if (const char* chosen = PortDiscovery::choosePort(PortChoiceMode::Automatic)) {
             return chosen;
         }
@@ -28,11 +30,36 @@ const char* choosePortFor(const char* portArgument) {
 }
 
 PrepareResult stop(EndReason reason) {
-    Report::current().stopped(reason);
+    EntryReport::current().stopped(reason);
     return PrepareResult::Stop;
 }
 
 } // namespace
+
+bool checkUpdateArguments(const char* productId, const char* deviceWord, const char* imagePath,
+                          UpdateRequest& request, EndReason& refusal) {
+    const EntryReporter& report = EntryReport::current();
+    // The file is read once, here; of its problems only "cannot be opened" comes before the
+    // other arguments are checked, as it always has.
+    refusal = EndReason::FileRefused;
+    if (FirmwareImage::read(imagePath) == Os::FileReadResult::Unreadable) {
+        Report::current().fileUnreadable(imagePath, Os::FileReadResult::Unreadable);
+        return false;
+    }
+    refusal = EndReason::Usage;
+    request.device = deviceFromWord(deviceWord);
+    if (request.device == DeviceKind::None) {
+        report.unknownDevice(deviceWord);
+        return false;
+    }
+    const size_t productIdLength = std::strlen(productId);
+    if (productIdLength > MaxProductIdLength) {
+        report.productIdTooLong(productIdLength, MaxProductIdLength);
+        return false;
+    }
+    refusal = EndReason::FileRefused;
+    return FirmwareImage::check(imagePath);
+}
 
 int32_t readBaudRate(const char* text) {
     DecimalReading reading;
@@ -45,25 +72,15 @@ int32_t readBaudRate(const char* text) {
 PrepareResult prepareSession(int argc, char** argv, UpdateRequest& request) {
     request = UpdateRequest{};
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "uartflash";
-    const Reporter& report = Report::current();
+    const EntryReporter& report = EntryReport::current();
     report.banner(program, UARTFLASH_VERSION);
     if (argc != 6) {
         report.usage(program);
         return stop(EndReason::Usage);
     }
-    if (!FirmwareImage::load(argv[5])) {
-        return stop(EndReason::FileRefused);
-    }
-    const DeviceKind kind = deviceFromWord(argv[4]);
-    if (kind == DeviceKind::None) {
-        report.unknownDevice(argv[4]);
-        return stop(EndReason::Usage);
-    }
-    request.device = kind;
-    const size_t productIdLength = std::strlen(argv[3]);
-    if (productIdLength > MaxProductIdLength) {
-        report.productIdTooLong(productIdLength, MaxProductIdLength);
-        return stop(EndReason::Usage);
+    EndReason refusal = EndReason::Done;
+    if (!checkUpdateArguments(argv[3], argv[4], argv[5], request, refusal)) {
+        return stop(refusal);
     }
     const uint32_t rate = static_cast<uint32_t>(readBaudRate(argv[2]));
     const char* chosen = choosePortFor(argv[1]);

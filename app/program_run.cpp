@@ -1,5 +1,6 @@
 #include "app/program_run.h"
 
+#include "app/entry_report.h"
 #include "app/prepare_session.h"
 #include "app/session_environment.h"
 #include "os/interrupt.h"
@@ -33,7 +34,7 @@ ExitStatus runSession(const UpdateRequest& request) {
     UploadSession::begin(request);
     SessionSlots::clearAll(); // before the reader starts: every answer from now on counts
     if (ReplyReader::start(SerialPort::dataReadyEvent(), SessionDispatch) != 1) {
-        Report::current().stopped(EndReason::PortNotOpened);
+        EntryReport::current().stopped(EndReason::PortNotOpened);
         return ExitStatus::ExitNotStarted;
     }
     UploadSession::setEnvironment(SessionWiring::real());
@@ -67,21 +68,25 @@ int runProgram(const UpdateRequest& request) {
     // From here on a stop request ends the update at its next step and the port is released.
     Os::EventHandle wake = attachWakeEvent();
     if (SerialPort::open(portName, request.baudRate) != OpenResult::Ok) {
-        Report::current().portNotOpened(portName);
-        if (SerialPort::refusal() != PortRefusal::None) {
-            Report::current().portRefused(NetworkPort::serverOf(portName), SerialPort::refusal());
+        EntryReport::current().portNotOpened(portName);
+        if (SerialPort::heldBy()[0] != '\0') {
+            EntryReport::current().portHeld(SerialPort::heldBy());
         }
-        Report::current().stopped(EndReason::PortNotOpened);
+        if (SerialPort::refusal() != PortRefusal::None) {
+            EntryReport::current().portRefused(NetworkPort::serverOf(portName),
+                                               SerialPort::refusal());
+        }
+        EntryReport::current().stopped(EndReason::PortNotOpened);
         detachWakeEvent(wake);
         return static_cast<int>(ExitStatus::ExitNotStarted);
     }
-    Report::current().portOpened(portName);
+    EntryReport::current().portOpened(portName);
     ExitStatus status = ExitStatus::ExitNotStarted;
     if (request.device == DeviceKind::ARM) {
         status = runSession(request);
     } else {
-        Report::current().deviceNotSupported();
-        Report::current().stopped(EndReason::NotSupported);
+        EntryReport::current().deviceNotSupported();
+        EntryReport::current().stopped(EndReason::NotSupported);
     }
     if (SerialPort::isOpen()) {
         SerialPort::close();

@@ -1,8 +1,34 @@
 #include "os/console.h"
 
+#include <windows.h>
+
 #include <io.h>
 
 namespace Os {
+
+namespace {
+
+// A process started without one of its standard handles has no descriptor behind the stream.
+bool missing(int fd) {
+    const intptr_t handle = _get_osfhandle(fd);
+    return handle == -1 || handle == -2 || handle == 0;
+}
+
+} // namespace
+
+unsigned ensureStandardStreams() {
+    unsigned closed = 0;
+    std::FILE* const streams[] = {stdin, stdout, stderr};
+    const char* const modes[] = {"r", "w", "w"};
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (missing(fd)) {
+            closed |= 1u << fd;
+            std::FILE* reopened = std::freopen("NUL", modes[fd], streams[fd]);
+            static_cast<void>(reopened); // the stream stays unusable when NUL cannot be opened
+        }
+    }
+    return closed;
+}
 
 std::FILE* takeStandardOutput() {
     std::fflush(stdout);

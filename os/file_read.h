@@ -23,4 +23,11 @@ inline constexpr uint32_t PipeSilenceLimitMs = 10000;
 // opening a serial port or a terminal could disturb whatever is attached to it.
 FileReadResult readWholeFile(const char* path, size_t limit, std::vector<char>& bytes, int& error);
 
+// The same for standard input. A file there is read by position, so that processes sharing one
+// open file each read it whole.
+FileReadResult readStandardInput(size_t limit, std::vector<char>& bytes, int& error);
+
+// The path names a pipe (a FIFO, or /dev/fd/N of one): what it gave cannot be read again.
+bool isPipe(const char* path);
+
 } // namespace Os

@@ -54,7 +54,52 @@ FileReadResult readAll(int descriptor, bool pipe, size_t limit, std::vector<char
     }
 }
 
+// From offset 0 whatever others sharing the descriptor have read.
+FileReadResult readByPosition(int descriptor, size_t limit, std::vector<char>& bytes, int& error) {
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got =
+            pread(descriptor, chunk, sizeof chunk, static_cast<off_t>(bytes.size()));
+        if (got > 0) {
+            if (bytes.size() + static_cast<size_t>(got) > limit) {
+                return FileReadResult::TooLarge;
+            }
+            bytes.insert(bytes.end(), chunk, chunk + got);
+        } else if (got == 0) {
+            return FileReadResult::Ok;
+        } else if (errno != EINTR) {
+            error = errno;
+            return FileReadResult::Unreadable;
+        }
+    }
+}
+
 } // namespace
+
+FileReadResult readStandardInput(size_t limit, std::vector<char>& bytes, int& error) {
+    bytes.clear();
+    error = 0;
+    struct stat info {};
+    if (fstat(STDIN_FILENO, &info) != 0) {
+        error = errno;
+        return FileReadResult::Unreadable;
+    }
+    FileReadResult result = FileReadResult::NotAFile;
+    if (S_ISREG(info.st_mode)) {
+        result = readByPosition(STDIN_FILENO, limit, bytes, error);
+    } else if (readable(info)) {
+        result = readAll(STDIN_FILENO, true, limit, bytes, error);
+    }
+    if (result != FileReadResult::Ok) {
+        bytes.clear();
+    }
+    return result;
+}
+
+bool isPipe(const char* path) {
+    struct stat info {};
+    return stat(path, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
+}
 
 FileReadResult readWholeFile(const char* path, size_t limit, std::vector<char>& bytes, int& error) {
     bytes.clear();

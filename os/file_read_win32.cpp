@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 namespace Os {
 
 namespace {
@@ -46,7 +48,62 @@ FileReadResult readOpened(HANDLE file, size_t limit, std::vector<char>& bytes, i
     return FileReadResult::NotAFile;
 }
 
+// From offset 0 whatever others sharing the handle have read.
+FileReadResult readByPosition(HANDLE file, size_t limit, std::vector<char>& bytes, int& error) {
+    char chunk[65536];
+    for (;;) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(bytes.size());
+        at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(bytes.size()) >> 32);
+        DWORD got = 0;
+        if (!ReadFile(file, chunk, sizeof chunk, &got, &at)) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_HANDLE_EOF) {
+                return FileReadResult::Ok;
+            }
+            error = static_cast<int>(code);
+            return FileReadResult::Unreadable;
+        }
+        if (got == 0) {
+            return FileReadResult::Ok;
+        }
+        if (bytes.size() + got > limit) {
+            return FileReadResult::TooLarge;
+        }
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+}
+
 } // namespace
+
+FileReadResult readStandardInput(size_t limit, std::vector<char>& bytes, int& error) {
+    bytes.clear();
+    error = 0;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    FileReadResult result = FileReadResult::NotAFile;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+        result = FileReadResult::Unreadable;
+    } else if (GetFileType(input) == FILE_TYPE_DISK) {
+        result = readByPosition(input, limit, bytes, error);
+    } else if (GetFileType(input) == FILE_TYPE_PIPE) {
+        result = readAll(input, limit, bytes, error);
+    }
+    if (result != FileReadResult::Ok) {
+        bytes.clear();
+    }
+    return result;
+}
+
+// Pipes are reached only through their own namespace: \\.\pipe\name.
+bool isPipe(const char* path) {
+    const char* const prefixes[] = {"\\\\.\\pipe\\", "\\\\?\\pipe\\"};
+    for (const char* prefix : prefixes) {
+        if (_strnicmp(path, prefix, std::strlen(prefix)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 FileReadResult readWholeFile(const char* path, size_t limit, std::vector<char>& bytes, int& error) {
     bytes.clear();

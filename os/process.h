@@ -7,6 +7,7 @@
 #include "os/os.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
@@ -21,22 +22,37 @@ using ChildHandle = ChildObject*;
 // The path of the running executable; empty when the platform does not tell.
 std::string executablePath();
 
-// Starts program with args (without the program name). Standard input reads nothing, standard
-// output is a pipe read through readChildren, standard error goes to the file errorPath (created
-// or truncated; empty: discarded). The child leads a process group of its own, so a console's
-// Ctrl+C reaches only this process, which passes the stop on with stopChild. nullptr on failure,
-// with problem saying why.
-ChildHandle startChild(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& errorPath, std::string& problem);
+// Bytes every child reads as its standard input: a private copy in a file that no other process
+// can name (POSIX: unlinked at once; Windows: deleted when its last handle closes), so it is gone
+// on every way out, a killed parent included. Children share it and read it by position.
+struct SharedInputObject;
+using SharedInput = SharedInputObject*;
+SharedInput makeSharedInput(std::span<const char> bytes, std::string& problem);
+// The children keep their own handles: closing it after they started leaves their input intact.
+void closeSharedInput(SharedInput input);
 
+struct ChildStreams {
+    SharedInput input = nullptr; // nullptr: standard input reads nothing
+    bool keepErrors = false;     // standard error comes back through readChildren too
+};
+
+// Starts program with args (without the program name). Standard output is a pipe read through
+// readChildren; standard error likewise when streams.keepErrors, otherwise it is discarded. The
+// child leads a process group of its own, so a console's Ctrl+C reaches only this process, which
+// passes the stop on with stopChild. nullptr on failure, with problem saying why.
+ChildHandle startChild(const std::string& program, const std::vector<std::string>& args,
+                       const ChildStreams& streams, std::string& problem);
+
+enum class ChildStream : uint8_t { Output, Errors };
 enum class ReadResult : uint8_t { Output, Timeout, Woken };
 
-// Waits up to timeoutMs for output of any child whose output has not ended, or for wake (nullptr:
-// none). For each child with something to tell calls onOutput(index, bytes); empty bytes means
-// its output ended (it is told once). Output when onOutput was called; Woken when wake was set
-// first (it is consumed); Timeout otherwise. Never spins: the wait sleeps in the kernel.
+// Waits up to timeoutMs for output of any child whose streams have not ended, or for wake
+// (nullptr: none). For each child with something to tell calls onOutput(index, stream, bytes);
+// empty bytes means that stream ended (each is told once). Output when onOutput was called;
+// Woken when wake was set first (it is consumed); Timeout otherwise. Never spins: the wait sleeps
+// in the kernel.
 ReadResult readChildren(std::span<const ChildHandle> children, EventHandle wake, uint32_t timeoutMs,
-                        const std::function<void(size_t, std::string_view)>& onOutput);
+                        const std::function<void(size_t, ChildStream, std::string_view)>& onOutput);
 
 // Asks the child to stop as Ctrl+C would (POSIX: SIGINT; Windows: CTRL_BREAK_EVENT to its process
 // group). False when the request could not be delivered.

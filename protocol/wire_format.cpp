@@ -1,6 +1,5 @@
 #include "protocol/wire_format.h"
 
-#include <cctype>
 #include <cstdio>
 
 const char* const CommandNames[CommandCount] = {"PING", "FWID", "UPDATE", "RECORD", "REBOOT"};
@@ -25,6 +24,10 @@ bool fits(int written, size_t capacity) {
     return written >= 0 && static_cast<size_t>(written) < capacity;
 }
 
+bool obeyedByTerminals(unsigned char byte) {
+    return byte < 0x20 || byte == 0x7F || byte == 0x9B;
+}
+
 } // namespace
 
 bool composeCommand(CommandIndex command, const char* argument, char* head, size_t headCapacity,
@@ -36,14 +39,31 @@ bool composeCommand(CommandIndex command, const char* argument, char* head, size
     return fits(headLength, headCapacity) && fits(tailLength, tailCapacity);
 }
 
-bool equalIgnoringCase(const char* text, const char* other) {
-    for (; *text != '\0' && *other != '\0'; ++text, ++other) {
-        if (std::toupper(static_cast<unsigned char>(*text)) !=
-            std::toupper(static_cast<unsigned char>(*other))) {
-            return false;
+size_t shownText(const char* text, char* out, size_t capacity) {
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    size_t length = 0;
+    for (; capacity > 0 && *text != '\0'; ++text) {
+        const auto byte = static_cast<unsigned char>(*text);
+        const size_t room = capacity - 1 - length;
+        if (!obeyedByTerminals(byte)) {
+            if (room < 1) {
+                break;
+            }
+            out[length++] = static_cast<char>(byte);
+        } else {
+            if (room < 4) {
+                break;
+            }
+            out[length++] = '\\';
+            out[length++] = 'x';
+            out[length++] = Hex[byte >> 4];
+            out[length++] = Hex[byte & 0x0F];
         }
     }
-    return *text == *other;
+    if (capacity > 0) {
+        out[length] = '\0';
+    }
+    return length;
 }
 
 } // namespace WireFormat

@@ -43,7 +43,12 @@ inline constexpr size_t HeadCapacity = 16; // "!DVO " + longest name + blank + N
 bool composeCommand(CommandIndex command, const char* argument, char* head, size_t headCapacity,
                     char* tail, size_t tailCapacity);
 
-// ASCII letters compared without regard to case ("AUTO", a product id against the reply's).
-bool equalIgnoringCase(const char* text, const char* other);
+// A product's text as a terminal may show it: C0 control bytes, DEL and the single-byte CSI
+// (0x9B) become "\xNN", so what the product or a noisy line sends cannot move the cursor,
+// clear the screen or retitle the window; every other byte stands as it is. Writes at most
+// capacity - 1 characters and a NUL, never a cut escape; returns the length written.
+size_t shownText(const char* text, char* out, size_t capacity);
+// Room for any token shown whole.
+inline constexpr size_t ShownTextCapacity = TokenStorageSize * 4 + 1;
 
 } // namespace WireFormat

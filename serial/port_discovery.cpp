@@ -1,7 +1,6 @@
 #include "serial/port_discovery.h"
 #include "serial/port_group.h"
 
-#include "serial/decimal.h"
 #include "serial/network_address.h"
 
 #include <cctype>
@@ -10,22 +9,13 @@
 
 namespace {
 
-// What differs between "COM7" and "/dev/ttyUSB0": which names enter the list, the prompt, and
-// how the typed answer becomes a name.
-struct NamingRules {
-    bool (*accept)(const char* portName, PortEntry& entry);
-    const char* prompt;
-    // Reads the answer and writes chosenName; false when there is no name to hand out.
-    bool (*readChoice)(std::FILE* input, bool haveMatch);
-};
-
 char chosenName[ChosenNameSize] = {};
 int32_t chosenNumber = 0;
 DeviceSource activeSource = {};
+PortChooser activeChooser = {[](const PortList&) {}, [](PortNaming) { return TypedChoice{}; }};
 bool sourceReplaced = false;
 bool namingReplaced = false;
 PortNaming activeNaming = PortNaming::ComNumber;
-std::FILE* activeInput = nullptr;
 bool exactNames = false;
 
 const DeviceSource& source() {
@@ -36,48 +26,11 @@ PortNaming naming() {
     return namingReplaced ? activeNaming : PortDiscovery::platformNaming();
 }
 
-std::FILE* input() {
-    return activeInput != nullptr ? activeInput : stdin;
-}
-
-int skipSpace(std::FILE* in) {
-    int c = std::getc(in);
-    while (c != EOF && std::isspace(c)) {
-        c = std::getc(in);
-    }
-    return c;
-}
-
-// The "%d" conversion; the character that cannot continue the number stays unread.
-bool readDecimal(std::FILE* in, int32_t& value) {
-    DecimalReading reading;
-    int c = std::getc(in);
-    while (c != EOF && takeDecimalCharacter(reading, c)) {
-        c = std::getc(in);
-    }
-    if (c != EOF) {
-        std::ungetc(c, in);
-    }
-    value = decimalValue(reading);
-    return reading.anyDigit;
-}
-
 bool acceptComName(const char* portName, PortEntry& entry) {
     if (portName == nullptr || !PortDiscovery::parseComPortName(portName, entry.number)) {
         return false;
     }
-    char text[16];
-    std::snprintf(text, sizeof text, "COM%d", entry.number);
-    entry.name = text;
-    return true;
-}
-
-bool readComChoice(std::FILE* in, bool) {
-    int32_t typed = 0;
-    if (readDecimal(in, typed)) {
-        chosenNumber = typed;
-    }
-    std::snprintf(chosenName, sizeof chosenName, "COM%d", chosenNumber);
+    entry.name = PortDiscovery::comPortName(entry.number);
     return true;
 }
 
@@ -90,62 +43,42 @@ bool acceptDevicePath(const char* portName, PortEntry& entry) {
     return true;
 }
 
-// A word up to the next blank; a bare name means the device of that name in /dev.
-bool readPathChoice(std::FILE* in, bool haveMatch) {
-    char word[ChosenNameSize];
-    size_t length = 0;
-    bool tooLong = false;
-    int c = skipSpace(in);
-    while (c != EOF && !std::isspace(c)) {
-        if (length + 1 < sizeof word) {
-            word[length++] = static_cast<char>(c);
-        } else {
-            tooLong = true;
-        }
-        c = std::getc(in);
-    }
-    if (c != EOF) {
-        std::ungetc(c, in);
-    }
-    word[length] = '\0';
-    if (length == 0 || tooLong) {
-        return haveMatch; // nothing usable typed: an automatic match stands, as with "%d"
-    }
-    char path[ChosenNameSize];
-    const int written = std::snprintf(path, sizeof path, word[0] == '/' ? "%s" : "/dev/%s", word);
-    if (written < 0 || static_cast<size_t>(written) >= sizeof path) {
-        return haveMatch;
-    }
-    std::memcpy(chosenName, path, static_cast<size_t>(written) + 1);
-    return true;
+// Which names enter the list: "COM7", or any device path.
+bool accepted(const char* portName, PortEntry& entry) {
+    return naming() == PortNaming::ComNumber ? acceptComName(portName, entry)
+                                             : acceptDevicePath(portName, entry);
 }
 
-bool isBridge(const std::string& description) {
-    return description.find(BridgeMarker) != std::string::npos;
+void choose(const std::string& name) {
+    std::snprintf(chosenName, sizeof chosenName, "%s", name.c_str());
 }
 
-// The list as every choice shows it; false when there is no port to show.
-bool printList(const PortList& list) {
-    if (list.entries.empty()) {
-        std::printf("\r\nError: No serial ports found\r\n");
+// Shows the list; false when there is no list or no port in it.
+bool listed(PortList& list) {
+    if (!PortDiscovery::enumeratePorts(list)) {
         return false;
     }
-    std::printf("\r\nAvailable serial ports on your computer:\r\n");
-    for (size_t i = 0; i < list.entries.size(); ++i) {
-        std::printf("%s [%s]\r\n", list.entries[i].name.c_str(), list.descriptions[i].c_str());
-    }
-    return true;
+    activeChooser.showList(list);
+    return !list.entries.empty();
 }
 
-const NamingRules& rules() {
-    static const NamingRules table[] = {
-        {acceptComName, "Enter the port number to use. For example COM1:\r\n\r\nCOM",
-         readComChoice},
-        {acceptDevicePath,
-         "Enter the device path of the port to use. For example /dev/ttyUSB0 or ttyUSB0:\r\n\r\n",
-         readPathChoice},
-    };
-    return table[static_cast<int>(naming())];
+// The answer at the prompt becomes the chosen name. Nothing typed: a COM choice keeps the number
+// it had (0, or the last bridge's), as "%d" leaves its variable; a path choice has a name only
+// when a bridge matched.
+bool takeAnswer(bool haveMatch) {
+    const TypedChoice answer = activeChooser.ask(naming());
+    if (naming() == PortNaming::ComNumber) {
+        chosenNumber = answer.typed ? answer.number : chosenNumber;
+        choose(PortDiscovery::comPortName(chosenNumber));
+        return true;
+    }
+    const std::string path =
+        answer.typed ? PortDiscovery::typedDevicePath(answer.word.c_str()) : std::string();
+    if (path.empty()) {
+        return haveMatch;
+    }
+    choose(path);
+    return true;
 }
 
 // Both sequences grow together so a number is never shown with another device's description;
@@ -191,10 +124,9 @@ bool enumeratePorts(PortList& list) {
     if (!devices.begin()) {
         return false;
     }
-    const NamingRules& naming = rules();
     while (devices.next()) {
         PortEntry entry;
-        if (!naming.accept(devices.portName(), entry)) {
+        if (!accepted(devices.portName(), entry)) {
             continue;
         }
         // Asked only now: nothing more of a refused device is ever fetched.
@@ -205,66 +137,90 @@ bool enumeratePorts(PortList& list) {
     return true;
 }
 
+bool isBridge(const std::string& description) {
+    return description.find(BridgeMarker) != std::string::npos;
+}
+
+std::vector<size_t> bridgePositions(const PortList& list) {
+    std::vector<size_t> picks;
+    for (size_t i = 0; i < list.descriptions.size(); ++i) {
+        if (isBridge(list.descriptions[i])) {
+            picks.push_back(i);
+        }
+    }
+    return picks;
+}
+
+size_t automaticPick(const PortList& list) {
+    const std::vector<size_t> picks = bridgePositions(list);
+    return picks.size() == 1 ? picks.front() : NoPick;
+}
+
+// A port without a known serial number never matches, not even "SN=" with nothing after it.
+std::vector<size_t> serialPositions(const PortList& list, const std::string& serial) {
+    std::vector<size_t> picks;
+    for (size_t i = 0; i < list.entries.size(); ++i) {
+        const std::string& known = list.entries[i].usb.serialNumber;
+        if (!known.empty() && known == serial) {
+            picks.push_back(i);
+        }
+    }
+    return picks;
+}
+
 const char* choosePort(PortChoiceMode mode) {
     chosenNumber = 0;
-    int matchCount = 0;
     PortList list;
-    if (!enumeratePorts(list) || !printList(list)) {
+    if (!listed(list)) {
         return nullptr;
     }
-    for (size_t i = 0; i < list.entries.size(); ++i) {
-        const PortEntry& entry = list.entries[i];
-        if (mode == PortChoiceMode::Automatic && isBridge(list.descriptions[i])) {
-            chosenNumber = entry.number;
-            std::snprintf(chosenName, sizeof chosenName, "%s", entry.name.c_str());
-            ++matchCount;
-        }
+    const std::vector<size_t> bridges =
+        mode == PortChoiceMode::Automatic ? bridgePositions(list) : std::vector<size_t>();
+    if (!bridges.empty()) {
+        chosenNumber = list.entries[bridges.back()].number;
+        choose(list.entries[bridges.back()].name);
     }
     // Without a bridge there is no name from this call; the caller turns to the manual choice.
-    if (mode == PortChoiceMode::Automatic && matchCount == 0) {
+    if (mode == PortChoiceMode::Automatic && bridges.empty()) {
         return nullptr;
     }
-    if (mode == PortChoiceMode::Manual || matchCount > 1) {
-        const NamingRules& naming = rules();
-        std::printf("%s", naming.prompt);
-        std::fflush(stdout);
-        if (!naming.readChoice(input(), matchCount > 0)) {
-            return nullptr;
-        }
+    if (mode == PortChoiceMode::Manual || bridges.size() > 1) {
+        return takeAnswer(!bridges.empty()) ? chosenName : nullptr;
     }
     return chosenName;
 }
 
-size_t automaticPick(const PortList& list) {
-    size_t pick = NoPick;
-    int matchCount = 0;
-    for (size_t i = 0; i < list.descriptions.size(); ++i) {
-        if (isBridge(list.descriptions[i])) {
-            pick = i;
-            ++matchCount;
-        }
+const char* choosePortBySerial(const char* serial) {
+    PortList list;
+    if (!listed(list)) {
+        return nullptr;
     }
-    return matchCount == 1 ? pick : NoPick;
+    const std::vector<size_t> picks = serialPositions(list, serial);
+    if (picks.size() != 1) {
+        return nullptr;
+    }
+    choose(list.entries[picks.front()].name);
+    return chosenName;
+}
+
+void setChooser(const PortChooser& chooser) {
+    activeChooser = chooser;
+}
+
+std::string comPortName(int32_t number) {
+    return "COM" + std::to_string(number);
+}
+
+std::string typedDevicePath(const char* word) {
+    if (word == nullptr || word[0] == '\0') {
+        return {};
+    }
+    const std::string path = word[0] == '/' ? std::string(word) : std::string("/dev/") + word;
+    return path.size() < ChosenNameSize ? path : std::string();
 }
 
 const char* serialArgument(const char* argument) {
     return argument != nullptr && std::strncmp(argument, "SN=", 3) == 0 ? argument + 3 : nullptr;
-}
-
-// A port without a known serial number never matches, not even "SN=" with nothing after it.
-const char* choosePortBySerial(const char* serial) {
-    PortList list;
-    if (!enumeratePorts(list) || !printList(list)) {
-        return nullptr;
-    }
-    int matchCount = 0;
-    for (const PortEntry& entry : list.entries) {
-        if (!entry.usb.serialNumber.empty() && entry.usb.serialNumber == serial) {
-            std::snprintf(chosenName, sizeof chosenName, "%s", entry.name.c_str());
-            ++matchCount;
-        }
-    }
-    return matchCount == 1 ? chosenName : nullptr;
 }
 
 const char* directPortName(const char* argument) {
@@ -290,10 +246,6 @@ void setSource(const DeviceSource& replacement) {
 void setNaming(PortNaming replacement) {
     activeNaming = replacement;
     namingReplaced = true;
-}
-
-void setInput(std::FILE* replacement) {
-    activeInput = replacement;
 }
 
 PortNaming currentNaming() {

@@ -1,12 +1,12 @@
-// Finds the computer's serial ports, lists them with their descriptions and yields the name of the
-// port to open: the USB-to-UART bridge's in automatic mode, otherwise the one the user types in.
-// The choice itself is platform-free; port_source_win32.cpp and port_source_linux.cpp supply the
-// devices.
+// Finds the computer's serial ports with their descriptions and what is known of their USB
+// devices, and chooses the port to open: the USB-to-UART bridge's in automatic mode, a serial
+// number's, otherwise the one the user types in. It prints and reads nothing itself: the list is
+// shown and the answer read through the PortChooser that app/ hands down. Platform-free;
+// port_source_win32.cpp and port_source_linux.cpp supply the devices.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -52,6 +52,20 @@ struct DeviceSource {
     void (*end)(); // releases what the walk holds; after every begin() that succeeded
 };
 
+// What the user typed at the prompt: a number (COM names) or a word (device paths).
+struct TypedChoice {
+    bool typed = false; // false: nothing usable came
+    int32_t number = 0;
+    std::string word;
+};
+
+// How a choice meets its user; app/ hands down the console's. Until then nothing is shown and
+// nothing typed.
+struct PortChooser {
+    void (*showList)(const PortList& list); // the ports, or that there are none
+    TypedChoice (*ask)(PortNaming naming);  // the prompt, and the answer read
+};
+
 inline constexpr size_t ChosenNameSize = 256;
 inline constexpr const char* BridgeMarker = "Silicon Labs";
 inline constexpr size_t NoPick = SIZE_MAX;
@@ -63,19 +77,34 @@ namespace PortDiscovery {
 // usable path typed in.
 const char* choosePort(PortChoiceMode mode);
 
+// Lists the ports as the manual choice does and picks the one whose USB serial number is exactly
+// serial, without a prompt. nullptr when no port or several have it, or there is no list.
+const char* choosePortBySerial(const char* serial);
+
+void setChooser(const PortChooser& chooser);
+
 // Empties and fills the list; false only when the platform cannot supply a device list.
 bool enumeratePorts(PortList& list);
 
+// A description that names the bridge ("Silicon Labs", case-sensitive).
+bool isBridge(const std::string& description);
+// The positions of every port described as the bridge, in enumeration order.
+std::vector<size_t> bridgePositions(const PortList& list);
 // The position of the port that AUTO opens without asking: the only one described as the bridge.
 // NoPick when no port or several are.
 size_t automaticPick(const PortList& list);
 
 // A port argument "SN=<serial>" gives the serial text after "SN="; otherwise nullptr.
 const char* serialArgument(const char* argument);
+// The positions of the ports whose USB serial number is exactly serial (an unknown one never
+// matches).
+std::vector<size_t> serialPositions(const PortList& list, const std::string& serial);
 
-// Lists the ports as the manual choice does and picks the one whose USB serial number is exactly
-// serial, without a prompt. nullptr when no port or several have it, or there is no list.
-const char* choosePortBySerial(const char* serial);
+// "COM7" for 7, as a port number typed at the prompt names it.
+std::string comPortName(int32_t number);
+// A word typed at the device path prompt as a path: a bare name is the device of that name in
+// /dev. Empty when nothing usable was typed or the path is too long.
+std::string typedDevicePath(const char* word);
 
 // "COM" in any case followed by one or more digits; the number must fit 32 bits.
 bool parseComPortName(const char* text, int32_t& number);
@@ -85,12 +114,13 @@ bool parseComPortName(const char* text, int32_t& number);
 // nullptr when the argument is to go through the choice.
 const char* directPortName(const char* argument);
 
-// The platform's own device walk, naming and input; tests replace them.
+// The platform's own device walk and naming; tests replace them.
 const DeviceSource& platformSource();
 PortNaming platformNaming();
+// What tells two port names apart as devices: two names with one key open one device.
+std::string deviceKey(const std::string& name);
 void setSource(const DeviceSource& source);
 void setNaming(PortNaming naming);
-void setInput(std::FILE* input); // nullptr: standard input
 // The naming in force (the platform's unless a test replaced it).
 PortNaming currentNaming();
 // --exact-port: a port name (COM7, a device path or name) is opened as given, without the list

@@ -1,5 +1,6 @@
 #include "serial/port_group.h"
 
+#include "os/ascii_text.h"
 #include "serial/network_address.h"
 
 #include <cctype>
@@ -7,18 +8,6 @@
 #include <string_view>
 
 namespace {
-
-bool equalsWord(std::string_view text, std::string_view word) {
-    if (text.size() != word.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) != word[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::vector<std::string> splitEntries(std::string_view argument) {
     std::vector<std::string> entries;
@@ -60,21 +49,14 @@ std::string bySerial(Listing& listing, const std::string& entry, std::string& pr
         problem = "the serial ports cannot be listed";
         return {};
     }
-    std::string found;
-    int count = 0;
-    for (const PortEntry& port : list->entries) {
-        if (!port.usb.serialNumber.empty() && port.usb.serialNumber == serial) {
-            found = port.name;
-            ++count;
-        }
-    }
-    if (count != 1) {
+    const std::vector<size_t> picks = PortDiscovery::serialPositions(*list, serial);
+    if (picks.size() != 1) {
         problem = entry + ": " +
-                  (count == 0 ? "no port has" : std::to_string(count) + " ports have") +
+                  (picks.empty() ? "no port has" : std::to_string(picks.size()) + " ports have") +
                   " that serial number";
         return {};
     }
-    return found;
+    return list->entries[picks.front()].name;
 }
 
 } // namespace
@@ -83,12 +65,12 @@ namespace PortDiscovery {
 
 bool isPortGroup(const char* argument) {
     return argument != nullptr &&
-           (std::strchr(argument, ',') != nullptr || equalsWord(argument, "ALL"));
+           (std::strchr(argument, ',') != nullptr || AsciiText::equalIgnoringCase(argument, "ALL"));
 }
 
 std::string exactPortName(const char* entry) {
     if (entry == nullptr || entry[0] == '\0' || serialArgument(entry) != nullptr ||
-        equalsWord(entry, "AUTO") || equalsWord(entry, "ALL") ||
+        AsciiText::equalIgnoringCase(entry, "AUTO") || AsciiText::equalIgnoringCase(entry, "ALL") ||
         std::strlen(entry) + sizeof "/dev/" > ChosenNameSize) {
         return {};
     }
@@ -103,16 +85,6 @@ std::string exactPortName(const char* entry) {
     return entry[0] == '/' ? std::string(entry) : std::string("/dev/") + entry;
 }
 
-std::vector<size_t> bridgePorts(const PortList& list) {
-    std::vector<size_t> picks;
-    for (size_t i = 0; i < list.descriptions.size(); ++i) {
-        if (list.descriptions[i].find(BridgeMarker) != std::string::npos) {
-            picks.push_back(i);
-        }
-    }
-    return picks;
-}
-
 PortGroup resolveGroup(const char* argument) {
     const std::vector<std::string> entries = splitEntries(argument != nullptr ? argument : "");
     if (entries.size() > MaxGroupPorts) {
@@ -125,7 +97,7 @@ PortGroup resolveGroup(const char* argument) {
         if (entry.empty()) {
             return refuse("an empty entry in the port list");
         }
-        if (equalsWord(entry, "ALL")) {
+        if (AsciiText::equalIgnoringCase(entry, "ALL")) {
             if (entries.size() != 1) {
                 return refuse("ALL names every bridge and stands alone");
             }
@@ -133,7 +105,7 @@ PortGroup resolveGroup(const char* argument) {
             if (list == nullptr) {
                 return refuse("the serial ports cannot be listed");
             }
-            for (size_t pick : bridgePorts(*list)) {
+            for (size_t pick : bridgePositions(*list)) {
                 group.ports.push_back({list->entries[pick].name, list->entries[pick].name});
             }
             if (group.ports.empty()) {
@@ -154,14 +126,23 @@ PortGroup resolveGroup(const char* argument) {
         }
         group.ports.push_back({entry, name});
     }
+    std::vector<std::string> devices;
+    for (const GroupPort& port : group.ports) {
+        // A server's port is one product whichever scheme reaches it.
+        const bool remote = NetworkPort::schemeOf(port.name.c_str()) != PortScheme::Local;
+        devices.push_back(remote ? NetworkPort::serverOf(port.name.c_str()) : deviceKey(port.name));
+    }
     for (size_t i = 0; i < group.ports.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
-            if (group.ports[i].name == group.ports[j].name) {
+            if (devices[i] == devices[j]) {
                 const GroupPort& first = group.ports[j];
                 const GroupPort& again = group.ports[i];
-                return refuse(first.entry == again.entry ? again.name + " is named twice"
-                                                         : first.entry + " and " + again.entry +
-                                                               " both name " + again.name);
+                if (first.entry == again.entry) {
+                    return refuse(again.name + " is named twice");
+                }
+                return refuse(first.entry + " and " + again.entry +
+                              (first.name == again.name ? " both name " + first.name
+                                                        : " are the same device"));
             }
         }
     }

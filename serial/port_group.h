@@ -32,9 +32,6 @@ bool isPortGroup(const char* argument);
 // port. Ports are listed only when ALL or SN= needs it, and nothing is printed.
 PortGroup resolveGroup(const char* argument);
 
-// The positions of every port described as the bridge, in enumeration order.
-std::vector<size_t> bridgePorts(const PortList& list);
-
 // The port name an entry stands for without a list: "com7" as COM7 (COM names), "ttyUSB0" as
 // /dev/ttyUSB0 (device paths), "RFC2217://Lab1:03001" as rfc2217://lab1:3001 (either naming).
 // Empty for AUTO, ALL, SN= and what is no port name.

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <vector>
 
 namespace {
@@ -190,6 +192,18 @@ const DeviceSource& platformSource() {
 
 PortNaming platformNaming() {
     return PortNaming::DevicePath;
+}
+
+// A link (/dev/serial/by-id/...) and the node it leads to are one device: compare the device
+// numbers of character devices, the resolved path of anything else.
+std::string deviceKey(const std::string& name) {
+    struct stat info {};
+    if (stat(name.c_str(), &info) == 0 && S_ISCHR(info.st_mode)) {
+        return "char " + std::to_string(major(info.st_rdev)) + ":" +
+               std::to_string(minor(info.st_rdev));
+    }
+    char resolved[PATH_MAX];
+    return realpath(name.c_str(), resolved) != nullptr ? std::string(resolved) : name;
 }
 
 void setDeviceRoots(const char* ttyClassDir, const char* devDir) {

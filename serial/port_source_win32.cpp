@@ -196,4 +196,9 @@ PortNaming platformNaming() {
     return PortNaming::ComNumber;
 }
 
+// Port names reach here as COM and the number without leading zeros, one name per port.
+std::string deviceKey(const std::string& name) {
+    return name;
+}
+
 } // namespace PortDiscovery

@@ -69,6 +69,10 @@ PortRefusal refusal() {
     return serialPortState.refusal;
 }
 
+const char* heldBy() {
+    return serialPortState.heldBy;
+}
+
 size_t formatTransmitText(const char* format, va_list arguments) {
     char* text = serialPortState.transmitText;
     std::memset(text, 0, TransmitTextSize);
@@ -135,6 +139,7 @@ OpenResult open(const char* portName, uint32_t baudRate) {
     SerialPortState& port = serialPortState;
     port.transport = &transportFor(portName);
     port.refusal = PortRefusal::None;
+    port.heldBy[0] = '\0';
     if (!port.transport->openDevice(portName)) {
         return failOpen(OpenResult::NotOpened);
     }

@@ -33,6 +33,7 @@ enum class PortRefusal : uint8_t {
 
 inline constexpr size_t TransmitTextSize = 2048;
 inline constexpr size_t PortPathSize = 256;
+inline constexpr size_t HolderTextSize = 256;
 
 namespace SerialPort {
 
@@ -55,6 +56,11 @@ uint64_t bytesWritten();
 uint64_t bytesReceived();
 Os::EventHandle dataReadyEvent();
 int lastError(); // OS error code of the last failed open or write, for messages
+
+// Another program holds the port that the last open refused, in exclusive mode: "" when that is
+// not the reason, otherwise the processes that have it open ("minicom, process 4242"; several
+// are separated by "; "), or "-" when none can be told.
+const char* heldBy();
 
 // The line rate used for a requested baud rate: one of the supported rates, otherwise 115200.
 uint32_t lineRate(uint32_t requested);

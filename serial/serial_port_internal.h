@@ -31,6 +31,7 @@ struct SerialPortState {
     Os::EventHandle dataReadyEvent = nullptr;      // auto-reset; set after each chunk put
     Os::Lock writeLock{};                          // held by write around the send
     int lastError = 0;                             // OS code of the last failed open or write
+    char heldBy[HolderTextSize] = {};              // see SerialPort::heldBy
     char transmitText[TransmitTextSize] = {};      // the text of the write in progress
     uint8_t readChunk[ReceiveBufferCapacity] = {}; // one read, at most ReadChunkLimit bytes
 };

@@ -46,14 +46,36 @@ bool failWith(int error) {
     return false;
 }
 
+bool refuseHeld(int descriptor) {
+    SerialPortPosix::describeHolder(descriptor, serialPortState.heldBy, HolderTextSize);
+    return failWith(EBUSY);
+}
+
+// An ordinary user's open of a port in exclusive mode fails with EBUSY: the device is looked up
+// without opening it.
+bool refuseHeldPath(const char* path) {
+    const int probe = ::open(path, O_PATH | O_CLOEXEC);
+    SerialPortPosix::describeHolder(probe, serialPortState.heldBy, HolderTextSize);
+    if (probe >= 0) {
+        ::close(probe);
+    }
+    return failWith(EBUSY);
+}
+
 // Another process holding the port (by flock, or TIOCEXCL for other programs) makes this fail.
+// Root opens a port in exclusive mode anyway, so the mode itself is asked for: a session of
+// another program is never taken over.
 bool openExclusive(const char* path) {
     portDescriptor = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (portDescriptor < 0) {
-        return failWith(errno);
+        return errno == EBUSY ? refuseHeldPath(path) : failWith(errno);
+    }
+    int held = 0;
+    if (ioctl(portDescriptor, TIOCGEXCL, &held) == 0 && held != 0) {
+        return refuseHeld(portDescriptor);
     }
     if (flock(portDescriptor, LOCK_EX | LOCK_NB) != 0) {
-        return failWith(errno);
+        return errno == EWOULDBLOCK ? refuseHeld(portDescriptor) : failWith(errno);
     }
     // Keeps out programs that do not use flock; a non-terminal fails later, in configuration.
     exclusiveSet = ioctl(portDescriptor, TIOCEXCL) == 0;

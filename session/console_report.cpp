@@ -1,9 +1,11 @@
 // The tool's own texts, as the console shows them: each message carries its line ends, the
 // progress line ends in "\r" alone so it overwrites itself, and a few end without any.
+#include "protocol/wire_format.h"
 #include "session/firmware_image.h"
 #include "session/report.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -25,79 +27,6 @@ void printTimeOfDay(const char* format) {
     char text[16];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
     std::printf(format, text);
-}
-
-void banner(const char* program, const char* version) {
-    std::printf("\n+------------------------------------------+\n");
-    std::printf("| %s for ARM firmware\n", program);
-    std::printf("| Version %s\n", version);
-    std::printf("+------------------------------------------+\n\n");
-}
-
-void validUse(const char* program) {
-    std::printf("  Valid Use:\n");
-    std::printf("> %s  <COM PORT> <Baud Rate> <Product ID> <Device> <Filename.srec>\n\n", program);
-    std::printf("Example: %s COM1 115200 KORVA ARM korva.srec", program);
-}
-
-void usage(const char* program) {
-    std::printf("ERROR: Missing Arguments!\n");
-    validUse(program);
-}
-
-void unknownDevice(const char* word) {
-    std::printf("%s Device not recognised\n", word);
-    std::printf("Supported devices:\n");
-    std::printf("\tARM\n");
-}
-
-void productIdTooLong(size_t length, size_t limit) {
-    std::printf("Error: Product ID is %zu characters long; at most %zu fit\n", length, limit);
-}
-
-void noPort() {
-    std::printf("\r\nError: Failed to detect any Com ports!\r\n");
-}
-
-void portNotOpened(const char* name) {
-    std::printf("\r\nCould not open %s\r\n", name);
-    std::printf("Ensure it is not being used by another application.\r\n");
-}
-
-void portRefused(const char* server, PortRefusal why) {
-    switch (why) {
-    case PortRefusal::None:
-        break;
-    case PortRefusal::NotHostAndPort:
-        std::printf("A port on another machine is named rfc2217://HOST:PORT or "
-                    "socket://HOST:PORT.\r\n");
-        break;
-    case PortRefusal::UnknownHost:
-        std::printf("Unknown host: %s\r\n", server);
-        break;
-    case PortRefusal::ConnectionRefused:
-        std::printf("The server at %s refused the connection.\r\n", server);
-        break;
-    case PortRefusal::NoAnswer:
-        std::printf("No connection to the server at %s (it did not answer).\r\n", server);
-        break;
-    case PortRefusal::NotRfc2217:
-        std::printf("The server at %s does not speak RFC 2217.\r\n", server);
-        break;
-    case PortRefusal::SettingsNotTaken:
-        std::printf("The server at %s did not take the line settings.\r\n", server);
-        break;
-    case PortRefusal::ConnectionClosed:
-        std::printf("The server at %s closed the connection.\r\n", server);
-        break;
-    case PortRefusal::Failed:
-        std::printf("The connection to the server at %s failed.\r\n", server);
-        break;
-    }
-}
-
-void deviceNotSupported() {
-    std::printf("ERROR: Device not currently supported!");
 }
 
 void fileUnreadable(const char* path, Os::FileReadResult result) {
@@ -266,14 +195,21 @@ void done() {
     std::printf("\n___________________\n");
 }
 
+// The product's own words are shown, never obeyed (see WireFormat::shownText).
+void printProductText(const char* format, const char* productText) {
+    char shown[WireFormat::ShownTextCapacity];
+    WireFormat::shownText(productText, shown, sizeof shown);
+    std::printf(format, shown);
+}
+
 void firmwareIdentity(const char*, FirmwareIdentity identity, const char* version) {
     if (identity == FirmwareIdentity::Application) {
-        std::printf("Current %s\r\n", version);
+        printProductText("Current %s\r\n", version);
     }
 }
 
 void otherProduct(const char* label) {
-    std::printf("%s Firmware Update\r\n", label);
+    printProductText("%s Firmware Update\r\n", label);
 }
 
 void replyReport(const char* command, const char* statusText) {
@@ -281,7 +217,8 @@ void replyReport(const char* command, const char* statusText) {
 }
 
 void spellingHint(const char* productsSpelling) {
-    std::printf("Product IDs must match the product's own spelling: try %s\r\n", productsSpelling);
+    printProductText("Product IDs must match the product's own spelling: try %s\r\n",
+                     productsSpelling);
 }
 
 void rebooting() {
@@ -293,44 +230,30 @@ void unknownReply() {
     std::fflush(stdout); // the dot has no line end to push it out
 }
 
-void nothingToSay(const char*) {}
-void nothingToSay(EndReason) {}
-
 } // namespace
 
 const Reporter ConsoleReporter{
-    banner,
-    usage,
-    validUse,
-    unknownDevice,
-    productIdTooLong,
-    noPort,
-    portNotOpened,
-    portRefused,
-    nothingToSay,
-    deviceNotSupported,
-    nothingToSay,
-    fileUnreadable,
-    imageProblems,
-    imageEmpty,
-    imageMissing,
-    uploadHeading,
-    transferEnded,
-    phase,
-    replyTimeout,
-    tryingAgain,
-    rebootNeeded,
-    startingUpload,
-    waitingForApplication,
-    progress,
-    resend,
-    sessionFailed,
-    advice,
-    done,
-    firmwareIdentity,
-    otherProduct,
-    replyReport,
-    spellingHint,
-    rebooting,
-    unknownReply,
+    .fileUnreadable = fileUnreadable,
+    .imageProblems = imageProblems,
+    .imageEmpty = imageEmpty,
+    .imageMissing = imageMissing,
+    .uploadHeading = uploadHeading,
+    .transferEnded = transferEnded,
+    .phase = phase,
+    .replyTimeout = replyTimeout,
+    .tryingAgain = tryingAgain,
+    .rebootNeeded = rebootNeeded,
+    .startingUpload = startingUpload,
+    .waitingForApplication = waitingForApplication,
+    .progress = progress,
+    .resend = resend,
+    .sessionFailed = sessionFailed,
+    .advice = advice,
+    .done = done,
+    .firmwareIdentity = firmwareIdentity,
+    .otherProduct = otherProduct,
+    .replyReport = replyReport,
+    .spellingHint = spellingHint,
+    .rebooting = rebooting,
+    .unknownReply = unknownReply,
 };

@@ -15,11 +15,14 @@ struct Snapshot {
     std::vector<char> bytes; // the file as read at start; never read again
     const char* path = "";
     bool loaded = false;
+    Os::FileReadResult readResult = Os::FileReadResult::Unreadable; // of the last read
+    bool fromPipe = false;
     size_t cursor = 0; // the next line to hand out
     ImageCheck::Report report;
 };
 
 Snapshot image;
+ImageSource source = ImageSource::NamedFile;
 
 bool readRefused(const char* path, Os::FileReadResult result) {
     if (result == Os::FileReadResult::Ok) {
@@ -55,15 +58,33 @@ bool accept(const char* path) {
 
 } // namespace
 
-bool load(const char* path) {
+void setSource(ImageSource replacement) {
+    source = replacement;
+}
+
+Os::FileReadResult read(const char* path) {
     unload();
     int error = 0;
-    const Os::FileReadResult result = Os::readWholeFile(path, MaxImageBytes, image.bytes, error);
-    if (readRefused(path, result)) {
+    if (source == ImageSource::StandardInput) {
+        image.readResult = Os::readStandardInput(MaxImageBytes, image.bytes, error);
+        return image.readResult;
+    }
+    image.fromPipe = Os::isPipe(path);
+    image.readResult = Os::readWholeFile(path, MaxImageBytes, image.bytes, error);
+    return image.readResult;
+}
+
+bool check(const char* path) {
+    if (readRefused(path, image.readResult)) {
         unload();
         return false;
     }
     return accept(path);
+}
+
+bool load(const char* path) {
+    read(path);
+    return check(path);
 }
 
 bool loadBytes(const char* path, const char* bytes, size_t size) {
@@ -76,7 +97,17 @@ const ImageCheck::Report& report() {
     return image.report;
 }
 
+std::span<const char> bytes() {
+    return image.loaded ? std::span<const char>(image.bytes) : std::span<const char>();
+}
+
+bool cameThroughPipe() {
+    return image.fromPipe;
+}
+
 void unload() {
+    image.readResult = Os::FileReadResult::Unreadable;
+    image.fromPipe = false;
     image.bytes.clear();
     image.loaded = false;
     image.cursor = 0;

@@ -2,10 +2,12 @@
 // out line by line from that snapshot, with the upload heading and the start and end times.
 #pragma once
 
+#include "os/file_read.h"
 #include "session/image_check.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 // Record: a line to send; Skipped: a blank or short line, counted but not sent.
 enum class LineOutcome : uint8_t { Record, Skipped, EndOfFile };
@@ -15,11 +17,26 @@ namespace FirmwareImage {
 // No firmware image comes near this; a larger file is refused rather than read.
 inline constexpr size_t MaxImageBytes = size_t{64} * 1024 * 1024;
 
-// Reads the file and checks it. On false the reasons have been printed and no image is held.
+// Where read takes the bytes: the named file, or standard input (a port list hands each of its
+// updates the image it checked that way; the path then only names it).
+enum class ImageSource : uint8_t { NamedFile, StandardInput };
+void setSource(ImageSource source);
+
+// Reads the file whole, as it is now, and reports nothing: the command line's own checks come
+// first. Unreadable (it cannot be opened or read) is the one refusal told before them.
+Os::FileReadResult read(const char* path);
+// Checks what read took: on false a refused read or the image's problems have been printed and
+// no image is held.
+bool check(const char* path);
+// Reads the file and checks it.
 bool load(const char* path);
 // The same for bytes already in memory (as if read from path).
 bool loadBytes(const char* path, const char* bytes, size_t size);
 const ImageCheck::Report& report(); // of the last load
+// The accepted image's bytes, exactly as they are sent; empty when none is held.
+std::span<const char> bytes();
+// The last read came through a pipe, which cannot be read a second time.
+bool cameThroughPipe();
 void unload();
 
 int open();             // 1 at the first line of a loaded image, 0 not (the reason printed)

@@ -1,5 +1,6 @@
 #include "session/reply_handlers.h"
 
+#include "os/ascii_text.h"
 #include "protocol/wire_format.h"
 #include "session/report.h"
 #include "session/session_state.h"
@@ -49,7 +50,7 @@ void judgeIdentity(const char* word, const char* version) {
 
 // Unquoted reply text arrives upper-cased, so "korva" on the command line never matches KORVA.
 void hintAtSpelling(const char* given, const char* typed) {
-    if (WireFormat::equalIgnoringCase(given, typed)) {
+    if (AsciiText::equalIgnoringCase(given, typed)) {
         Report::current().spellingHint(given);
     }
 }

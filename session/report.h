@@ -1,11 +1,10 @@
-// Everything the entry and the session tell their user, as named events. The console reporter
-// prints the tool's texts for them, byte for byte; the JSON Lines output is the second reporter
-// (it prints the same texts to standard error and adds its events). The port chooser keeps its
-// own list and prompt.
+// Everything the firmware image and the session tell their user, as named events. The console
+// reporter prints the tool's texts for them, byte for byte; the JSON Lines output is the second
+// reporter (it prints the same texts to standard error and adds its events). The command line's
+// own texts are app/'s (EntryReporter).
 #pragma once
 
 #include "os/file_read.h"
-#include "serial/serial_port.h"
 #include "session/image_check.h"
 #include "session/session_state.h"
 
@@ -43,19 +42,6 @@ struct SessionFailure {
 };
 
 struct Reporter {
-    // The entry.
-    void (*banner)(const char* program, const char* version);
-    void (*usage)(const char* program);
-    void (*validUse)(const char* program);
-    void (*unknownDevice)(const char* word);
-    void (*productIdTooLong)(size_t length, size_t limit);
-    void (*noPort)();
-    void (*portNotOpened)(const char* name);
-    // After portNotOpened for a port served over the network: why, naming its HOST:PORT.
-    void (*portRefused)(const char* server, PortRefusal why);
-    void (*portOpened)(const char* name);
-    void (*deviceNotSupported)();
-    void (*stopped)(EndReason reason); // the run ended before a session; its text came before
     // The firmware image.
     void (*fileUnreadable)(const char* path, Os::FileReadResult result);
     void (*imageProblems)(const char* path, const ImageCheck::Report& report);

@@ -74,16 +74,18 @@ const std::string Help =
     Exe +
     " COM1 115200 KORVA ARM korva.srec\n\n"
     "Options, before the arguments:\n"
-    "  --help           print this text and exit\n"
-    "  --version        print the version and exit\n"
-    "  --list-ports     list the serial ports, marking the one AUTO picks, and exit\n"
-    "  --check <file>   check a firmware image without touching any port, and exit\n"
-    "  --json           with --list-ports: one JSON object per port and line; with the five "
+    "  --help            print this text and exit\n"
+    "  --version         print the version and exit\n"
+    "  --list-ports      list the serial ports, marking the one AUTO picks, and exit\n"
+    "  --check <file>    check a firmware image without touching any port, and exit\n"
+    "  --json            with --list-ports: one JSON object per port and line; with the five "
     "arguments: the update as JSON Lines events on standard output, its texts on standard "
     "error\n"
-    "  --log-dir <dir>  with a port list: each port's JSON lines in <dir>/<port>.jsonl\n"
-    "  --exact-port     open the port as named (COM7, ttyUSB0), without the port list or a "
-    "prompt\n";
+    "  --log-dir <dir>   with a port list: each port's JSON lines in <dir>/<port>.jsonl\n"
+    "  --exact-port      open the port as named (COM7, ttyUSB0), without the port list or a "
+    "prompt\n"
+    "  --image-on-stdin  with --json --exact-port: the image's bytes come on standard input and "
+    "<file> only names them (how a port list hands each port the image it checked)\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -195,6 +197,7 @@ TEST(Entry, RefusalsPrintTheirTextAfterTheBannerAndExitTwo) {
     const std::string overlong = makeFile(ValidImage + std::string(409, 'A') + "\n");
     const std::string empty = makeFile("");
     const std::string badSum = makeFile("S10500000102F8\nS9030000FC\n");
+    const std::string headerOnly = makeFile("S00600004844521B\n");
     const std::string tooLongId(MaxProductIdLength + 1, 'P');
     const auto unknown = [](const char* word) {
         return std::string(word) + " Device not recognised\nSupported devices:\n\tARM\n";
@@ -209,6 +212,10 @@ TEST(Entry, RefusalsPrintTheirTextAfterTheBannerAndExitTwo) {
          "Error: Could not open [/nonexistent/k.srec]\n"},
         {{"COM1", "115200", "KORVA", "arm", image}, unknown("arm")},
         {{"COM1", "115200", "KORVA", "Arm", image}, unknown("Arm")},
+        // The arguments are checked before what the file holds.
+        {{"AUTO", "115200", "KORVA", "arm", headerOnly}, unknown("arm")},
+        {{"AUTO", "115200", tooLongId, "ARM", headerOnly},
+         "Error: Product ID is 252 characters long; at most 251 fit\n"},
         {{"AUTO", "115200", "KORVA", "XYZ", image}, unknown("XYZ")},
         {{"AUTO", "115200", tooLongId, "ARM", image},
          "Error: Product ID is 252 characters long; at most 251 fit\n"},
@@ -240,7 +247,7 @@ TEST(Entry, RefusalsPrintTheirTextAfterTheBannerAndExitTwo) {
         EXPECT_EQ(run.out, Banner + c.expected);
         EXPECT_EQ(run.status, 2);
     }
-    for (const std::string& file : {image, overlong, empty, badSum}) {
+    for (const std::string& file : {image, overlong, empty, badSum, headerOnly}) {
         unlink(file.c_str());
     }
 }

@@ -110,7 +110,10 @@ TEST_F(FirmwareImageTest, AcceptsImagesAndHandsOutTheirRecords) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(load(c.content)) << printed;
+        if (!load(c.content)) {
+            ADD_FAILURE() << "refused: " << printed;
+            continue;
+        }
         EXPECT_EQ(printed, "");
         EXPECT_EQ(records(), c.sent.empty() ? all : c.sent);
         EXPECT_EQ(sessionState.lineCount, c.lines);
@@ -152,7 +155,10 @@ TEST_F(FirmwareImageTest, RefusesImagesNamingLineAndReason) {
         SCOPED_TRACE(c.content.substr(0, 40));
         EXPECT_FALSE(load(c.content));
         const ImageCheck::Report& report = FirmwareImage::report();
-        ASSERT_GE(report.problemCount, 1u);
+        if (report.problemCount == 0) {
+            ADD_FAILURE() << "no problem found";
+            continue;
+        }
         EXPECT_EQ(report.findings[0].line, c.line);
         EXPECT_EQ(report.findings[0].problem, c.problem);
         EXPECT_EQ(FirmwareImage::open(), 0) << "a refused image must not be sent";

@@ -1,9 +1,19 @@
 // The os services' contract as the serial module and the reply reader rely on it.
+#include "os/host_name.h"
 #include "os/os.h"
+#include "os/process.h"
+#include "os/sha256.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -84,6 +94,88 @@ TEST(Os, LockExcludes) {
     EXPECT_EQ(counter, 200000u);
     Os::leaveLock(counterLock);
     Os::deleteLock(counterLock);
+}
+
+struct HashCase {
+    const char* name;
+    std::string bytes;
+    const char* hex;
+};
+
+// FIPS 180-2's examples and the empty input.
+TEST(Os, Sha256MatchesKnownDigests) {
+    const HashCase cases[] = {
+        {"empty", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"two blocks", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"a million a", std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const HashCase& c : cases) {
+        std::string hex = "stale";
+        EXPECT_TRUE(Os::sha256Hex(c.bytes.data(), c.bytes.size(), hex)) << c.name;
+        EXPECT_EQ(hex, c.hex) << c.name;
+    }
+}
+
+#ifndef _WIN32
+// Every byte value, line ends and Ctrl-Z included: the digest of exactly the bytes, as people
+// check it with sha256sum.
+TEST(Os, Sha256AgreesWithSha256sum) {
+    std::string bytes;
+    for (int i = 0; i < 70001; ++i) {
+        bytes += static_cast<char>((i * 7 + i / 256) & 0xFF);
+    }
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("uartflash_sha256_" + std::to_string(getpid()) + ".bin");
+    std::ofstream(path, std::ios::binary) << bytes;
+    std::FILE* pipe = popen(("sha256sum " + path.string()).c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char printed[65] = {};
+    EXPECT_EQ(std::fread(printed, 1, 64, pipe), 64u);
+    pclose(pipe);
+    std::filesystem::remove(path);
+    std::string hex;
+    EXPECT_TRUE(Os::sha256Hex(bytes.data(), bytes.size(), hex));
+    EXPECT_EQ(hex, printed);
+}
+
+TEST(Os, HostNameIsWhatUnameSays) {
+    std::FILE* pipe = popen("uname -n", "r");
+    ASSERT_NE(pipe, nullptr);
+    char printed[256] = {};
+    EXPECT_NE(std::fgets(printed, sizeof printed, pipe), nullptr);
+    pclose(pipe);
+    EXPECT_EQ(Os::hostName() + "\n", printed);
+}
+#endif
+
+// An argument quoted for the platform's shell reads back as itself: sh on POSIX; cmd.exe and the
+// C runtime's argv rules on Windows (backslashes doubled only before a quote).
+TEST(Os, ArgumentsAreQuotedForTheShell) {
+    const struct {
+        const char* argument;
+        const char* quoted;
+    } cases[] = {
+#ifdef _WIN32
+        {"COM5,COM7", "COM5,COM7"},       {"C:\\fw\\korva.srec", "C:\\fw\\korva.srec"},
+        {"my fw.srec", "\"my fw.srec\""}, {"", "\"\""},
+        {"a\"b", "\"a\\\"b\""},           {"C:\\my dir\\", "\"C:\\my dir\\\\\""},
+        {"a&b|c", "\"a&b|c\""},           {"100%", "\"100%\""},
+#else
+        {"/dev/ttyUSB0,SN=0001A2B3", "/dev/ttyUSB0,SN=0001A2B3"},
+        {"fw.srec", "fw.srec"},
+        {"my fw.srec", "'my fw.srec'"},
+        {"", "''"},
+        {"it's", "'it'\\''s'"},
+        {"$(rm -rf ~)", "'$(rm -rf ~)'"},
+        {"a;b", "'a;b'"},
+#endif
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Os::quoteArgument(c.argument), c.quoted) << c.argument;
+    }
 }
 
 } // namespace

@@ -216,7 +216,10 @@ TEST(Sim, RepliesInEveryStyleCarryTheSameWords) {
     };
     for (const auto& c : cases) {
         Sim sim({c.option});
-        ASSERT_TRUE(sim.ready());
+        if (!sim.ready()) {
+            ADD_FAILURE() << c.option << ": the simulator named no port";
+            continue;
+        }
         EXPECT_EQ(sim.exchange(c.command, "\r\n"), c.reply) << c.option;
     }
 }
@@ -273,7 +276,10 @@ TEST(Sim, VanishesInEachPhaseAndTellsWhen) {
     const std::string messages = tempPath("messages");
     for (const auto& c : cases) {
         Sim sim(c.args, messages);
-        ASSERT_TRUE(sim.ready());
+        if (!sim.ready()) {
+            ADD_FAILURE() << c.args[1] << ": the simulator named no port";
+            continue;
+        }
         uint64_t lastSentNs = 0;
         for (const auto& [command, reply] : c.exchanges) {
             lastSentNs = monotonicNs();

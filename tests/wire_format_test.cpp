@@ -9,7 +9,8 @@ namespace {
 std::string lineOf(CommandIndex command, const char* argument) {
     char head[WireFormat::HeadCapacity];
     char tail[512];
-    EXPECT_TRUE(WireFormat::composeCommand(command, argument, head, sizeof head, tail, sizeof tail));
+    EXPECT_TRUE(
+        WireFormat::composeCommand(command, argument, head, sizeof head, tail, sizeof tail));
     return std::string(head) + tail;
 }
 
@@ -21,10 +22,8 @@ struct LineCase {
 
 TEST(WireFormat, CommandLinesAreExactBytes) {
     const LineCase cases[] = {
-        {CommandIndex::Ping, nullptr,
-         std::string("\x21\x44\x56\x4F\x20\x50\x49\x4E\x47\x20\x0A")},
-        {CommandIndex::Fwid, nullptr,
-         std::string("\x21\x44\x56\x4F\x20\x46\x57\x49\x44\x20\x0A")},
+        {CommandIndex::Ping, nullptr, std::string("\x21\x44\x56\x4F\x20\x50\x49\x4E\x47\x20\x0A")},
+        {CommandIndex::Fwid, nullptr, std::string("\x21\x44\x56\x4F\x20\x46\x57\x49\x44\x20\x0A")},
         {CommandIndex::Update, "KORVA ARM", "!DVO UPDATE KORVA ARM\n"},
         {CommandIndex::Record, "S1130000FFFF\n", "!DVO RECORD S1130000FFFF\n\n"},
     };
@@ -43,10 +42,31 @@ TEST(WireFormat, RefusesPiecesThatDoNotFit) {
                                             sizeof smallHead, tail, sizeof tail));
 }
 
-TEST(WireFormat, TablesHoldTheProtocolTexts) {
-    EXPECT_STREQ(CommandNames[static_cast<int>(CommandIndex::Reboot)], "REBOOT");
-    EXPECT_STREQ(StatusText[7], "ERROR: Command not allowed in current system configuration\r\n");
-    EXPECT_STREQ(StatusText[8], "ERROR: Internal module failed\r\n");
+// What a terminal would obey becomes visible; every other byte, high ones included, stands.
+TEST(WireFormat, ProductTextIsShownNeverObeyed) {
+    const struct {
+        std::string text;
+        size_t capacity;
+        std::string shown;
+    } cases[] = {
+        {"V2.0.0", 64, "V2.0.0"},
+        {"V2\x1b[2J\x07\x08x", 64, "V2\\x1B[2J\\x07\\x08x"},
+        {"\x1b]0;owned\x07", 64, "\\x1B]0;owned\\x07"},
+        {"tab\there\x7f", 64, "tab\\x09here\\x7F"},
+        {"caf\xe9 \xc2\x9b"
+         "1m \xff",
+         64, "caf\xe9 \xc2\\x9B1m \xff"},
+        {"\x01\x1f", 64, "\\x01\\x1F"},
+        {"ab\x1b", 6, "ab"}, // an escape that does not fit is left out whole
+        {"abcdef", 4, "abc"},
+        {"", 1, ""},
+    };
+    for (const auto& c : cases) {
+        std::string out(c.capacity, '#');
+        const size_t length = WireFormat::shownText(c.text.c_str(), out.data(), c.capacity);
+        EXPECT_EQ(out.c_str(), c.shown) << c.text;
+        EXPECT_EQ(length, c.shown.size()) << c.text;
+    }
 }
 
 } // namespace

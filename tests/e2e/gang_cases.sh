@@ -197,6 +197,74 @@ gang_repeated_port)
         expect_image "$i" 0
     done
     ;;
+gang_image_replaced)
+    # The file is replaced after the start: every product gets the image the run checked.
+    "$sample" --records 200 >"$image"
+    cp "$image" "$work/original.srec"
+    for i in $(seq "$Count"); do sim_options[$i]="--baud 19200"; done
+    start_sims
+    start_tool 90 "$list" 115200 KORVA ARM "$image"
+    for _ in $(seq 1500); do
+        grep -q 'of 202 (10%)' "$output" && break
+        sleep 0.02
+    done
+    "$sample" --records 60 --seed 2 >"$work/other.srec" && mv "$work/other.srec" "$image"
+    end_tool
+    stop_sims
+    cp "$work/original.srec" "$image" # what the products must hold
+    expect_status 0
+    expect_text "Updating 4 ports with $image (202 records)"
+    for i in $(seq "$Count"); do expect_image "$i"; done
+    ;;
+gang_pipe_image)
+    # A pipe is read once; one product refuses a record, so the retry names the pipe.
+    "$sample" --records 30 >"$image"
+    sim_options[3]="--error-on 7"
+    start_sims
+    timeout -k 5 90 "$tool" "$list" 115200 KORVA ARM <(cat "$image") </dev/null >"$output" 2>&1
+    status=$?
+    text=$(cat "$output")
+    stop_sims
+    expect_status 1
+    for i in 1 2 4; do expect_image "$i"; done
+    expect_image 3 6
+    expect_row "${ports[2]}" failed record_refused
+    expect_text "came through a pipe, which cannot be read twice"
+    ;;
+gang_linked_port)
+    # A link beside the device it leads to is the same product named twice.
+    "$sample" --records 20 >"$image"
+    start_sims
+    ln -s "${ports[1]}" "$work/by-id-link"
+    start_tool 30 "${ports[0]},$work/by-id-link,${ports[1]}" 115200 KORVA ARM "$image"
+    end_tool
+    stop_sims
+    expect_status 2
+    expect_text "Error: $work/by-id-link and ${ports[1]} are the same device"
+    for i in $(seq "$Count"); do
+        [ "$(cat "$work/bytes-$i")" = 0 ] || fail "simulator $i received $(cat "$work/bytes-$i") bytes"
+    done
+    ;;
+gang_log_full)
+    # The log folder fills up: the updates go on, the run says so and does not end with 0.
+    mkdir -p "$work/tiny"
+    if ! mount -t tmpfs -o size=12k tmpfs "$work/tiny" 2>/dev/null; then
+        echo "SKIP [$case_name]: cannot mount a tmpfs here (needs root and mount rights)"
+        exit 0
+    fi
+    "$sample" --records 300 >"$image"
+    start_sims
+    start_tool 90 --json --log-dir "$work/tiny/logs" "$list" 115200 KORVA ARM "$image"
+    end_tool
+    stop_sims
+    umount "$work/tiny"
+    expect_status 1
+    expect_text "Warning: the log $work/tiny/logs/"
+    expect_text " is incomplete: No space left on device"
+    grep '^{"event":"summary"' "$output" | grep -q '"reason":"log_incomplete"' ||
+        fail "the summary does not name the incomplete logs"
+    for i in $(seq "$Count"); do expect_image "$i"; done
+    ;;
 gang_remote_mixed)
     # Products on another machine beside a local one: through the RFC 2217 and the raw accepter
     # of ser2net, one local port, and a plain Telnet accepter that must be refused.

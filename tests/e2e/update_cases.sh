@@ -355,6 +355,60 @@ file_rewritten)
     expect_text "$Done"
     expect_image
     ;;
+product_text_escaped)
+    # The new application names itself with ESC, BEL and backspace: shown, never obeyed.
+    "$sample" --records 10 --header $'V2\e[2J\a\bx' >"$image"
+    start_sim --mode boot
+    run_tool 60
+    stop_sim
+    expect_status 0
+    expect_text $'Current V2\\x1B[2J\\x07\\x08X\r\n'
+    [[ "$text" != *[$'\e\a\b']* ]] || fail "a control byte of the product's reached the console"
+    expect_image
+    ;;
+port_held)
+    # A terminal program holds the port in exclusive mode; root could open it anyway.
+    [ "$(id -u)" -eq 0 ] || { echo "SKIP [$case_name]: needs root" && exit 0; }
+    "$sample" --records 10 >"$image"
+    start_sim --mode boot
+    "$probe" hold "$port" >"$work/hold.out" &
+    holder=$!
+    for _ in $(seq 100); do [ -s "$work/hold.out" ] && break; sleep 0.02; done
+    run_tool 30
+    "$probe" free "$port" >"$work/port-check"
+    grep -q "left in exclusive mode" "$work/port-check" || fail "the holder's exclusive mode was cleared"
+    kill "$holder"
+    wait "$holder" 2>/dev/null
+    stop_sim
+    expect_status 2
+    expect_text $'\r\nCould not open '"$port"$'\r\nEnsure it is not being used by another application.\r\n'
+    expect_text "The port is held exclusively by another program: "
+    expect_text "uartflash-line-probe, process $holder"
+    expect_no_text "Checking comms"
+    [ "$(cat "$work/received-bytes")" = 0 ] || fail "the product received bytes"
+    ;;
+json_stderr_closed)
+    "$sample" --records 10 >"$image"
+    start_sim --mode boot
+    timeout -k 5 60 "$tool" --json "$port" 115200 KORVA ARM "$image" </dev/null \
+        >"$work/events.jsonl" 2>&-
+    status=$?
+    stop_sim
+    expect_status 0
+    "$json_check" "$work/events.jsonl" 0 done >/dev/null || fail "standard output holds more than JSON"
+    expect_image
+    ;;
+json_stdout_closed)
+    "$sample" --records 10 >"$image"
+    start_sim --mode boot
+    timeout -k 5 60 "$tool" --json "$port" 115200 KORVA ARM "$image" </dev/null >&- 2>"$console"
+    status=$?
+    text=$(cat "$console")
+    stop_sim
+    expect_status 2
+    expect_text "ERROR: standard output is closed: --json has nowhere to write its events"
+    [ "$(cat "$work/received-bytes")" = 0 ] || fail "the product received bytes"
+    ;;
 remote_rfc2217_done | remote_socket_done)
     # The whole road, from the application, through each kind of accepter.
     "$sample" --records 40 >"$image"

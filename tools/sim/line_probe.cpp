@@ -2,6 +2,8 @@
 //   now        prints the monotonic clock in ns, the clock of the simulator's trace and close time
 //   free PATH  exits 0 when another program could take the port at PATH now: it opens, nobody
 //              holds its flock and its exclusive mode is off; otherwise says why and exits 1
+//   hold PATH  holds the port as a terminal program does: opens it, sets its exclusive mode,
+//              prints "held" and keeps it until killed; exits 1 when it cannot
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +43,18 @@ int checkFree(const char* path) {
     return knownExclusive && exclusive == 0 && !locked ? 0 : 1;
 }
 
+int hold(const char* path) {
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 || ioctl(fd, TIOCEXCL) != 0) {
+        std::printf("%s: cannot hold: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    for (;;)
+        pause();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -48,6 +62,8 @@ int main(int argc, char** argv) {
         return printNow();
     if (argc == 3 && std::strcmp(argv[1], "free") == 0)
         return checkFree(argv[2]);
-    std::fputs("usage: uartflash-line-probe now | free PATH\n", stderr);
+    if (argc == 3 && std::strcmp(argv[1], "hold") == 0)
+        return hold(argv[2]);
+    std::fputs("usage: uartflash-line-probe now | free PATH | hold PATH\n", stderr);
     return 2;
 }

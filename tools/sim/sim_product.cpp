@@ -19,7 +19,7 @@ constexpr const char* Address = "DVO";
 constexpr const char* Label = "SIM";
 constexpr const char* FirstVersion = "V1.0.0";
 constexpr const char* BootVersion = "BSL-0.9";
-constexpr const char* UnnamedVersion = "V1.0.1"; // for an image whose header is no printable word
+constexpr const char* UnnamedVersion = "V1.0.1"; // for an image whose header is no word
 // Lines another product might send on a shared line; the tool must ignore all of them.
 constexpr const char* ForeignLines[] = {"!ABC PONG\r\n", "!DVOX RECORD ERROR\r\n",
                                         "!XY FWID A B C D\r\n"};
@@ -233,9 +233,10 @@ void keepRecord(const char* text, size_t length, SRecord::Kind kind) {
     }
     char header[VersionCapacity];
     if (kind == SRecord::Kind::Header && SRecord::headerData(text, length, header, sizeof header)) {
+        // Any word a reply can carry, control bytes included, as a product would send it.
         bool word = header[0] != '\0';
         for (const char* c = header; *c; ++c)
-            word = word && std::isgraph(static_cast<unsigned char>(*c)) && *c != '"';
+            word = word && *c != ' ' && *c != '"' && *c != '\r' && *c != '\n';
         copyText(product.nextVersion, VersionCapacity, word ? header : UnnamedVersion);
     }
 }

@@ -1,0 +1,16 @@
+#include "os/host_name.h"
+
+#include <climits>
+#include <unistd.h>
+
+namespace Os {
+
+std::string hostName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return name;
+}
+
+} // namespace Os

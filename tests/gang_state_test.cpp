@@ -1,0 +1,187 @@
+// What a port list makes of its children's events: the live view's state and plain lines, the
+// summary's outcome, the retry command and the log names.
+#include "app/gang_state.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Gang::Json;
+
+// Events in order; each row checks the plain line and the state the last event left.
+TEST(GangState, EventsMoveTheLiveViewAndGiveTheirPlainLines) {
+    const struct {
+        std::vector<const char*> events;
+        std::string line; // of the last event
+        std::string phase;
+        uint32_t percent;
+        uint32_t resends;
+    } cases[] = {
+        {{R"({"event":"start","records":42})"}, "", "starting", 0, 0},
+        {{R"({"event":"port","name":"/dev/pts/3"})"}, "port /dev/pts/3 opened", "starting", 0, 0},
+        {{R"({"event":"phase","name":"transfer"})"}, "phase transfer", "transfer", 0, 0},
+        {{R"({"event":"device","product":"KORVA","mode":"application","version":"V2\u001b[2J"})"},
+         "device KORVA, application, V2\\x1B[2J",
+         "starting",
+         0,
+         0},
+        // Progress is told in tenths: 11 % is the first, 15 % adds nothing, 20 % the next.
+        {{R"({"event":"progress","record":5,"of":42,"percent":11})"},
+         "record 5 of 42 (11%)",
+         "starting",
+         11,
+         0},
+        {{R"({"event":"progress","record":5,"of":42,"percent":11})",
+          R"({"event":"progress","record":6,"of":42,"percent":15})"},
+         "",
+         "starting",
+         15,
+         0},
+        {{R"({"event":"progress","record":1,"of":1,"percent":250})"},
+         "record 1 of 1 (100%)",
+         "starting",
+         100,
+         0},
+        {{R"({"event":"resend","record":3,"reason":"BUSY"})",
+          R"({"event":"resend","record":3,"reason":"FAIL"})"},
+         "resend record 3 (FAIL)",
+         "starting",
+         0,
+         2},
+        {{R"({"event":"reply_report","command":"RECORD","status":"ERROR: x"})"},
+         "reply to RECORD: ERROR: x",
+         "starting",
+         0,
+         0},
+        // Fields of the wrong type count as absent; unknown events tell nothing.
+        {{R"({"event":"phase","name":7})"}, "phase ", "", 0, 0},
+        {{R"({"event":"progress","record":"5","of":-1,"percent":"x"})"}, "", "starting", 0, 0},
+        {{R"({"event":"surprise"})"}, "", "starting", 0, 0},
+        {{R"([1,2])"}, "", "starting", 0, 0},
+    };
+    for (const auto& c : cases) {
+        Gang::PortRun run;
+        std::string line;
+        for (const char* event : c.events) {
+            line = Gang::applyEvent(run, Json::parse(event));
+        }
+        EXPECT_EQ(line, c.line) << c.events.back();
+        EXPECT_EQ(run.phase, c.phase) << c.events.back();
+        EXPECT_EQ(run.percent, c.percent) << c.events.back();
+        EXPECT_EQ(run.resends, c.resends) << c.events.back();
+    }
+}
+
+// The result event against the process's own end: the process status wins.
+TEST(GangState, OutcomesComeFromTheResultAndTheProcess) {
+    const struct {
+        const char* result; // nullptr: the child ended without one
+        bool started;
+        int processStatus;
+        std::string line;
+        std::string word;
+        std::string reason;
+    } cases[] = {
+        {R"({"event":"result","exit_status":0,"reason":"done","records_sent":42,"seconds":5.04})",
+         true, 0, "ok: 42 records in 5.0 s", "ok", "done"},
+        {R"({"event":"result","exit_status":1,"reason":"record_refused","records_sent":7,"seconds":0.2})",
+         true, 1, "failed (record_refused) after 7 records, 0.2 s", "failed", "record_refused"},
+        {R"({"event":"result","exit_status":130,"reason":"aborted","records_sent":40})", true, 130,
+         "stopped (aborted) after 40 records, 0.0 s", "stopped", "aborted"},
+        {R"({"event":"result","exit_status":0,"reason":"done"})", true, 139,
+         "ok: 0 records in 0.0 s", "failed", "done"},
+        {nullptr, true, 1, "", "failed", "no_result"},
+        {nullptr, false, -1, "", "not_started", "not_started"},
+    };
+    for (const auto& c : cases) {
+        Gang::PortRun run;
+        run.started = c.started;
+        const std::string line =
+            c.result != nullptr ? Gang::applyEvent(run, Json::parse(c.result)) : "";
+        Gang::endRun(run, c.processStatus);
+        EXPECT_EQ(line, c.line) << c.reason;
+        EXPECT_STREQ(Gang::resultWord(run), c.word.c_str()) << c.reason;
+        EXPECT_EQ(run.reason, c.reason);
+        EXPECT_EQ(Gang::succeeded(run), c.word == "ok") << c.reason;
+    }
+}
+
+Gang::PortRun ended(const char* entry, int status) {
+    Gang::PortRun run;
+    run.entry = entry;
+    run.name = entry;
+    run.started = status != -1;
+    Gang::endRun(run, status);
+    return run;
+}
+
+TEST(GangState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
+    Gang::Invocation invocation;
+    invocation.program = "uartflash";
+    invocation.options = {"--log-dir", "my logs"};
+    invocation.baud = "115200";
+    invocation.product = "KORVA";
+    invocation.device = "ARM";
+    invocation.file = "fw 2.srec";
+#ifdef _WIN32
+    const std::string logs = "\"my logs\"";
+    const std::string tail = " 115200 KORVA ARM \"fw 2.srec\"";
+#else
+    const std::string logs = "'my logs'";
+    const std::string tail = " 115200 KORVA ARM 'fw 2.srec'";
+#endif
+    const struct {
+        std::vector<Gang::PortRun> runs;
+        bool stopped;
+        int status;
+        std::string retry;
+    } cases[] = {
+        {{ended("COM5", 0), ended("COM7", 0)}, false, 0, ""},
+        {{ended("COM5", 0), ended("COM7", 1)},
+         false,
+         1,
+         "uartflash --log-dir " + logs + " COM7," + tail},
+        {{ended("SN=0001", 1), ended("COM7", 2), ended("COM8", 0)},
+         false,
+         1,
+         "uartflash --log-dir " + logs + " SN=0001,COM7" + tail},
+        {{ended("COM5", 2), ended("COM7", -1)},
+         false,
+         2,
+         "uartflash --log-dir " + logs + " COM5,COM7" + tail},
+        {{ended("COM5", 130), ended("COM7", 0)},
+         true,
+         130,
+         "uartflash --log-dir " + logs + " COM5," + tail},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Gang::overallStatus(c.runs, c.stopped), c.status) << c.retry;
+        EXPECT_EQ(Gang::retryCommand(invocation, c.runs), c.retry);
+    }
+}
+
+TEST(GangState, LogNamesAreFileSafeAndNeverShared) {
+    const struct {
+        std::string name;
+        std::vector<std::string> taken;
+        std::string safe;
+    } cases[] = {
+        {"/dev/ttyUSB0", {}, "dev_ttyUSB0"},
+        {"COM5", {}, "COM5_"},
+        {"com12", {}, "com12"},
+        {"nul.txt", {}, "nul.txt_"},
+        {"..hidden", {}, "hidden"},
+        {"/", {}, "port"},
+        {"a:b*c?", {}, "a_b_c_"},
+        {"/dev/ttyUSB0", {"dev_ttyUSB0"}, "dev_ttyUSB0-2"},
+        {"dev/ttyUSB0", {"dev_ttyUSB0", "dev_ttyUSB0-2"}, "dev_ttyUSB0-3"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Gang::fileSafeName(c.name, c.taken), c.safe) << c.name;
+    }
+}
+
+} // namespace
