@@ -18,7 +18,9 @@ constexpr uint32_t SendStallLimitMs = 2000;
 struct RemotePortState {
     bool telnet = false; // rfc2217://
     Os::SocketHandle socket = nullptr;
-    Os::Lock sendLock{}; // writes and the receive thread's answers to the server
+    // Writes take it inside the port's write lock, the receive thread's answers to the server
+    // alone; nothing takes the two the other way round.
+    Os::Lock sendLock{};
     bool sendLockMade = false;
     TelnetState codec; // open's until the receive thread starts, then the thread's
     uint8_t escaped[2 * TransmitTextSize] = {};
