@@ -84,6 +84,38 @@ void portHeld(const char* holders) {
     std::printf("The port is held exclusively by another program: %s.\r\n", shown);
 }
 
+void portRefused(const char* server, PortRefusal why) {
+    switch (why) {
+    case PortRefusal::None:
+        break;
+    case PortRefusal::NotHostAndPort:
+        std::printf("A port on another machine is named rfc2217://HOST:PORT or "
+                    "socket://HOST:PORT.\r\n");
+        break;
+    case PortRefusal::UnknownHost:
+        std::printf("Unknown host: %s\r\n", server);
+        break;
+    case PortRefusal::ConnectionRefused:
+        std::printf("The server at %s refused the connection.\r\n", server);
+        break;
+    case PortRefusal::NoAnswer:
+        std::printf("No connection to the server at %s (it did not answer).\r\n", server);
+        break;
+    case PortRefusal::NotRfc2217:
+        std::printf("The server at %s does not speak RFC 2217.\r\n", server);
+        break;
+    case PortRefusal::SettingsNotTaken:
+        std::printf("The server at %s did not take the line settings.\r\n", server);
+        break;
+    case PortRefusal::ConnectionClosed:
+        std::printf("The server at %s closed the connection.\r\n", server);
+        break;
+    case PortRefusal::Failed:
+        std::printf("The connection to the server at %s failed.\r\n", server);
+        break;
+    }
+}
+
 void deviceNotSupported() {
     std::printf("ERROR: Device not currently supported!");
 }
@@ -104,6 +136,7 @@ const EntryReporter ConsoleEntryReporter{
     .noPort = noPort,
     .portNotOpened = portNotOpened,
     .portHeld = portHeld,
+    .portRefused = portRefused,
     .portOpened = nothingToSay,
     .deviceNotSupported = deviceNotSupported,
     .stopped = nothingToSay,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "serial/port_discovery.h"
+#include "serial/serial_port.h"
 #include "session/report.h"
 
 #include <cstddef>
@@ -20,6 +21,8 @@ struct EntryReporter {
     void (*noPort)();
     void (*portNotOpened)(const char* name);
     void (*portHeld)(const char* holders); // after portNotOpened: "-" when none can be named
+    // After portNotOpened for a port served over the network: why, naming its HOST:PORT.
+    void (*portRefused)(const char* server, PortRefusal why);
     void (*portOpened)(const char* name);
     void (*deviceNotSupported)();
     void (*stopped)(EndReason reason); // the run ended before a session; its text came before

@@ -193,6 +193,7 @@ EntryReporter entryWithEvents() {
         .noPort = console.noPort,
         .portNotOpened = console.portNotOpened,
         .portHeld = console.portHeld,
+        .portRefused = console.portRefused,
         .portOpened = onPortOpened,
         .deviceNotSupported = console.deviceNotSupported,
         .stopped = onStopped,

@@ -6,6 +6,7 @@
 #include "os/interrupt.h"
 #include "os/os.h"
 #include "protocol/reply_reader.h"
+#include "serial/network_address.h"
 #include "serial/serial_port.h"
 #include "session/reply_handler_table.h"
 #include "session/report.h"
@@ -70,6 +71,10 @@ ExitStatus runProgram(const UpdateRequest& request) {
         EntryReport::current().portNotOpened(portName);
         if (SerialPort::heldBy()[0] != '\0') {
             EntryReport::current().portHeld(SerialPort::heldBy());
+        }
+        if (SerialPort::refusal() != PortRefusal::None) {
+            EntryReport::current().portRefused(NetworkPort::serverOf(portName),
+                                               SerialPort::refusal());
         }
         EntryReport::current().stopped(EndReason::PortNotOpened);
         detachWakeEvent(wake);

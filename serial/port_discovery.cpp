@@ -1,6 +1,8 @@
 #include "serial/port_discovery.h"
 #include "serial/port_group.h"
 
+#include "serial/network_address.h"
+
 #include <cctype>
 #include <cstring>
 #include <utility>
@@ -222,6 +224,9 @@ const char* serialArgument(const char* argument) {
 }
 
 const char* directPortName(const char* argument) {
+    if (NetworkPort::schemeOf(argument) != PortScheme::Local) {
+        return argument; // SerialPort::open judges the rest
+    }
     if (naming() == PortNaming::DevicePath && argument != nullptr && argument[0] == '/') {
         return argument;
     }

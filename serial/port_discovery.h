@@ -109,8 +109,9 @@ std::string typedDevicePath(const char* word);
 // "COM" in any case followed by one or more digits; the number must fit 32 bits.
 bool parseComPortName(const char* text, int32_t& number);
 
-// On POSIX a port argument that is a device path is opened as given, without list or prompt.
-// Returns that path, or nullptr when the argument is to go through the choice.
+// On POSIX a port argument that is a device path is opened as given, without list or prompt, and
+// so is a port served over the network (rfc2217://, socket://) everywhere. Returns that name, or
+// nullptr when the argument is to go through the choice.
 const char* directPortName(const char* argument);
 
 // The platform's own device walk and naming; tests replace them.

@@ -1,6 +1,7 @@
 #include "serial/port_group.h"
 
 #include "os/ascii_text.h"
+#include "serial/network_address.h"
 
 #include <cctype>
 #include <cstring>
@@ -73,6 +74,10 @@ std::string exactPortName(const char* entry) {
         std::strlen(entry) + sizeof "/dev/" > ChosenNameSize) {
         return {};
     }
+    if (NetworkPort::schemeOf(entry) != PortScheme::Local) {
+        char canonical[ChosenNameSize];
+        return NetworkPort::canonicalName(entry, canonical, sizeof canonical) ? canonical : "";
+    }
     if (currentNaming() == PortNaming::ComNumber) {
         int32_t number = 0;
         return parseComPortName(entry, number) ? "COM" + std::to_string(number) : std::string();
@@ -123,7 +128,9 @@ PortGroup resolveGroup(const char* argument) {
     }
     std::vector<std::string> devices;
     for (const GroupPort& port : group.ports) {
-        devices.push_back(deviceKey(port.name));
+        // A server's port is one product whichever scheme reaches it.
+        const bool remote = NetworkPort::schemeOf(port.name.c_str()) != PortScheme::Local;
+        devices.push_back(remote ? NetworkPort::serverOf(port.name.c_str()) : deviceKey(port.name));
     }
     for (size_t i = 0; i < group.ports.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {

@@ -33,7 +33,8 @@ bool isPortGroup(const char* argument);
 PortGroup resolveGroup(const char* argument);
 
 // The port name an entry stands for without a list: "com7" as COM7 (COM names), "ttyUSB0" as
-// /dev/ttyUSB0 (device paths). Empty for AUTO, ALL, SN= and what is no port name.
+// /dev/ttyUSB0 (device paths), "RFC2217://Lab1:03001" as rfc2217://lab1:3001 (either naming).
+// Empty for AUTO, ALL, SN= and what is no port name.
 std::string exactPortName(const char* entry);
 
 } // namespace PortDiscovery

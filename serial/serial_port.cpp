@@ -1,3 +1,4 @@
+#include "serial/network_address.h"
 #include "serial/serial_port_internal.h"
 
 #include <cstdarg>
@@ -5,6 +6,16 @@
 #include <cstring>
 
 SerialPortState serialPortState;
+
+const PortTransport LocalTransport{
+    .openDevice = PortHooks::openDevice,
+    .configure = PortHooks::configure,
+    .prepareReceiving = PortHooks::prepareReceiving,
+    .send = PortHooks::send,
+    .quiesce = PortHooks::quiesce,
+    .release = PortHooks::release,
+    .receive = ReceiveThread::run,
+};
 
 namespace SerialPort {
 
@@ -54,6 +65,10 @@ int lastError() {
     return serialPortState.lastError;
 }
 
+PortRefusal refusal() {
+    return serialPortState.refusal;
+}
+
 const char* heldBy() {
     return serialPortState.heldBy;
 }
@@ -84,11 +99,11 @@ bool startReceiving() {
     port.dataReadyEvent = Os::createEvent(Os::EventReset::Auto);
     port.stopEvent = Os::createEvent(Os::EventReset::Manual);
     if (port.dataReadyEvent == nullptr || port.stopEvent == nullptr ||
-        !PortHooks::prepareReceiving()) {
+        !port.transport->prepareReceiving()) {
         return false;
     }
     port.receiveThreadEnded.store(0, std::memory_order_release);
-    port.receiveThread = Os::startThread(ReceiveThread::run, nullptr);
+    port.receiveThread = Os::startThread(port.transport->receive, nullptr);
     if (port.receiveThread == nullptr) {
         port.receiveThreadEnded.store(1, std::memory_order_release);
         return false;
@@ -98,8 +113,20 @@ bool startReceiving() {
 }
 
 OpenResult failOpen(OpenResult result) {
-    releaseEvents(PortHooks::release(true));
+    releaseEvents(serialPortState.transport->release(true));
     return result;
+}
+
+const PortTransport& transportFor(const char* portName) {
+    switch (NetworkPort::schemeOf(portName)) {
+    case PortScheme::Rfc2217:
+        return Rfc2217Transport;
+    case PortScheme::RawTcp:
+        return RawTcpTransport;
+    case PortScheme::Local:
+        break;
+    }
+    return LocalTransport;
 }
 
 } // namespace
@@ -109,11 +136,14 @@ OpenResult open(const char* portName, uint32_t baudRate) {
         close();
     }
     ReceiveBuffer::reset();
-    serialPortState.heldBy[0] = '\0';
-    if (!PortHooks::openDevice(portName)) {
+    SerialPortState& port = serialPortState;
+    port.transport = &transportFor(portName);
+    port.refusal = PortRefusal::None;
+    port.heldBy[0] = '\0';
+    if (!port.transport->openDevice(portName)) {
         return failOpen(OpenResult::NotOpened);
     }
-    if (!PortHooks::configure(lineRate(baudRate))) {
+    if (!port.transport->configure(lineRate(baudRate))) {
         return failOpen(OpenResult::NotConfigured);
     }
     serialPortState.portLost.store(0, std::memory_order_release);
@@ -135,7 +165,7 @@ bool write(const char* format, ...) {
     const size_t length = formatTransmitText(format, arguments);
     va_end(arguments);
     Os::enterLock(port.writeLock);
-    const bool sent = PortHooks::send(port.transmitText, length);
+    const bool sent = port.transport->send(port.transmitText, length);
     Os::leaveLock(port.writeLock);
     port.bytesWritten.fetch_add(sent ? length : 0, std::memory_order_relaxed);
     return sent;
@@ -149,9 +179,9 @@ bool close() {
     const bool ended = stopReceiveThread();
     Os::closeThread(port.receiveThread);
     port.receiveThread = nullptr;
-    PortHooks::quiesce();
+    port.transport->quiesce();
     Os::deleteLock(port.writeLock);
-    releaseEvents(PortHooks::release(ended));
+    releaseEvents(port.transport->release(ended));
     port.portOpen.store(0, std::memory_order_release);
     return true;
 }

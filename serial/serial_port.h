@@ -1,5 +1,6 @@
-// The tool's one connection to the product. serial_port_win32.cpp and serial_port_posix.cpp
-// implement it; serial_port.cpp holds what both share.
+// The tool's one connection to the product. serial_port.cpp holds open, write and close, which
+// run the transport that the port's name picks: serial_port_win32.cpp or serial_port_posix.cpp
+// for a local port, remote_port.cpp for one served over the network.
 #pragma once
 
 #include "os/os.h"
@@ -17,14 +18,30 @@
 
 enum class OpenResult : int { Ok = 0, NotOpened = 1, NotConfigured = 2 };
 
+// Why a port served over the network was not opened; None for a local port.
+enum class PortRefusal : uint8_t {
+    None,
+    NotHostAndPort, // the name's rest is not HOST:PORT
+    UnknownHost,    // the host name does not resolve
+    ConnectionRefused,
+    NoAnswer,         // no connection within the connect limit, or no route
+    NotRfc2217,       // COM-PORT-OPTION refused, or no setting acknowledged
+    SettingsNotTaken, // a setting acknowledged with another value, or left unacknowledged
+    ConnectionClosed, // the server closed the connection while the port was being opened
+    Failed,           // any other failure of the connection
+};
+
 inline constexpr size_t TransmitTextSize = 2048;
 inline constexpr size_t PortPathSize = 256;
 inline constexpr size_t HolderTextSize = 256;
 
 namespace SerialPort {
 
-// portName: "COM5" on Windows (opened as \\.\COM5), a device path such as /dev/ttyUSB0 on POSIX.
+// portName: "COM5" on Windows (opened as \\.\COM5), a device path such as /dev/ttyUSB0 on POSIX;
+// on both, rfc2217://HOST:PORT or socket://HOST:PORT for a port served over the network.
 OpenResult open(const char* portName, uint32_t baudRate);
+// Why the last open of a network port failed; None after a success or for a local port.
+PortRefusal refusal();
 // printf-style; the formatted text (at most 2047 characters, up to its first NUL) is sent whole.
 bool write(const char* format, ...) UARTFLASH_PRINTF_FORMAT(1, 2);
 bool close();

@@ -13,6 +13,8 @@
 
 inline constexpr uint32_t ReceiveThreadStopLimitMs = 5000;
 
+struct PortTransport;
+
 struct SerialPortState {
     // 1 from the end of a successful open until the end of close; read by the reply reader.
     std::atomic<uint32_t> portOpen{0};
@@ -22,6 +24,8 @@ struct SerialPortState {
     std::atomic<uint64_t> bytesWritten{0}; // since the process started, for line-use figures
     std::atomic<uint64_t> bytesReceived{0};
     std::atomic<Os::EventHandle> lossEvent{nullptr};
+    const PortTransport* transport = nullptr; // chosen by open from the port's name
+    PortRefusal refusal = PortRefusal::None;  // why a network port was not opened
     Os::ThreadHandle receiveThread = nullptr;
     Os::EventHandle stopEvent = nullptr;           // manual-reset; close sets it
     Os::EventHandle dataReadyEvent = nullptr;      // auto-reset; set after each chunk put
@@ -50,8 +54,27 @@ void markLost();
 
 } // namespace SerialPort
 
-// What each platform file gives the open, write and close that serial_port.cpp holds once.
-// Each sets serialPortState.lastError when it fails.
+// One way of reaching the product, picked by SerialPort::open from the port's name: the local
+// port, or a port served over the network (remote_port.cpp). serial_port.cpp holds the open,
+// write and close that run them. Each operation sets serialPortState.lastError when it fails.
+struct PortTransport {
+    bool (*openDevice)(const char* portName); // exclusive; false: not opened
+    bool (*configure)(uint32_t lineRate);     // 8N1, no flow control, DTR and RTS off
+    bool (*prepareReceiving)();               // what the receive thread needs besides events
+    // Whole or not at all; a device or connection that has gone marks the port lost.
+    bool (*send)(const char* text, size_t length);
+    void (*quiesce)(); // the thread has stopped: drop what is queued
+    // threadEnded false: the receive thread was stopped by force; returns whether it can no
+    // longer touch the device and the events (POSIX cannot end a thread).
+    bool (*release)(bool threadEnded);
+    Os::ThreadBody receive; // the receive thread's body
+};
+
+extern const PortTransport LocalTransport;   // the hooks below and ReceiveThread::run
+extern const PortTransport Rfc2217Transport; // rfc2217://HOST:PORT
+extern const PortTransport RawTcpTransport;  // socket://HOST:PORT
+
+// The local port's operations, one implementation per platform file.
 namespace PortHooks {
 
 bool openDevice(const char* portName);      // exclusive; false: not opened

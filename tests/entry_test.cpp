@@ -274,6 +274,14 @@ TEST(Entry, RefusalsPrintTheirTextAfterTheBannerAndExitTwo) {
         {{"--exact-port", "ttyFAKE", "115200", "KORVA", "ARM", image},
          "\r\nCould not open /dev/ttyFAKE\r\nEnsure it is not being used by another "
          "application.\r\n"},
+        // A port on another machine: opened as named, and one more line says why it was not.
+        {{"rfc2217://127.0.0.1", "115200", "KORVA", "ARM", image},
+         "\r\nCould not open rfc2217://127.0.0.1\r\nEnsure it is not being used by another "
+         "application.\r\nA port on another machine is named rfc2217://HOST:PORT or "
+         "socket://HOST:PORT.\r\n"},
+        {{"socket://no-such-host.invalid:4000", "115200", "KORVA", "ARM", image},
+         "\r\nCould not open socket://no-such-host.invalid:4000\r\nEnsure it is not being used "
+         "by another application.\r\nUnknown host: no-such-host.invalid:4000\r\n"},
     };
     for (const auto& c : cases) {
         const ToolRun run = runTool(c.args);

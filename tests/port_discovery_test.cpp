@@ -25,6 +25,9 @@ TEST(PortDiscovery, DevicePathsAndSerialArgumentsNeedNoChoice) {
     EXPECT_EQ(PortDiscovery::directPortName("ttyS0"), nullptr);
     PortDiscovery::setNaming(PortNaming::ComNumber);
     EXPECT_EQ(PortDiscovery::directPortName("/dev/ttyS0"), nullptr);
+    for (const char* remote : {"rfc2217://lab1:3001", "socket://lab1:3002", "rfc2217://lab1"}) {
+        EXPECT_STREQ(PortDiscovery::directPortName(remote), remote); // whatever the naming
+    }
     EXPECT_STREQ(PortDiscovery::serialArgument("SN=0001A2"), "0001A2");
     for (const char* other : {"sn=77", "COM3", "/dev/ttyUSB0", "AUTO"}) {
         EXPECT_EQ(PortDiscovery::serialArgument(other), nullptr) << other;
@@ -87,6 +90,14 @@ TEST(PortDiscovery, PortListsResolveEveryEntryOrRefuseTheWhole) {
         {"/dev/ttyUSB0,ttyUSB1", "/dev/ttyUSB0,/dev/ttyUSB1", 0, PortNaming::DevicePath},
         {"ttyUSB0,/dev/ttyUSB0", "!ttyUSB0 and /dev/ttyUSB0 both name /dev/ttyUSB0", 0,
          PortNaming::DevicePath},
+        {"rfc2217://a:3001,RFC2217://B:3001,/dev/ttyUSB0",
+         "rfc2217://a:3001,rfc2217://b:3001,/dev/ttyUSB0", 0, PortNaming::DevicePath},
+        {"socket://[::1]:4000,COM5", "socket://[::1]:4000,COM5", 0},
+        {"rfc2217://a:3001,rfc2217://A:03001",
+         "!rfc2217://a:3001 and rfc2217://A:03001 both name rfc2217://a:3001", 0},
+        {"COM5,rfc2217://a", "!rfc2217://a is not a port name", 0},
+        {"rfc2217://a:3001,socket://A:3001",
+         "!rfc2217://a:3001 and socket://A:3001 are the same device", 0},
     };
     for (const auto& c : cases) {
         script = Script{true, ports};

@@ -22,6 +22,10 @@ fail() {
     failures=$((failures + 1))
 }
 
+# gang_remote_mixed reaches two simulators through a real ser2net on the loopback.
+source "$(dirname "$0")/ser2net.sh"
+trap ser2net_stop EXIT
+
 # Simulator i (1-based) gets the options in sim_options[i] on top of its own files.
 declare -A sim_options=()
 start_sims() {
@@ -286,6 +290,34 @@ gang_log_full)
     grep '^{"event":"summary"' "$output" | grep -q '"reason":"log_incomplete"' ||
         fail "the summary does not name the incomplete logs"
     for i in $(seq "$Count"); do expect_image "$i"; done
+    ;;
+gang_remote_mixed)
+    # Products on another machine beside a local one: through the RFC 2217 and the raw accepter
+    # of ser2net, one local port, and a plain Telnet accepter that must be refused.
+    "$sample" --records 40 >"$image"
+    start_sims
+    ser2net_start "$work" "${ports[0]}" "${ports[1]}" "${ports[3]}" ||
+        { fail "ser2net did not start" && stop_sims && exit 1; }
+    named=("rfc2217://127.0.0.1:${rfc2217_ports[0]}" "socket://127.0.0.1:${raw_ports[1]}"
+        "${ports[2]}" "rfc2217://127.0.0.1:${telnet_ports[2]}")
+    start_tool 90 --log-dir "$work/logs" "$(IFS=, && echo "${named[*]}")" 115200 KORVA ARM "$image"
+    end_tool
+    ser2net_stop
+    stop_sims
+    expect_status 1
+    for i in 1 2 3; do
+        expect_image "$i"
+        expect_row "${named[i - 1]}" ok "done"
+        log=$work/logs/$(sed 's|[^A-Za-z0-9.-]|_|g; s|^[_.]*||' <<<"${named[i - 1]}").jsonl
+        "$json_check" "$log" 0 "done" >/dev/null || fail "log $log is not the child's whole run"
+    done
+    expect_row "${named[3]}" not_started port_not_opened
+    refused_log=$work/logs/rfc2217___127.0.0.1_${telnet_ports[2]}.log
+    grep -q "^The server at 127.0.0.1:${telnet_ports[2]} does not speak RFC 2217." "$refused_log" ||
+        fail "$refused_log does not say why the port was refused"
+    retry_options="--log-dir $work/logs "
+    expect_retry "${named[3]}"
+    expect_image 4 0
     ;;
 *)
     echo "unknown case $case_name"

@@ -13,7 +13,8 @@ work=$5/$case_name
 # whose every line must parse, the result agreeing with the exit status and this reason.
 declare -A JsonCases=([json_done]="boot_loader_at_once done"
     [json_record_refused]="record_refused record_refused" [json_port_lost]="gone_transfer port_lost"
-    [json_aborted]="sigint_transfer aborted" [json_poll]="poll_application_first done")
+    [json_aborted]="sigint_transfer aborted" [json_poll]="poll_application_first done"
+    [json_remote_done]="remote_socket_done done")
 # The fixed mode unless a case asks for the poll: the caller's environment does not choose.
 unset UARTFLASH_WAIT
 tool_options=()
@@ -36,6 +37,21 @@ failures=0
 fail() {
     echo "FAIL [$case_name]: $*"
     failures=$((failures + 1))
+}
+
+# The remote_ cases reach the simulator through a real ser2net on the loopback.
+source "$(dirname "$0")/ser2net.sh"
+trap ser2net_stop EXIT
+
+# Serves the simulator's port with ser2net and names the accepter of kind $1 instead: rfc2217,
+# socket, or telnet (a plain Telnet accepter named with rfc2217://).
+serve_remotely() {
+    ser2net_start "$work" "$port" || { echo "FAIL [$case_name]: ser2net did not start" && exit 1; }
+    case $1 in
+    rfc2217) port=rfc2217://127.0.0.1:${rfc2217_ports[0]} ;;
+    socket) port=socket://127.0.0.1:${raw_ports[0]} ;;
+    telnet) port=rfc2217://127.0.0.1:${telnet_ports[0]} ;;
+    esac
 }
 
 # The simulator prints its port on the first line of its output.
@@ -470,6 +486,83 @@ poll_sigint_bootwait)
     expect_text $'Waiting for the boot loader...\r\n.'
     expect_text $'\r\n\r\nUpdate aborted while waiting for the product.\r\n'"$Advice"
     expect_image 0
+    ;;
+remote_rfc2217_done | remote_socket_done)
+    # The whole road, from the application, through each kind of accepter.
+    "$sample" --records 40 >"$image"
+    start_sim --mode app
+    kind=${case_name#remote_}
+    serve_remotely "${kind%_done}"
+    run_tool 90
+    ser2net_stop
+    stop_sim
+    expect_status 0
+    expect_text $'\r\nDevice found.\r\nCurrent V1.0.0\r\nProduct needs to reboot, please wait...\r\n'
+    expect_text $'       Download ->     42 [100%]\r'
+    expect_text "$Done"
+    expect_image
+    ;;
+remote_resends)
+    "$sample" --records 30 >"$image"
+    start_sim --mode boot --busy-on 3 --fail-on 10x2
+    serve_remotely rfc2217
+    run_tool 60
+    ser2net_stop
+    stop_sim
+    expect_status 0
+    expect_count 3 $'\r\nWarning, packet failed trying to resend...\r\n'
+    expect_text "$Done"
+    expect_image
+    ;;
+remote_server_killed)
+    # ser2net dies mid-transfer: its connection closes, and the port is gone as if unplugged.
+    "$sample" --records 200 >"$image"
+    start_sim --mode boot --baud 19200 # about 40 ms a record
+    serve_remotely rfc2217
+    start_tool 60
+    await_progress 20
+    killed=$("$probe" now)
+    kill -KILL "$ser2net_pid"
+    wait "$ser2net_pid" 2>/dev/null
+    ser2net_pid=
+    end_tool
+    stop_sim
+    expect_status 1
+    expect_text $'\r\nThe port '"$port"$' is gone (unplugged?)\r\n'
+    expect_text "$Advice"
+    expect_no_text "Update Done!"
+    expect_end_within "$killed" 0 2000 "server killed"
+    kept=$(wc -l <"$received")
+    [ "$kept" -ge 19 ] && [ "$kept" -lt 202 ] || fail "the product kept $kept records"
+    expect_image "$kept"
+    ;;
+remote_plain_telnet)
+    # A Telnet server without RFC 2217 is refused before anything reaches the product.
+    "$sample" --records 20 >"$image"
+    start_sim --mode boot
+    serve_remotely telnet
+    run_tool 30
+    ser2net_stop
+    stop_sim
+    expect_status 2
+    expect_text $'\r\nCould not open '"$port"$'\r\nEnsure it is not being used by another application.\r\nThe server at '"${port#rfc2217://}"$' does not speak RFC 2217.\r\n'
+    expect_no_text "Checking comms"
+    expect_image 0
+    [ "$(cat "$work/received-bytes")" = 0 ] ||
+        fail "the simulator received $(cat "$work/received-bytes") bytes, expected none"
+    ;;
+remote_noise)
+    # Random bytes before the replies, 0xFF among them, which ser2net sends as IAC IAC.
+    "$sample" --records 300 >"$image"
+    start_sim --mode boot --baud 115200 --noise --seed 11
+    serve_remotely rfc2217
+    run_tool 90
+    ser2net_stop
+    stop_sim
+    expect_status 0
+    expect_text $'       Download ->    302 [100%]\r'
+    expect_text "$Done"
+    expect_image
     ;;
 *)
     echo "unknown case $case_name"

@@ -5,11 +5,13 @@
 # "Silicon Labs" description, so AUTO finds it by the real enumeration. The second case registers
 # a second bridge (COM6) and answers the port prompt from standard input; the third loses the port
 # mid-transfer. The last registers the bridges as USB devices, lists them and picks COM5 by its
-# serial number. The port-list case maps a second simulator to COM6 and updates both at once.
+# serial number. The port-list case maps a second simulator to COM6 and updates both at once. The
+# last reaches the simulator through a real ser2net, over Winsock.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 tool=$(realpath "$1") sim=$(realpath "$2") sample=$(realpath "$3")
 source "$here/../../scripts/wine-env"
+source "$here/../e2e/ser2net.sh"
 
 readonly PortsClass='{4D36E978-E325-11CE-BFC1-08002BE10318}'
 readonly EnumKey='HKLM\System\CurrentControlSet\Enum\ROOT\PORTS'
@@ -21,6 +23,7 @@ second_pid=
 failures=0
 
 cleanup() {
+    ser2net_stop
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
     [ -n "$second_pid" ] && kill "$second_pid" 2>/dev/null
     rm -f "$WINEPREFIX/dosdevices/com5" "$WINEPREFIX/dosdevices/com6"
@@ -210,10 +213,25 @@ second_pid=
 mv "$work/received-com6.srec" "$work/received.srec" # written out as its simulator ended
 expect_image
 
+# A product on another machine: the simulator's pty served by ser2net on the loopback.
+case_name=remote_rfc2217
+if start_sim --mode app; then
+    if ser2net_start "$work" "$(head -n 1 "$work/sim.out")"; then
+        run_update "" "rfc2217://127.0.0.1:${rfc2217_ports[0]}"
+    else
+        fail "ser2net did not start"
+    fi
+    ser2net_stop
+    stop_sim
+    expect_text $'\r\nDevice found.\r\nCurrent V1.0.0\r\n'
+    expect_text "$Done"
+    expect_image
+fi
+
 if [ $failures -ne 0 ]; then
     echo "--- last console output:"
     cat "$work/console.txt"
     echo "wine e2e: $failures failure(s)"
     exit 1
 fi
-echo "wine e2e: 5 updates (two at once), the port list and a refused serial number passed"
+echo "wine e2e: 6 updates (two at once, one through ser2net), the port list and a refused serial number passed"
