@@ -18,10 +18,6 @@ constexpr uint32_t SendStallLimitMs = 2000;
 struct RemotePortState {
     bool telnet = false; // rfc2217://
     Os::SocketHandle socket = nullptr;
-    // Writes take it inside the port's write lock, the receive thread's answers to the server
-    // alone; nothing takes the two the other way round.
-    Os::Lock sendLock{};
-    bool sendLockMade = false;
     TelnetState codec; // open's until the receive thread starts, then the thread's
     uint8_t escaped[2 * TransmitTextSize] = {};
     uint8_t requests[SettingsRequestSize] = {};
@@ -60,19 +56,21 @@ PortRefusal refusalOf(Os::ConnectResult result) {
     return PortRefusal::Failed;
 }
 
-Os::SocketSend sendLocked(Os::SocketHandle socket, const uint8_t* bytes, size_t length) {
-    Os::enterLock(remote.sendLock);
-    const Os::SocketSend result = Os::sendAll(socket, bytes, length, SendStallLimitMs);
-    Os::leaveLock(remote.sendLock);
-    return result;
-}
-
-// Answers to the server's option requests, as the codec collected them.
-void sendAnswers(Os::SocketHandle socket, TelnetState& codec) {
-    if (codec.answerLength > 0) {
-        sendLocked(socket, codec.answer, codec.answerLength); // a failure shows in the next read
-        codec.answerLength = 0;
+// Answers to the server's option requests, as the codec collected them; a failure shows in the
+// next read. While the port is open they are writes like any other, under the port's write lock
+// (open's negotiation runs before any other writer exists).
+void sendAnswers(Os::SocketHandle socket, TelnetState& codec, bool portOpen) {
+    if (codec.answerLength == 0) {
+        return;
     }
+    if (portOpen) {
+        Os::enterLock(serialPortState.writeLock);
+    }
+    Os::sendAll(socket, codec.answer, codec.answerLength, SendStallLimitMs);
+    if (portOpen) {
+        Os::leaveLock(serialPortState.writeLock);
+    }
+    codec.answerLength = 0;
 }
 
 bool connect(const char* portName, bool telnet) {
@@ -86,8 +84,6 @@ bool connect(const char* portName, bool telnet) {
         return refuse(refusalOf(result));
     }
     remote.telnet = telnet;
-    Os::initLock(remote.sendLock);
-    remote.sendLockMade = true;
     return true;
 }
 
@@ -115,7 +111,7 @@ Heard listen(uint32_t started) {
             return Heard::Something;
         }
         Telnet::decode(remote.codec, serialPortState.readChunk, static_cast<size_t>(got));
-        sendAnswers(remote.socket, remote.codec);
+        sendAnswers(remote.socket, remote.codec, false);
     }
 }
 
@@ -187,7 +183,7 @@ bool drain() {
         size_t count = static_cast<size_t>(got);
         if (own.telnet) {
             count = Telnet::decode(remote.codec, port.readChunk, count);
-            sendAnswers(own.socket, remote.codec);
+            sendAnswers(own.socket, remote.codec, true);
         }
         if (count > 0) {
             // A chunk that does not fit is dropped whole; the reader is woken all the same.
@@ -240,7 +236,8 @@ bool send(const char* text, size_t length) {
         length = Telnet::escape(bytes, length, remote.escaped);
         bytes = remote.escaped;
     }
-    const Os::SocketSend result = sendLocked(remote.socket, bytes, length);
+    // Called under the port's write lock, which the receive thread's answers take too.
+    const Os::SocketSend result = Os::sendAll(remote.socket, bytes, length, SendStallLimitMs);
     if (result == Os::SocketSend::Broken) {
         SerialPort::markLost();
     }
@@ -252,20 +249,15 @@ bool send(const char* text, size_t length) {
 
 void quiesce() {} // nothing is queued on this side that the close would not drop
 
-bool release(bool threadEnded) {
+ReceiverFate closeDevice(bool threadEnded) {
     if (!threadEnded) {
-        // An abandoned thread may still use the socket and the lock: leave them to it.
+        // An abandoned thread may still use the socket: leave it to it.
         remote.socket = nullptr;
-        remote.sendLockMade = false;
-        return false;
+        return ReceiverFate::LeftRunning;
     }
     Os::closeSocket(remote.socket);
     remote.socket = nullptr;
-    if (remote.sendLockMade) {
-        Os::deleteLock(remote.sendLock);
-        remote.sendLockMade = false;
-    }
-    return true;
+    return ReceiverFate::Gone;
 }
 
 } // namespace
@@ -276,7 +268,7 @@ const PortTransport Rfc2217Transport{
     .prepareReceiving = prepareReceiving,
     .send = send,
     .quiesce = quiesce,
-    .release = release,
+    .closeDevice = closeDevice,
     .receive = receive,
 };
 
@@ -286,6 +278,6 @@ const PortTransport RawTcpTransport{
     .prepareReceiving = prepareReceiving,
     .send = send,
     .quiesce = quiesce,
-    .release = release,
+    .closeDevice = closeDevice,
     .receive = receive,
 };

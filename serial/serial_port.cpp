@@ -13,7 +13,7 @@ const PortTransport LocalTransport{
     .prepareReceiving = PortHooks::prepareReceiving,
     .send = PortHooks::send,
     .quiesce = PortHooks::quiesce,
-    .release = PortHooks::release,
+    .closeDevice = PortHooks::closeDevice,
     .receive = ReceiveThread::run,
 };
 
@@ -84,9 +84,9 @@ namespace {
 
 // The events go with the thread: one left running by force may still wait on them, so they are
 // left to it rather than let their handles be reused under it.
-void releaseEvents(bool threadGone) {
+void releaseEvents(ReceiverFate receiver) {
     SerialPortState& port = serialPortState;
-    if (threadGone) {
+    if (receiver == ReceiverFate::Gone) {
         Os::closeEvent(port.dataReadyEvent);
         Os::closeEvent(port.stopEvent);
     }
@@ -113,7 +113,7 @@ bool startReceiving() {
 }
 
 OpenResult failOpen(OpenResult result) {
-    releaseEvents(serialPortState.transport->release(true));
+    releaseEvents(serialPortState.transport->closeDevice(true));
     return result;
 }
 
@@ -147,10 +147,13 @@ OpenResult open(const char* portName, uint32_t baudRate) {
         return failOpen(OpenResult::NotConfigured);
     }
     serialPortState.portLost.store(0, std::memory_order_release);
+    // Before the receive thread starts: a network port's thread writes its answers to the
+    // server under it.
+    Os::initLock(serialPortState.writeLock);
     if (!startReceiving()) {
+        Os::deleteLock(serialPortState.writeLock);
         return failOpen(OpenResult::NotConfigured);
     }
-    Os::initLock(serialPortState.writeLock);
     serialPortState.portOpen.store(1, std::memory_order_release);
     return OpenResult::Ok;
 }
@@ -180,8 +183,10 @@ bool close() {
     Os::closeThread(port.receiveThread);
     port.receiveThread = nullptr;
     port.transport->quiesce();
-    Os::deleteLock(port.writeLock);
-    releaseEvents(port.transport->release(ended));
+    if (ended) {
+        Os::deleteLock(port.writeLock); // a thread left running may still take it
+    }
+    releaseEvents(port.transport->closeDevice(ended));
     port.portOpen.store(0, std::memory_order_release);
     return true;
 }

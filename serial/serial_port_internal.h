@@ -54,6 +54,11 @@ void markLost();
 
 } // namespace SerialPort
 
+// What became of the receive thread when the device was closed: gone, so the events can be
+// closed too, or left running (stopped by force where the platform cannot end a thread), so
+// they are left to it.
+enum class ReceiverFate : uint8_t { Gone, LeftRunning };
+
 // One way of reaching the product, picked by SerialPort::open from the port's name: the local
 // port, or a port served over the network (remote_port.cpp). serial_port.cpp holds the open,
 // write and close that run them. Each operation sets serialPortState.lastError when it fails.
@@ -64,9 +69,9 @@ struct PortTransport {
     // Whole or not at all; a device or connection that has gone marks the port lost.
     bool (*send)(const char* text, size_t length);
     void (*quiesce)(); // the thread has stopped: drop what is queued
-    // threadEnded false: the receive thread was stopped by force; returns whether it can no
-    // longer touch the device and the events (POSIX cannot end a thread).
-    bool (*release)(bool threadEnded);
+    // Closes the device. threadEnded false: the receive thread was stopped by force, and where
+    // the platform cannot end a thread (POSIX) it may still run: the device is left to it then.
+    ReceiverFate (*closeDevice)(bool threadEnded);
     Os::ThreadBody receive; // the receive thread's body
 };
 
@@ -82,9 +87,7 @@ bool configure(uint32_t lineRate);          // 8N1, no flow control, DTR and RTS
 bool prepareReceiving();                    // what the receive thread needs besides the events
 bool send(const char* text, size_t length); // whole or not at all; a gone device marks it lost
 void quiesce();                             // the thread has stopped: drop what the driver holds
-// Closes the device. threadEnded false: the receive thread was stopped by force; returns
-// whether it can no longer touch the device and the events (POSIX cannot end a thread).
-bool release(bool threadEnded);
+ReceiverFate closeDevice(bool threadEnded); // as PortTransport::closeDevice
 
 } // namespace PortHooks
 

@@ -192,13 +192,13 @@ void quiesce() {
     tcflush(portDescriptor, TCIOFLUSH);
 }
 
-bool release(bool threadEnded) {
+ReceiverFate closeDevice(bool threadEnded) {
     if (!threadEnded) {
         // An abandoned thread may still poll and read the descriptor: leave it open rather than
         // let its number be reused under it.
         portDescriptor = -1;
         exclusiveSet = false;
-        return false;
+        return ReceiverFate::LeftRunning;
     }
     if (portDescriptor >= 0) {
         if (exclusiveSet) {
@@ -208,7 +208,7 @@ bool release(bool threadEnded) {
         portDescriptor = -1;
     }
     exclusiveSet = false;
-    return true;
+    return ReceiverFate::Gone;
 }
 
 } // namespace PortHooks

@@ -150,7 +150,7 @@ void quiesce() {
 }
 
 // A thread that did not stop in time was ended by TerminateThread: nothing uses the handles.
-bool release(bool /*threadEnded*/) {
+ReceiverFate closeDevice(bool /*threadEnded*/) {
     SerialPortWin32State& win = serialPortWin32;
     if (win.portHandle != INVALID_HANDLE_VALUE) {
         CloseHandle(win.portHandle);
@@ -159,7 +159,7 @@ bool release(bool /*threadEnded*/) {
     closeIfSet(win.readOverlapped.hEvent);
     closeIfSet(win.commWaitOverlapped.hEvent);
     closeIfSet(win.writeOverlapped.hEvent);
-    return true;
+    return ReceiverFate::Gone;
 }
 
 } // namespace PortHooks
