@@ -5,6 +5,7 @@
 # Checks the exit status, the summary and the retry command, and that each simulator holds the
 # file's records in order: all of them, or as many as its own fault allows.
 set -uo pipefail
+source "$(dirname "$0")/../../scripts/lib/sim_port.sh"
 
 case_name=$1 tool=$2 sim=$3 sample=$4 probe=$6 json_check=$7
 work=$5/$case_name
@@ -36,13 +37,9 @@ start_sims() {
         sim_pids+=($!)
     done
     for i in $(seq "$Count"); do
-        local port=
-        for _ in $(seq 100); do
-            port=$(head -n 1 "$work/sim-$i.out")
-            [ -n "$port" ] && break
-            sleep 0.05
-        done
-        [ -n "$port" ] || { fail "simulator $i named no port" && stop_sims && exit 1; }
+        local port
+        port=$(sim_port "$work/sim-$i.out") ||
+            { fail "simulator $i named no port" && stop_sims && exit 1; }
         ports+=("$port")
     done
     list=$(IFS=, && echo "${ports[*]}")

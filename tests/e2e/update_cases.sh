@@ -5,6 +5,7 @@
 # Checks the console text the case cares about, the exit status, and that the image the simulator
 # accepted is the file's records in order (all of them, or the first N when the update fails).
 set -uo pipefail
+source "$(dirname "$0")/../../scripts/lib/sim_port.sh"
 
 case_name=$1 tool=$2 sim=$3 sample=$4 probe=$6 json_check=$7
 work=$5/$case_name
@@ -59,11 +60,7 @@ start_sim() {
     "$sim" --image "$received" --received-bytes "$work/received-bytes" "$@" \
         >"$work/sim.out" 2>"$work/sim.err" &
     sim_pid=$!
-    for _ in $(seq 100); do
-        port=$(head -n 1 "$work/sim.out")
-        [ -n "$port" ] && return 0
-        sleep 0.05
-    done
+    port=$(sim_port "$work/sim.out") && return 0
     echo "FAIL [$case_name]: the simulator named no port"
     exit 1
 }

@@ -6,6 +6,7 @@
 # its faults allow (a lost port within 2 s of the close), without a crash, a sanitizer report or a
 # spinning thread. Exit status 1 on any violation.
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/sim_port.sh"
 
 usage() {
     cat <<'EOF'
@@ -527,12 +528,8 @@ run_one() {
     tr -d '\r' <"$image" | awk 'length($0) >= 9' >"$dir/records"
 
     "$sim" --image "$dir/received" "${sim_args[@]}" >"$dir/sim.out" 2>"$dir/sim.err" &
-    local sim_pid=$! port=""
-    for _ in $(seq 200); do
-        port=$(head -n 1 "$dir/sim.out")
-        [ -n "$port" ] && break
-        sleep 0.05
-    done
+    local sim_pid=$! port
+    port=$(sim_port "$dir/sim.out" 10)
 
     local guard=$((bound_ms * 2 / 1000 + 10)) status start elapsed cpu cpu_before
     children_cpu_ms && cpu_before=$cpu

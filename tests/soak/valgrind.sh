@@ -3,6 +3,7 @@
 # boot loader: it must succeed with no memory error and no definite or indirect leak.
 # usage: valgrind.sh UARTFLASH UARTFLASH_SIM UARTFLASH_SAMPLE WORK_DIR
 set -uo pipefail
+source "$(dirname "$0")/../../scripts/lib/sim_port.sh"
 
 tool=$1 sim=$2 sample=$3 work=$4/valgrind
 rm -rf "$work" && mkdir -p "$work"
@@ -16,13 +17,7 @@ fail() {
 "$sample" --records 20 >"$work/image.srec"
 "$sim" --mode boot --image "$work/received" >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
-port=""
-for _ in $(seq 100); do
-    port=$(head -n 1 "$work/sim.out")
-    [ -n "$port" ] && break
-    sleep 0.05
-done
-[ -n "$port" ] || { echo "FAIL: the simulator named no port" && exit 1; }
+port=$(sim_port "$work/sim.out") || { echo "FAIL: the simulator named no port" && exit 1; }
 
 timeout -k 5 180 valgrind --error-exitcode=99 --leak-check=full \
     --errors-for-leak-kinds=definite,indirect --log-file="$work/valgrind.log" \

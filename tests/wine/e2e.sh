@@ -8,6 +8,7 @@
 # serial number. The port-list case maps a second simulator to COM6 and updates both at once. The
 # last reaches the simulator through a real ser2net, over Winsock.
 set -uo pipefail
+source "$(dirname "$0")/../../scripts/lib/sim_port.sh"
 here=$(cd "$(dirname "$0")" && pwd)
 tool=$(realpath "$1") sim=$(realpath "$2") sample=$(realpath "$3")
 source "$here/../../scripts/wine-env"
@@ -78,13 +79,8 @@ register_usb_port() {
 start_sim() {
     "$sim" --image "$work/received.srec" "$@" >"$work/sim.out" 2>"$work/sim.err" &
     sim_pid=$!
-    local pty=
-    for _ in $(seq 100); do
-        pty=$(head -n 1 "$work/sim.out")
-        [ -n "$pty" ] && break
-        sleep 0.05
-    done
-    [ -n "$pty" ] || { fail "the simulator named no port"; return 1; }
+    local pty
+    pty=$(sim_port "$work/sim.out") || { fail "the simulator named no port"; return 1; }
     ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
 }
 
@@ -194,11 +190,7 @@ fi
 case_name=port_list_two_ports
 "$sim" --mode boot --image "$work/received-com6.srec" >"$work/sim6.out" 2>"$work/sim6.err" &
 second_pid=$!
-for _ in $(seq 100); do
-    [ -n "$(head -n 1 "$work/sim6.out")" ] && break
-    sleep 0.05
-done
-ln -sfn "$(head -n 1 "$work/sim6.out")" "$WINEPREFIX/dosdevices/com6"
+ln -sfn "$(sim_port "$work/sim6.out")" "$WINEPREFIX/dosdevices/com6"
 if start_sim --mode app; then
     run_update "" COM5,COM6
     stop_sim
@@ -216,7 +208,7 @@ expect_image
 # A product on another machine: the simulator's pty served by ser2net on the loopback.
 case_name=remote_rfc2217
 if start_sim --mode app; then
-    if ser2net_start "$work" "$(head -n 1 "$work/sim.out")"; then
+    if ser2net_start "$work" "$(sim_port "$work/sim.out")"; then
         run_update "" "rfc2217://127.0.0.1:${rfc2217_ports[0]}"
     else
         fail "ser2net did not start"
