@@ -58,18 +58,6 @@ bool claim(EventHandle event) {
     return read(event->descriptor, &count, sizeof count) == static_cast<ssize_t>(sizeof count);
 }
 
-int remainingMs(uint32_t timeoutMs, uint32_t started) {
-    if (timeoutMs == Infinite) {
-        return -1;
-    }
-    const uint32_t elapsed = tickCount() - started;
-    if (elapsed >= timeoutMs) {
-        return 0;
-    }
-    const uint32_t left = timeoutMs - elapsed;
-    return left > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
-}
-
 void* threadEntry(void* argument) {
     const ThreadBody body = static_cast<ThreadObject*>(argument)->body;
     body();
@@ -224,6 +212,18 @@ void sleepMs(uint32_t ms) {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+int remainingMs(uint32_t timeoutMs, uint32_t started) {
+    if (timeoutMs == Infinite) {
+        return -1;
+    }
+    const uint32_t elapsed = tickCount() - started;
+    if (elapsed >= timeoutMs) {
+        return 0;
+    }
+    const uint32_t left = timeoutMs - elapsed;
+    return left > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
 }
 
 } // namespace Os

@@ -172,10 +172,9 @@ bool startReaders(ChildObject* child, std::string& problem) {
     return true;
 }
 
-// A child whose readers could not all start: ended, and its readers waited for.
-void discard(ChildObject* child) {
-    TerminateProcess(child->process, 1);
-    WaitForSingleObject(child->process, INFINITE);
+// A child that has ended: its readers end at their pipes' ends, which came with the child's end;
+// then everything of it is released.
+void release(ChildObject* child) {
     for (ChildPipe& pipe : child->pipes) {
         if (pipe.reader != nullptr) {
             WaitForSingleObject(pipe.reader, INFINITE);
@@ -186,6 +185,13 @@ void discard(ChildObject* child) {
     CloseHandle(child->process);
     dropChunks(child);
     delete child;
+}
+
+// A child whose readers could not all start.
+void discard(ChildObject* child) {
+    TerminateProcess(child->process, 1);
+    WaitForSingleObject(child->process, INFINITE);
+    release(child);
 }
 
 } // namespace
@@ -336,17 +342,7 @@ int finishChild(ChildHandle child) {
     WaitForSingleObject(child->process, INFINITE);
     DWORD code = 0;
     const bool known = GetExitCodeProcess(child->process, &code) != 0;
-    // The readers end at their pipes' ends, which came with the child's end.
-    for (ChildPipe& pipe : child->pipes) {
-        if (pipe.reader != nullptr) {
-            WaitForSingleObject(pipe.reader, INFINITE);
-            CloseHandle(pipe.reader);
-        }
-        closeHandleIfValid(pipe.readEnd);
-    }
-    CloseHandle(child->process);
-    dropChunks(child);
-    delete child;
+    release(child);
     return known ? static_cast<int>(code) : -1;
 }
 

@@ -45,18 +45,6 @@ SocketHandle claimSocket(int descriptor) {
     return nullptr;
 }
 
-int remainingMs(uint32_t timeoutMs, uint32_t started) {
-    if (timeoutMs == Infinite) {
-        return -1;
-    }
-    const uint32_t elapsed = tickCount() - started;
-    if (elapsed >= timeoutMs) {
-        return 0;
-    }
-    const uint32_t left = timeoutMs - elapsed;
-    return left > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
-}
-
 void setOption(int descriptor, int level, int name, int value) {
     setsockopt(descriptor, level, name, &value, sizeof value); // best effort
 }
