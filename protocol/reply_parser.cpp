@@ -1,5 +1,7 @@
 #include "protocol/reply_parser.h"
 
+#include "os/ascii_text.h"
+
 #include <cstdlib>
 
 ReplyParserState replyParser;
@@ -22,7 +24,7 @@ bool isLineEnd(uint8_t byte) {
 
 // Only a..z change: the protocol is 8-bit and no locale may touch the bytes 0x80 to 0xFF.
 uint8_t upperCased(uint8_t byte) {
-    return (byte >= 'a' && byte <= 'z') ? static_cast<uint8_t>(byte - ('a' - 'A')) : byte;
+    return static_cast<uint8_t>(AsciiText::upper(static_cast<char>(byte)));
 }
 
 // The reply being built is forgotten; whatever the line still holds waits for the next lead.
@@ -34,7 +36,8 @@ ParseResult drop(ParseResult result) {
 }
 
 ParseResult storeOrDrop(uint8_t byte) {
-    return store(byte) == 0 ? ParseResult::NeedMore : drop(ParseResult::StorageFull);
+    return store(byte) == StoreResult::Stored ? ParseResult::NeedMore
+                                              : drop(ParseResult::StorageFull);
 }
 
 ParseResult onHunting(uint8_t byte) {
@@ -105,7 +108,7 @@ ParseResult onBetweenTokens(uint8_t byte) {
 }
 
 ParseResult onRawByte(uint8_t byte) {
-    if (store(byte) != 0) {
+    if (store(byte) != StoreResult::Stored) {
         return drop(ParseResult::StorageFull);
     }
     if (--p.rawRemaining > 0) {
@@ -125,7 +128,7 @@ ParseResult onInToken(uint8_t byte) {
         return storeOrDrop('\0');
     }
     if (isLineEnd(byte)) {
-        if (store('\0') != 0) {
+        if (store('\0') != StoreResult::Stored) {
             return drop(ParseResult::StorageFull);
         }
         p.parseState = ParserState::Hunting;
@@ -202,15 +205,15 @@ ParseResult feed(const uint8_t* bytes, uint16_t length, uint16_t& usedCount) {
     return ParseResult::NeedMore;
 }
 
-int store(uint8_t byte) {
+StoreResult store(uint8_t byte) {
     if (p.storageUsed >= p.storageCapacity) {
-        return 1;
+        return StoreResult::StorageFull;
     }
     const bool fold =
         !p.rawMode && ((p.foldUnquoted && !p.inQuotes) || (p.foldNameToken && p.tokenCount == 1));
     p.tokenStorage[p.storageUsed] = static_cast<char>(fold ? upperCased(byte) : byte);
     ++p.storageUsed;
-    return 0;
+    return StoreResult::Stored;
 }
 
 } // namespace ReplyParser

@@ -38,6 +38,7 @@ void reset(char* storage, uint16_t capacity, char leadChar, const char* addressT
 // usedCount: all bytes for NeedMore, otherwise the index of the byte at which the result arose
 // (that byte is not consumed; give it again at the start of the next call).
 ParseResult feed(const uint8_t* bytes, uint16_t length, uint16_t& usedCount);
-int store(uint8_t byte); // 0 stored, 1 storage full
+enum class StoreResult : uint8_t { Stored = 0, StorageFull = 1 };
+StoreResult store(uint8_t byte);
 
 } // namespace ReplyParser
