@@ -4,10 +4,12 @@
 #include "app/gang_run.h"
 #include "app/image_summary.h"
 #include "app/json_report.h"
+#include "app/ledger_record.h"
 #include "app/port_listing.h"
 #include "app/port_prompt.h"
 #include "app/prepare_session.h"
 #include "app/program_run.h"
+#include "app/update_facts.h"
 #include "os/console.h"
 #include "serial/port_discovery.h"
 #include "serial/port_group.h"
@@ -19,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
 namespace CommandLine {
 
@@ -47,7 +51,13 @@ constexpr Option ToolOptions[] = {
      "how to wait for the product's reboots: poll asks every 250 ms and goes on as soon as it "
      "answers, seconds sooner; fixed (the default) pauses 15 s and 5 s first, as a product that "
      "answers before it is ready needs; overrides UARTFLASH_WAIT"},
+    {"--ledger", LedgerFile, "<file>",
+     "append one JSON line per product update to <file>: which unit got which image (its "
+     "SHA-256), when, and how it went; several processes may share one ledger"},
 };
+
+// The options every form that updates takes besides its own.
+constexpr unsigned UpdateModifiers = Wait | LedgerFile;
 
 // The wait mode of this run: --wait, else UARTFLASH_WAIT, else the fixed pauses. The word as
 // given (nullptr: neither) goes on to a port list's children.
@@ -100,8 +110,8 @@ void settleWait(Command& command) {
     waitChoice.fromOption = option != nullptr;
 }
 
-// A port list or ALL: one child process of this program per port (app/gang_run.h).
-ExitStatus runGang(const Command& command) {
+// The parent's command line as its children and its retry command need it.
+Gang::Invocation invocationOf(const Command& command) {
     Gang::Invocation invocation;
     invocation.program = command.argv[0];
     invocation.json = (command.options & Json) != 0;
@@ -119,12 +129,23 @@ ExitStatus runGang(const Command& command) {
     if (waitChoice.fromOption) {
         invocation.options.insert(invocation.options.end(), {"--wait", waitChoice.word});
     }
+    if ((command.options & LedgerFile) != 0) {
+        // Each child appends its own line; the parent only makes sure the ledger takes lines.
+        const std::string ledger = optionValue(command, LedgerFile);
+        invocation.options.insert(invocation.options.end(), {"--ledger", ledger});
+        invocation.childOptions.insert(invocation.childOptions.end(), {"--ledger", ledger});
+    }
     invocation.portArgument = command.argv[1];
     invocation.baud = command.argv[2];
     invocation.product = command.argv[3];
     invocation.device = command.argv[4];
     invocation.file = command.argv[5];
-    return Gang::run(invocation);
+    return invocation;
+}
+
+// A port list or ALL: one child process of this program per port (app/gang_run.h).
+ExitStatus runGang(const Command& command) {
+    return Gang::run(invocationOf(command));
 }
 
 bool namesManyPorts(const Command& command) {
@@ -139,6 +160,26 @@ ExitStatus runLoggedGang(const Command& command) {
     return runGang(command);
 }
 
+// The update, and with --ledger its line once it has ended: a line that was not written turns
+// success into status 1, the product's outcome told as it was. ledgerProblem is left unset
+// without --ledger, empty when the line was written, and says why it was not otherwise.
+ExitStatus runRecorded(const UpdateRequest& request, std::optional<std::string>& ledgerProblem) {
+    if (!LedgerRecord::asked()) {
+        return runProgram(request);
+    }
+    UpdateFacts::observe();
+    const LedgerUsb usb = LedgerRecord::usbOf(request.portName);
+    ExitStatus status = runProgram(request);
+    ledgerProblem = LedgerRecord::append(request, usb, status, UpdateFacts::gathered());
+    if (!ledgerProblem->empty()) {
+        EntryReport::current().ledgerNotWritten(ledgerProblem->c_str());
+        if (status == ExitStatus::ExitDone) {
+            status = ExitStatus::ExitSessionFailed;
+        }
+    }
+    return status;
+}
+
 ExitStatus runUpdate(const Command& command) {
     if (namesManyPorts(command)) {
         return runGang(command);
@@ -150,7 +191,8 @@ ExitStatus runUpdate(const Command& command) {
         return ExitStatus::ExitNotStarted;
     }
     request.wait = waitChoice.mode;
-    return runProgram(request);
+    std::optional<std::string> ledgerProblem;
+    return runRecorded(request, ledgerProblem);
 }
 
 ExitStatus showHelp(const Command& command) {
@@ -190,9 +232,11 @@ ExitStatus runJsonUpdate(const Command& command) {
     request.wait = waitChoice.mode;
     JsonReport::start(argv[1], static_cast<uint32_t>(readBaudRate(argv[2])), argv[3], argv[4],
                       argv[5], prepared == PrepareResult::Proceed);
-    const ExitStatus status =
-        prepared == PrepareResult::Proceed ? runProgram(request) : ExitStatus::ExitNotStarted;
-    JsonReport::finish(status);
+    std::optional<std::string> ledgerProblem;
+    const ExitStatus status = prepared == PrepareResult::Proceed
+                                  ? runRecorded(request, ledgerProblem)
+                                  : ExitStatus::ExitNotStarted;
+    JsonReport::finish(status, ledgerProblem);
     if (noInput != nullptr) {
         std::fclose(noInput);
     }
@@ -213,14 +257,14 @@ constexpr Form ToolForms[] = {
     {ListPorts, 0, 0, listPorts},        // --list-ports
     {ListPorts | Json, 0, 0, listPorts}, // --list-ports --json, in either order
     {Check, 0, 0, checkImage},           // --check <file>
-    // The updates; --wait <mode> goes with each of them.
-    {0, Wait, 5, runUpdate},                                   // --wait <mode> and the five
-    {Json, Wait, 5, runJsonUpdate},                            // --json <port> ... <file>
-    {ExactPort, Wait, 5, runUpdate},                           // --exact-port <port> ... <file>
-    {ExactPort | Json, Wait, 5, runJsonUpdate},                // --json --exact-port
-    {ExactPort | Json | ImageOnStdin, Wait, 5, runJsonUpdate}, // each port list child's
-    {LogDir, Wait, 5, runLoggedGang},                          // --log-dir <dir> <port list> ...
-    {LogDir | Json, Wait, 5, runLoggedGang},                   // --json --log-dir <dir>
+    // The updates; --wait <mode> and --ledger <file> go with each of them.
+    {0, UpdateModifiers, 5, runUpdate},                                   // and the five
+    {Json, UpdateModifiers, 5, runJsonUpdate},                            // --json <port> ...
+    {ExactPort, UpdateModifiers, 5, runUpdate},                           // --exact-port <port>
+    {ExactPort | Json, UpdateModifiers, 5, runJsonUpdate},                // --json --exact-port
+    {ExactPort | Json | ImageOnStdin, UpdateModifiers, 5, runJsonUpdate}, // each child's
+    {LogDir, UpdateModifiers, 5, runLoggedGang},        // --log-dir <dir> <port list> ...
+    {LogDir | Json, UpdateModifiers, 5, runLoggedGang}, // --json --log-dir <dir>
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {
@@ -295,6 +339,8 @@ ExitStatus run(int argc, char** argv, unsigned closedStreams) {
     Command command = parse(argc, argv, ToolOptions, ToolForms);
     command.closedStreams = closedStreams;
     settleWait(command);
+    LedgerRecord::ask((command.options & LedgerFile) != 0 ? optionValue(command, LedgerFile)
+                                                          : nullptr);
     if (command.form == nullptr) {
         std::printf("ERROR: %s\n", command.problem.c_str());
         printHelp(command.argv[0]);

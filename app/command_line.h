@@ -21,6 +21,7 @@ enum OptionFlag : unsigned {
     ExactPort = 1u << 6,
     ImageOnStdin = 1u << 7,
     Wait = 1u << 8,
+    LedgerFile = 1u << 9,
 };
 
 inline constexpr int MaxOptions = 32;

@@ -40,6 +40,16 @@ void productIdTooLong(size_t length, size_t limit) {
     std::printf("Error: Product ID is %zu characters long; at most %zu fit\n", length, limit);
 }
 
+void ledgerRefused(const char* problem) {
+    std::printf("Error: %s\n", problem);
+}
+
+// On standard error whatever the form, so that it is seen beside the product's own outcome.
+void ledgerNotWritten(const char* problem) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Error: %s\n", problem);
+}
+
 void portList(const PortList& list) {
     if (list.entries.empty()) {
         std::printf("\r\nError: No serial ports found\r\n");
@@ -131,6 +141,8 @@ const EntryReporter ConsoleEntryReporter{
     .validUse = validUse,
     .unknownDevice = unknownDevice,
     .productIdTooLong = productIdTooLong,
+    .ledgerRefused = ledgerRefused,
+    .ledgerNotWritten = ledgerNotWritten,
     .portList = portList,
     .portPrompt = portPrompt,
     .noPort = noPort,

@@ -15,6 +15,10 @@ struct EntryReporter {
     void (*validUse)(const char* program);
     void (*unknownDevice)(const char* word);
     void (*productIdTooLong)(size_t length, size_t limit);
+    // --ledger: the ledger cannot be appended to (before any port is touched), or the update's
+    // line was not written (after it); problem names the file and the reason.
+    void (*ledgerRefused)(const char* problem);
+    void (*ledgerNotWritten)(const char* problem);
     // The ports a choice looks at, or that there are none; the prompt that asks for one.
     void (*portList)(const PortList& list);
     void (*portPrompt)(PortNaming naming);

@@ -3,6 +3,7 @@
 #include "app/gang_logs.h"
 #include "app/gang_view.h"
 #include "app/json_report.h"
+#include "app/ledger_record.h"
 #include "app/prepare_session.h"
 #include "os/interrupt.h"
 #include "os/process.h"
@@ -250,6 +251,12 @@ void printSummary(Parent& parent, ExitStatus status) {
                          parent.invocation.file.c_str());
         }
     }
+    for (const PortRun& run : parent.runs) {
+        if (!run.ledger.empty()) {
+            std::fprintf(out, "Not in the ledger: %s (%s); the run counts as failed.\n",
+                         run.name.c_str(), run.ledger.c_str());
+        }
+    }
     for (const auto& [path, reason] : GangLogs::incomplete(parent.logs)) {
         std::fprintf(out, "Incomplete log: %s (%s); the run counts as failed.\n", path.c_str(),
                      reason.c_str());
@@ -380,6 +387,9 @@ ExitStatus run(const Invocation& invocation) {
     std::string reason;
     if (!checkArguments(parent, reason)) {
         return finish(parent, ExitStatus::ExitNotStarted, reason);
+    }
+    if (!LedgerRecord::openAsked()) {
+        return finish(parent, ExitStatus::ExitNotStarted, reasonWord(EndReason::LedgerRefused));
     }
     if (!resolvePorts(parent)) {
         return finish(parent, ExitStatus::ExitNotStarted, "port_list");

@@ -107,10 +107,13 @@ std::string applyEvent(PortRun& run, const Json& event) {
     run.transferSeconds = number(event, "transfer_seconds");
     const auto ratio = event.find("wire_ratio");
     run.wireRatio = ratio != event.end() && ratio->is_number() ? *ratio : Json(nullptr);
+    run.ledger = text(event, "ledger");
     const std::string records = std::to_string(run.recordsSent) + " records";
-    return run.exitStatus == 0 ? "ok: " + records + " in " + seconds(run.seconds)
-                               : std::string(resultWord(run)) + " (" + run.reason + ") after " +
-                                     records + ", " + seconds(run.seconds);
+    const std::string outcome = run.exitStatus == 0
+                                    ? "ok: " + records + " in " + seconds(run.seconds)
+                                    : std::string(resultWord(run)) + " (" + run.reason +
+                                          ") after " + records + ", " + seconds(run.seconds);
+    return run.ledger.empty() ? outcome : outcome + "; not in the ledger: " + run.ledger;
 }
 
 void endRun(PortRun& run, int processStatus) {
@@ -193,7 +196,8 @@ Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs
                            {"resends", run.resends},
                            {"seconds", run.seconds},
                            {"transfer_seconds", run.transferSeconds},
-                           {"wire_ratio", run.wireRatio}});
+                           {"wire_ratio", run.wireRatio},
+                           {"ledger", run.ledger.empty() ? Json(nullptr) : Json(run.ledger)}});
         if (!succeeded(run)) {
             failed.push_back(run.name);
         }

@@ -46,6 +46,7 @@ struct PortRun {
     double seconds = 0;
     double transferSeconds = 0;
     Json wireRatio;      // null when not known
+    std::string ledger;  // why its ledger line was not written; empty when it was or none asked
     std::string pending; // output after the last line end
 };
 

@@ -188,6 +188,8 @@ EntryReporter entryWithEvents() {
         .validUse = console.validUse,
         .unknownDevice = console.unknownDevice,
         .productIdTooLong = console.productIdTooLong,
+        .ledgerRefused = console.ledgerRefused,
+        .ledgerNotWritten = console.ledgerNotWritten,
         .portList = console.portList,
         .portPrompt = console.portPrompt,
         .noPort = console.noPort,
@@ -245,21 +247,25 @@ void start(const char* portArgument, uint32_t baud, const char* product, const c
                    {"data_bytes", imageAccepted ? Json(summary.dataBytes) : Json(nullptr)}});
 }
 
-void finish(ExitStatus exitStatus) {
+void finish(ExitStatus exitStatus, const std::optional<std::string>& ledgerProblem) {
     Report::use(nullptr);
     EntryReport::use(nullptr);
     endTransfer();
     const double wireSeconds = static_cast<double>(run.transferBytes) * BitsPerByte / run.baud;
     const bool transferred = run.transferSeconds > 0 && wireSeconds > 0;
-    emit("result", {{"ok", exitStatus == ExitStatus::ExitDone},
-                    {"exit_status", exitCode(exitStatus)},
-                    {"reason", reasonWord(run.reason)},
-                    {"records_sent", run.recordsSent},
-                    {"resends", run.resends},
-                    {"seconds", rounded(secondsSince(run.began))},
-                    {"transfer_seconds", rounded(run.transferSeconds)},
-                    {"wire_ratio", transferred ? Json(rounded(run.transferSeconds / wireSeconds))
-                                               : Json(nullptr)}});
+    Json result = {{"ok", exitStatus == ExitStatus::ExitDone},
+                   {"exit_status", exitCode(exitStatus)},
+                   {"reason", reasonWord(run.reason)},
+                   {"records_sent", run.recordsSent},
+                   {"resends", run.resends},
+                   {"seconds", rounded(secondsSince(run.began))},
+                   {"transfer_seconds", rounded(run.transferSeconds)},
+                   {"wire_ratio", transferred ? Json(rounded(run.transferSeconds / wireSeconds))
+                                              : Json(nullptr)}};
+    if (ledgerProblem) {
+        result["ledger"] = ledgerProblem->empty() ? Json(nullptr) : Json(*ledgerProblem);
+    }
+    emit("result", result);
 }
 
 } // namespace JsonReport

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <string>
 
 namespace JsonReport {
 
@@ -22,7 +24,8 @@ void begin(std::FILE* out);
 // "start": what is about to be updated; records and data bytes once the image was accepted.
 void start(const char* portArgument, uint32_t baud, const char* product, const char* device,
            const char* file, bool imageAccepted);
-// "result", always last; the reason given by the last end of the run.
-void finish(ExitStatus exitStatus);
+// "result", always last; the reason given by the last end of the run. With --ledger the result
+// holds "ledger": null when the update's line was written, else why not (ledgerProblem).
+void finish(ExitStatus exitStatus, const std::optional<std::string>& ledgerProblem = {});
 
 } // namespace JsonReport

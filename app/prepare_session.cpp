@@ -1,6 +1,7 @@
 #include "app/prepare_session.h"
 
 #include "app/entry_report.h"
+#include "app/ledger_record.h"
 #include "os/ascii_text.h"
 #include "protocol/wire_format.h"
 #include "serial/decimal.h"
@@ -81,6 +82,9 @@ PrepareResult prepareSession(int argc, char** argv, UpdateRequest& request) {
     EndReason refusal = EndReason::Done;
     if (!checkUpdateArguments(argv[3], argv[4], argv[5], request, refusal)) {
         return stop(refusal);
+    }
+    if (!LedgerRecord::openAsked()) {
+        return stop(EndReason::LedgerRefused);
     }
     const uint32_t rate = static_cast<uint32_t>(readBaudRate(argv[2]));
     const char* chosen = choosePortFor(argv[1]);

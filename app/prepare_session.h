@@ -13,7 +13,8 @@ enum class PrepareResult : int { Stop = 0, Proceed = 1 };
 inline constexpr size_t MaxProductIdLength = UpdateArgsSize - sizeof(" ARM");
 
 // Prints the banner and checks the arguments in order: count, firmware file readable, device
-// word, product identifier, then the image (read once, checked whole), then chooses the port. On
+// word, product identifier, then the image (read once, checked whole), then opens the ledger
+// asked for (LedgerRecord) and chooses the port. On
 // Stop the reason has been printed and no port was listed or opened.
 PrepareResult prepareSession(int argc, char** argv, UpdateRequest& request);
 

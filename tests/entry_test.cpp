@@ -90,7 +90,9 @@ const std::string Help =
     "<file> only names them (how a port list hands each port the image it checked)\n"
     "  --wait <mode>     how to wait for the product's reboots: poll asks every 250 ms and goes "
     "on as soon as it answers, seconds sooner; fixed (the default) pauses 15 s and 5 s first, as "
-    "a product that answers before it is ready needs; overrides UARTFLASH_WAIT\n";
+    "a product that answers before it is ready needs; overrides UARTFLASH_WAIT\n"
+    "  --ledger <file>   append one JSON line per product update to <file>: which unit got which "
+    "image (its SHA-256), when, and how it went; several processes may share one ledger\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -152,6 +154,14 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
         {{"/dev/ttyFAKE0,", "115200", "KORVA", "ARM", "/nonexistent/k.srec"},
          "Error: Could not open [/nonexistent/k.srec]\n",
          2},
+        // A ledger that takes no lines: refused after the image, before the ports.
+        {{"--ledger", "/tmp", "/dev/ttyFAKE0,", "115200", "KORVA", "ARM", image},
+         "Error: cannot append to the ledger /tmp: not a regular file\n",
+         2},
+        {{"--ledger", "/tmp", "/dev/ttyFAKE0,", "115200", "KORVA", "ARM", "/nonexistent/k.srec"},
+         "Error: Could not open [/nonexistent/k.srec]\n",
+         2},
+        {{"--ledger"}, refused("--ledger <file>: the value is missing"), 2},
         // The wait mode: a word that names none refuses any update; the option wins.
         {{"--wait", "slow", "AUTO", "115200", "KORVA", "ARM", image},
          refused("--wait takes poll or fixed, not slow"),
@@ -370,6 +380,9 @@ TEST(Entry, EveryReasonHasItsWordStatusAndText) {
          "\r\nCould not open P\r\n"},
         {EndReason::NotSupported, "not_supported", 2, [&] { entry.deviceNotSupported(); },
          "ERROR: Device not currently supported!"},
+        {EndReason::LedgerRefused, "ledger_refused", 2,
+         [&] { entry.ledgerRefused("cannot append to the ledger u.jsonl: Permission denied"); },
+         "Error: cannot append to the ledger u.jsonl: Permission denied\n"},
         {EndReason::NoContact, "no_contact", 1,
          failed(EndReason::NoContact, UploadPhase::CheckComms),
          "Error: Could not establish communication\r\n"},

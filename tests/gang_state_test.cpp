@@ -93,6 +93,13 @@ TEST(GangState, OutcomesComeFromTheResultAndTheProcess) {
          "stopped (aborted) after 40 records, 0.0 s", "stopped", "aborted"},
         {R"({"event":"result","exit_status":0,"reason":"done"})", true, 139,
          "ok: 0 records in 0.0 s", "failed", "done"},
+        // The product was updated but its ledger line was not written: the run failed.
+        {R"({"event":"result","exit_status":1,"reason":"done","records_sent":42,"seconds":5.04,)"
+         R"("ledger":"cannot write to the ledger u.jsonl: No space left on device"})",
+         true, 1,
+         "failed (done) after 42 records, 5.0 s; not in the ledger: cannot write to the ledger "
+         "u.jsonl: No space left on device",
+         "failed", "done"},
         {nullptr, true, 1, "", "failed", "no_result"},
         {nullptr, false, -1, "", "not_started", "not_started"},
     };

@@ -104,6 +104,25 @@ expect_retry() {
         fail "retry command '$retry', expected the ports $wanted"
 }
 
+# The ledger holds one whole line per port of ports, each with the image's hash; the port $2
+# failed with record_refused when $1 is 1, the others succeeded.
+expect_ledger() {
+    local ledger=$work/units.jsonl hash
+    hash=$(sha256sum "$image" | cut -d' ' -f1)
+    [ "$(wc -l <"$ledger")" -eq "${#ports[@]}" ] ||
+        fail "the ledger holds $(wc -l <"$ledger") lines, expected ${#ports[@]}"
+    jq -e . "$ledger" >/dev/null || fail "a ledger line is not whole JSON"
+    for port in "${ports[@]}"; do
+        local line
+        line=$(jq -c --arg port "$port" 'select(.port == $port) | [.ok, .reason, .image.sha256]' "$ledger")
+        if [ "$1" -eq 1 ] && [ "$port" == "$2" ]; then
+            [ "$line" == "[false,\"record_refused\",\"$hash\"]" ] || fail "ledger of $port: $line"
+        else
+            [ "$line" == "[true,\"done\",\"$hash\"]" ] || fail "ledger of $port: $line"
+        fi
+    done
+}
+
 case $case_name in
 gang_done)
     "$sample" --records 40 >"$image"
@@ -287,6 +306,35 @@ gang_log_full)
     grep '^{"event":"summary"' "$output" | grep -q '"reason":"log_incomplete"' ||
         fail "the summary does not name the incomplete logs"
     for i in $(seq "$Count"); do expect_image "$i"; done
+    ;;
+gang_ledger)
+    # Each child appends its own line: four whole lines, one per port, the same image in each.
+    "$sample" --records 40 >"$image"
+    sim_options[2]="--error-on 7"
+    start_sims
+    start_tool 90 --ledger "$work/units.jsonl" "$list" 115200 KORVA ARM "$image"
+    end_tool
+    stop_sims
+    expect_status 1
+    expect_row "${ports[1]}" failed record_refused
+    expect_ledger 1 "${ports[1]}"
+    ;;
+ledger_three_processes)
+    # Three separate runs of the tool share one ledger.
+    "$sample" --records 40 >"$image"
+    start_sims
+    pids=()
+    for i in 1 2 3; do
+        timeout -k 5 90 "$tool" --ledger "$work/units.jsonl" "${ports[i - 1]}" 115200 KORVA ARM \
+            "$image" </dev/null >"$work/run-$i.txt" 2>&1 &
+        pids+=($!)
+    done
+    for i in 1 2 3; do
+        wait "${pids[i - 1]}" || fail "run $i ended with status $?"
+    done
+    stop_sims
+    ports=("${ports[@]:0:3}")
+    expect_ledger 0
     ;;
 gang_remote_mixed)
     # Products on another machine beside a local one: through the RFC 2217 and the raw accepter

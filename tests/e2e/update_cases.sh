@@ -15,7 +15,9 @@ work=$5/$case_name
 declare -A JsonCases=([json_done]="boot_loader_at_once done"
     [json_record_refused]="record_refused record_refused" [json_port_lost]="gone_transfer port_lost"
     [json_aborted]="sigint_transfer aborted" [json_poll]="poll_application_first done"
-    [json_remote_done]="remote_socket_done done")
+    [json_remote_done]="remote_socket_done done"
+    [json_ledger_record_refused]="ledger_record_refused record_refused"
+    [json_ledger_full_disk]="ledger_full_disk done")
 # The fixed mode unless a case asks for the poll: the caller's environment does not choose.
 unset UARTFLASH_WAIT
 tool_options=()
@@ -157,6 +159,45 @@ readonly Reboots=(--boot-reboot-ms 2000 --erase-ms 1000 --app-reboot-ms 1500)
 
 readonly Advice=$'\r\n******* UPLOAD FAILED.  \r\n\r\n\r\nPlease power cycle and try again. Check all connections\r\n'
 readonly Done=$'\r\n\r\nUpdate Done!\r\n\n___________________\n'
+
+# The ledger's one line: every field in its place, the image as sha256sum and --check see it.
+# $1: ok, $2: exit status, $3: reason, $4: before, $5: after (each {identity, text}, or null when
+# absent), $6: wait mode; phases_ms must name every phase, and each phase given in $7 must have
+# taken time.
+expect_ledger_line() {
+    local ledger=$work/units.jsonl
+    [ "$(wc -l <"$ledger")" -eq 1 ] || fail "the ledger holds $(wc -l <"$ledger") lines, expected 1"
+    local fields='["time","host","version","port","usb","product","device","image",'
+    [ "$4" = null ] || fields+='"before",'
+    [ "$5" = null ] || fields+='"after",'
+    fields+='"ok","exit_status","reason","resends","wait","phases_ms"]'
+    [ "$(jq -c keys_unsorted "$ledger")" == "$fields" ] ||
+        fail "ledger fields $(jq -c keys_unsorted "$ledger"), expected $fields"
+    local checked addresses
+    checked=$("$tool" --check "$original")
+    addresses=$(sed -n 's/^  Addresses: *\(0x[0-9A-F]*\) to \(0x[0-9A-F]*\)$/"\1","\2"/p' <<<"$checked")
+    local fields_of_image="{\"path\":\"$image\",\"sha256\":\"$(sha256sum "$original" | cut -d' ' -f1)\","
+    fields_of_image+="\"bytes\":$(stat -c %s "$original"),"
+    fields_of_image+="\"records\":$(sed -n 's/^  Lines: .*(\([0-9]*\) sent as records)$/\1/p' <<<"$checked"),"
+    fields_of_image+="\"data_bytes\":$(sed -n 's/^  Data bytes: *//p' <<<"$checked"),"
+    fields_of_image+="\"first_address\":${addresses%%,*},\"last_address\":${addresses#*,}}"
+    local wanted="{\"host\":\"$(uname -n)\",\"version\":\"1.5\",\"port\":\"$port\",\"usb\":null,"
+    wanted+="\"product\":\"KORVA\",\"device\":\"ARM\",\"image\":$fields_of_image,\"before\":$4,\"after\":$5,"
+    wanted+="\"ok\":$1,\"exit_status\":$2,\"reason\":\"$3\",\"wait\":\"$6\"}"
+    local line
+    line=$(jq -c '{host, version, port, usb, product, device, image, before, after, ok, exit_status,
+        reason, wait}' "$ledger")
+    [ "$line" == "$(jq -c . <<<"$wanted")" ] || fail "ledger line $line, expected $wanted"
+    jq -e '(.time | test("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$"))
+        and ((.time | fromdateiso8601) - now | fabs) < 300' "$ledger" >/dev/null ||
+        fail "ledger time $(jq .time "$ledger") is not the UTC time of the run"
+    [ "$(jq -c '.phases_ms | keys_unsorted' "$ledger")" == '["connect","identify","bootwait","transfer","appwait"]' ] ||
+        fail "ledger phases $(jq -c .phases_ms "$ledger")"
+    local phase
+    for phase in $7; do
+        jq -e ".phases_ms.$phase > 0" "$ledger" >/dev/null || fail "no time in phase $phase"
+    done
+}
 
 # Record 5 gets two answers in one write ($1, e.g. PASS+ERROR); the product keeps it only after a
 # first PASS.
@@ -559,6 +600,73 @@ remote_noise)
     expect_status 0
     expect_text $'       Download ->    302 [100%]\r'
     expect_text "$Done"
+    expect_image
+    ;;
+ledger_done)
+    # From the application, with the poll: what it ran before and after, the time in each phase.
+    "$sample" --records 30 >"$image"
+    start_sim --mode app --busy-on 3 "${Reboots[@]}"
+    tool_options=(--wait poll --ledger "$work/units.jsonl")
+    run_tool 60
+    stop_sim
+    expect_status 0
+    expect_text "$Done"
+    expect_image
+    expect_ledger_line true 0 done '{"identity":"application","text":"V1.0.0"}' \
+        '{"identity":"application","text":"V2.0.0"}' poll "bootwait transfer appwait"
+    jq -e '.resends == 1 and .phases_ms.bootwait >= 2000 and .phases_ms.appwait >= 1000' \
+        "$work/units.jsonl" >/dev/null || fail "resends or reboot times: $(cat "$work/units.jsonl")"
+    ;;
+ledger_record_refused)
+    "$sample" --records 30 >"$image"
+    start_sim --mode boot --error-on 7
+    tool_options+=(--ledger "$work/units.jsonl")
+    run_tool 60
+    stop_sim
+    expect_status 1
+    expect_image 6
+    expect_ledger_line false 1 record_refused '{"identity":"boot_loader","text":"BSL-0.9"}' null \
+        fixed ""
+    jq -e '.phases_ms.bootwait == 0 and .phases_ms.appwait == 0' "$work/units.jsonl" >/dev/null ||
+        fail "time in phases never reached: $(jq -c .phases_ms "$work/units.jsonl")"
+    grep -q '^{"event":"result",.*"ledger":null}$' "$work/events.jsonl" ||
+        fail "the result event does not say that the line was written"
+    ;;
+ledger_unwritable)
+    # Root may write anywhere, so the ledger is refused by a path that cannot be a file.
+    "$sample" --records 20 >"$image"
+    start_sim --mode boot
+    echo "not a folder" >"$work/file"
+    tool_options=(--ledger "$work/file/units.jsonl")
+    run_tool 30
+    stop_sim
+    expect_status 2
+    expect_text "Error: cannot append to the ledger $work/file/units.jsonl: Not a directory"
+    expect_no_text "Checking comms"
+    [ "$(cat "$work/received-bytes")" = 0 ] || fail "the product received bytes"
+    ;;
+ledger_full_disk)
+    # The ledger's disk is full: the product's outcome is told as it was, the line is missing,
+    # and the status says so.
+    mkdir -p "$work/disk"
+    if ! mount -t tmpfs -o size=16k tmpfs "$work/disk" 2>/dev/null; then
+        echo "SKIP [$case_name]: cannot mount a tmpfs here (needs root and mount rights)"
+        exit 0
+    fi
+    "$sample" --records 20 >"$image"
+    start_sim --mode boot
+    dd if=/dev/zero of="$work/disk/filler" bs=4k 2>/dev/null # an empty ledger still opens
+    tool_options+=(--ledger "$work/disk/units.jsonl")
+    run_tool 60
+    stop_sim
+    ledger_size=$(stat -c %s "$work/disk/units.jsonl")
+    umount "$work/disk"
+    expect_status 1
+    expect_text "$Done"
+    expect_text "Error: cannot write to the ledger $work/disk/units.jsonl: No space left on device"
+    [ "$ledger_size" -eq 0 ] || fail "the full ledger holds $ledger_size bytes"
+    grep -q '^{"event":"result","t":[0-9.]*,"ok":false,"exit_status":1,"reason":"done",.*"ledger":"cannot write to the ledger '"$work"'/disk/units.jsonl: No space left on device"}$' \
+        "$work/events.jsonl" || fail "the result event does not tell the missing line"
     expect_image
     ;;
 *)

@@ -1,0 +1,103 @@
+#include "app/ledger_record.h"
+
+#include "app/entry_report.h"
+#include "os/host_name.h"
+#include "os/sha256.h"
+#include "serial/network_address.h"
+#include "serial/port_discovery.h"
+#include "session/firmware_image.h"
+
+#include <chrono>
+
+namespace LedgerRecord {
+
+namespace {
+
+std::string askedPath;
+bool ledgerAsked = false;
+
+const char* deviceWord(DeviceKind kind) {
+    for (const DeviceEntry& device : DeviceTable) {
+        if (device.kind == kind) {
+            return device.word;
+        }
+    }
+    return "";
+}
+
+LedgerImage heldImage(const char* path) {
+    const std::span<const char> bytes = FirmwareImage::bytes();
+    const ImageCheck::Summary& summary = FirmwareImage::report().summary;
+    LedgerImage image;
+    image.path = path;
+    Os::sha256Hex(bytes.data(), bytes.size(), image.sha256);
+    image.bytes = bytes.size();
+    image.records = summary.sentLines;
+    image.dataBytes = summary.dataBytes;
+    image.firstAddress = summary.lowestAddress;
+    image.lastAddress = summary.highestAddress;
+    return image;
+}
+
+} // namespace
+
+void ask(const char* path) {
+    ledgerAsked = path != nullptr;
+    askedPath = path != nullptr ? path : "";
+}
+
+bool asked() {
+    return ledgerAsked;
+}
+
+bool openAsked() {
+    if (!ledgerAsked) {
+        return true;
+    }
+    const Ledger::Outcome opened = Ledger::open(askedPath);
+    if (opened.status != Ledger::Status::Ok) {
+        EntryReport::current().ledgerRefused(Ledger::describe(opened).c_str());
+        return false;
+    }
+    return true;
+}
+
+LedgerUsb usbOf(const char* portName) {
+    PortList list;
+    if (NetworkPort::schemeOf(portName) != PortScheme::Local ||
+        !PortDiscovery::enumeratePorts(list)) {
+        return {};
+    }
+    const std::string device = PortDiscovery::deviceKey(portName);
+    for (const PortEntry& entry : list.entries) {
+        if (PortDiscovery::deviceKey(entry.name) == device) {
+            return {entry.usb.vendorId, entry.usb.productId, entry.usb.serialNumber,
+                    entry.usb.location};
+        }
+    }
+    return {};
+}
+
+std::string append(const UpdateRequest& request, const LedgerUsb& usb, ExitStatus status,
+                   const UpdateFacts::Facts& facts) {
+    LedgerEntry entry;
+    entry.time = std::chrono::system_clock::now();
+    entry.host = Os::hostName();
+    entry.version = UARTFLASH_VERSION;
+    entry.port = request.portName;
+    entry.usb = usb;
+    entry.product = request.productId;
+    entry.device = deviceWord(request.device);
+    entry.image = heldImage(request.imagePath);
+    entry.before = facts.before;
+    entry.after = facts.after;
+    entry.ok = status == ExitStatus::ExitDone;
+    entry.exitStatus = exitCode(status);
+    entry.reason = reasonWord(facts.reason);
+    entry.resends = facts.resends;
+    entry.wait = request.wait == WaitMode::Poll ? LedgerWait::Poll : LedgerWait::Fixed;
+    entry.phasesMs = facts.phasesMs;
+    return Ledger::describe(Ledger::append(entry));
+}
+
+} // namespace LedgerRecord

@@ -1,0 +1,32 @@
+// --ledger for the process that runs an update: the ledger is opened before any port is touched,
+// the port's USB bridge is looked up before the port is opened, and the update's line is
+// appended once it has ended.
+#pragma once
+
+#include "app/ledger.h"
+#include "app/update_facts.h"
+#include "session/report.h"
+#include "session/session_state.h"
+
+#include <string>
+
+namespace LedgerRecord {
+
+// The ledger the command line asked for; nullptr: none.
+void ask(const char* path);
+bool asked();
+
+// Opens the ledger asked for. False, with the reason told through the EntryReporter, when it
+// cannot be appended to; true when none was asked for.
+bool openAsked();
+
+// What the port list knows of the port's USB bridge, found by its device (a link and the node it
+// leads to are one); empty for a port that is listed without one, or not listed.
+LedgerUsb usbOf(const char* portName);
+
+// The update's line from the request, the image held, the port's bridge and the facts its events
+// told, ending with status. Empty when the line is in the ledger, otherwise why it is not.
+std::string append(const UpdateRequest& request, const LedgerUsb& usb, ExitStatus status,
+                   const UpdateFacts::Facts& facts);
+
+} // namespace LedgerRecord
