@@ -60,7 +60,9 @@ usr/share/man/man1/uartflash.1.gz
 EOF
 same_files "$deb" "$work/deb.expected" "$work/deb.list"
 depends=$(dpkg-deb -f "$deb" Depends)
-[[ $depends == *libc6* && $depends == *libstdc++6* ]] || fail "Depends lacks the shared libraries: [$depends]"
+# libssl3: the ledger's SHA-256 of the image comes from OpenSSL's libcrypto.
+[[ $depends == *libc6* && $depends == *libstdc++6* && $depends == *libssl3* ]] ||
+    fail "Depends lacks the shared libraries: [$depends]"
 check_version "$deb: usr/bin/uartflash" "$work/deb/usr/bin/uartflash"
 
 echo "--- udev reads the packaged rule"
