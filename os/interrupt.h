@@ -5,6 +5,8 @@
 
 #include "os/os.h"
 
+#include <cstdint>
+
 namespace Os {
 
 // wake: set on every request (nullptr: none). Installing again replaces the event.
@@ -12,6 +14,8 @@ void installInterruptHandler(EventHandle wake);
 // Detaches the wake event (before it is closed); requests are still noted.
 void clearInterruptWake();
 bool interruptRequested();
+// How many requests came: a watch stops taking new units at the first and aborts at the second.
+uint32_t interruptCount();
 // Output to a closed pipe (uartflash ... | head) must not end an update; writes just fail.
 void ignoreBrokenPipe();
 

@@ -10,11 +10,14 @@ namespace Os {
 namespace {
 
 std::atomic<bool> requested{false};
+std::atomic<uint32_t> requests{0};
 std::atomic<EventHandle> wakeEvent{nullptr};
 static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
 static_assert(std::atomic<EventHandle>::is_always_lock_free);
 
 void onStopSignal(int) {
+    requests.fetch_add(1, std::memory_order_acq_rel);
     requested.store(true, std::memory_order_release);
     EventHandle event = wakeEvent.load(std::memory_order_acquire);
     if (event != nullptr) {
@@ -41,6 +44,10 @@ void clearInterruptWake() {
 
 bool interruptRequested() {
     return requested.load(std::memory_order_acquire);
+}
+
+uint32_t interruptCount() {
+    return requests.load(std::memory_order_acquire);
 }
 
 void ignoreBrokenPipe() {

@@ -11,6 +11,7 @@ namespace Os {
 namespace {
 
 std::atomic<bool> requested{false};
+std::atomic<uint32_t> requests{0};
 std::atomic<EventHandle> wakeEvent{nullptr};
 bool installed = false;
 
@@ -22,6 +23,7 @@ BOOL WINAPI onControl(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
+    requests.fetch_add(1, std::memory_order_acq_rel);
     requested.store(true, std::memory_order_release);
     EventHandle event = wakeEvent.load(std::memory_order_acquire);
     if (event != nullptr) {
@@ -48,6 +50,10 @@ void clearInterruptWake() {
 
 bool interruptRequested() {
     return requested.load(std::memory_order_acquire);
+}
+
+uint32_t interruptCount() {
+    return requests.load(std::memory_order_acquire);
 }
 
 void ignoreBrokenPipe() {
