@@ -22,9 +22,16 @@ namespace {
 constexpr int UsbDeviceSearchDepth = 3;
 constexpr size_t AttributeLimit = 256;
 
+// Tests of whole runs show the tool a fake tree (UARTFLASH_SYSFS_TTY, UARTFLASH_DEV_DIR), read
+// once at start, so that bridges can be plugged and unplugged without hardware.
+std::string rootFromEnvironment(const char* variable, const char* otherwise) {
+    const char* root = std::getenv(variable);
+    return root != nullptr && root[0] != '\0' ? root : otherwise;
+}
+
 struct Walk {
-    std::string ttyClassDir = "/sys/class/tty";
-    std::string devDir = "/dev";
+    std::string ttyClassDir = rootFromEnvironment("UARTFLASH_SYSFS_TTY", "/sys/class/tty");
+    std::string devDir = rootFromEnvironment("UARTFLASH_DEV_DIR", "/dev");
     std::vector<std::string> names;
     size_t index = 0;
     std::string current;

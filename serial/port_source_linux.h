@@ -4,7 +4,7 @@
 namespace PortDiscovery {
 
 // ttyClassDir: the tty class folder of sysfs ("/sys/class/tty"); devDir: where the device nodes
-// live ("/dev"). Both are the defaults until changed.
+// live ("/dev"). The defaults are those, or UARTFLASH_SYSFS_TTY and UARTFLASH_DEV_DIR when set.
 void setDeviceRoots(const char* ttyClassDir, const char* devDir);
 
 } // namespace PortDiscovery
