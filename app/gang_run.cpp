@@ -99,14 +99,8 @@ void takeLine(Parent& parent, size_t index, const std::string& line) {
         return;
     }
     if (parent.json != nullptr) {
-        Json out = {
-            {"event", event["event"]}, {"t", event.value("t", Json(nullptr))}, {"port", run.name}};
-        for (const auto& [key, value] : event.items()) {
-            if (key != "event" && key != "t" && key != "port") {
-                out[key] = value;
-            }
-        }
-        const std::string text = out.dump(-1, ' ', false, Json::error_handler_t::replace);
+        const std::string text =
+            eventWithPort(event, run.name).dump(-1, ' ', false, Json::error_handler_t::replace);
         std::fprintf(parent.json, "%s\n", text.c_str());
         std::fflush(parent.json);
     }
@@ -119,15 +113,9 @@ void takeOutput(Parent& parent, size_t index, Os::ChildStream stream, std::strin
         GangLogs::write(parent.logs[index].texts, bytes); // the port's texts, kept as they came
         return;
     }
-    std::string& pending = parent.runs[index].pending;
-    pending.append(bytes);
-    size_t from = 0;
-    for (size_t end = pending.find('\n'); end != std::string::npos;
-         end = pending.find('\n', from)) {
-        takeLine(parent, index, pending.substr(from, end - from));
-        from = end + 1;
+    for (const std::string& line : takeLines(parent.runs[index].pending, bytes)) {
+        takeLine(parent, index, line);
     }
-    pending.erase(0, from);
 }
 
 void finishPort(Parent& parent, size_t index) {
@@ -158,12 +146,8 @@ void startChildren(Parent& parent, Os::SharedInput image) {
     for (size_t i = 0; i < parent.runs.size() && !Os::interruptRequested(); ++i) {
         PortRun& run = parent.runs[i];
         std::string problem;
-        // The children get the bytes this process checked and never open the user's path.
-        std::vector<std::string> arguments = invocation.childOptions;
-        arguments.insert(arguments.end(),
-                         {"--json", "--exact-port", "--image-on-stdin", run.name, invocation.baud,
-                          invocation.product, invocation.device, invocation.file});
-        parent.children[i] = Os::startChild(program, arguments, streams, problem);
+        parent.children[i] =
+            Os::startChild(program, childArguments(invocation, run.name), streams, problem);
         run.started = parent.children[i] != nullptr;
         if (!run.started) {
             note(parent, run, "not started: " + problem);

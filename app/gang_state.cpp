@@ -53,6 +53,37 @@ bool reservedOnWindows(const std::string& name) {
 
 } // namespace
 
+std::vector<std::string> childArguments(const Invocation& invocation, const std::string& port) {
+    std::vector<std::string> arguments = invocation.childOptions;
+    arguments.insert(arguments.end(),
+                     {"--json", "--exact-port", "--image-on-stdin", port, invocation.baud,
+                      invocation.product, invocation.device, invocation.file});
+    return arguments;
+}
+
+std::vector<std::string> takeLines(std::string& pending, std::string_view bytes) {
+    pending.append(bytes);
+    std::vector<std::string> lines;
+    size_t from = 0;
+    for (size_t end = pending.find('\n'); end != std::string::npos;
+         end = pending.find('\n', from)) {
+        lines.push_back(pending.substr(from, end - from));
+        from = end + 1;
+    }
+    pending.erase(0, from);
+    return lines;
+}
+
+Json eventWithPort(const Json& event, const std::string& port) {
+    Json out = {{"event", event["event"]}, {"t", event.value("t", Json(nullptr))}, {"port", port}};
+    for (const auto& [key, value] : event.items()) {
+        if (key != "event" && key != "t" && key != "port") {
+            out[key] = value;
+        }
+    }
+    return out;
+}
+
 std::string applyEvent(PortRun& run, const Json& event) {
     if (!event.is_object()) {
         return {};

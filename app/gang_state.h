@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Gang {
@@ -49,6 +50,17 @@ struct PortRun {
     std::string ledger;  // why its ledger line was not written; empty when it was or none asked
     std::string pending; // output after the last line end
 };
+
+// The arguments of the child that updates port: the image comes on its standard input, so it
+// sends exactly the bytes the parent checked and never opens the user's path.
+std::vector<std::string> childArguments(const Invocation& invocation, const std::string& port);
+
+// The whole lines of a child's output: bytes are added to pending, and the lines it completes
+// are taken out of it without their line ends.
+std::vector<std::string> takeLines(std::string& pending, std::string_view bytes);
+
+// A child's event as the parent passes it on: "port" after "event" and "t", then its fields.
+Json eventWithPort(const Json& event, const std::string& port);
 
 // Takes one parsed event into the run and returns its plain-line text (without the port), or an
 // empty text when the event is not worth a line. Fields of a wrong type count as absent.

@@ -25,7 +25,7 @@ size_t nameWidth(const std::vector<Gang::PortRun>& runs) {
     return width;
 }
 
-std::string liveLine(const Gang::PortRun& run, size_t width, int columns) {
+std::string liveLine(const Gang::PortRun& run, size_t width, int columns, const std::string& note) {
     const size_t filled = BarWidth * std::min(run.percent, 100u) / 100;
     const std::string bar = std::string(filled, '#') + std::string(BarWidth - filled, '-');
     const std::string state =
@@ -39,6 +39,7 @@ std::string liveLine(const Gang::PortRun& run, size_t width, int columns) {
         std::snprintf(outcome, sizeof outcome, " %s, %.1f s", run.reason.c_str(), run.seconds);
         line += outcome;
     }
+    line += note;
     if (columns > 1 && line.size() > static_cast<size_t>(columns - 1)) {
         line.resize(static_cast<size_t>(columns - 1));
     }

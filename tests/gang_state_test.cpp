@@ -170,6 +170,31 @@ TEST(GangState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
     }
 }
 
+// A child's output comes in pieces that cut lines anywhere.
+TEST(GangState, ChildOutputIsTakenInWholeLines) {
+    const struct {
+        std::vector<std::string> pieces;
+        std::vector<std::string> lines;
+        std::string pending;
+    } cases[] = {
+        {{"{\"a\":1}\n"}, {"{\"a\":1}"}, ""},
+        {{"{\"a\"", ":1}\n{\"b", "\":2}\n{"}, {"{\"a\":1}", "{\"b\":2}"}, "{"},
+        {{"\n\n", "x"}, {"", ""}, "x"},
+        {{"no end"}, {}, "no end"},
+    };
+    for (const auto& c : cases) {
+        std::string pending;
+        std::vector<std::string> lines;
+        for (const std::string& piece : c.pieces) {
+            for (const std::string& line : Gang::takeLines(pending, piece)) {
+                lines.push_back(line);
+            }
+        }
+        EXPECT_EQ(lines, c.lines) << c.pieces.front();
+        EXPECT_EQ(pending, c.pending) << c.pieces.front();
+    }
+}
+
 TEST(GangState, LogNamesAreFileSafeAndNeverShared) {
     const struct {
         std::string name;
