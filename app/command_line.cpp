@@ -10,6 +10,7 @@
 #include "app/prepare_session.h"
 #include "app/program_run.h"
 #include "app/update_facts.h"
+#include "app/watch_run.h"
 #include "os/console.h"
 #include "serial/port_discovery.h"
 #include "serial/port_group.h"
@@ -54,6 +55,11 @@ constexpr Option ToolOptions[] = {
     {"--ledger", LedgerFile, "<file>",
      "append one JSON line per product update to <file>: which unit got which image (its "
      "SHA-256), when, and how it went; several processes may share one ledger"},
+    {"--watch", Watch, nullptr,
+     "with ALL or SN= entries as the port: wait for bridges to be plugged in and update each new "
+     "unit as it comes, until Ctrl+C"},
+    {"--again", Again, nullptr,
+     "with --watch: update a serial number again that this watch has already updated"},
 };
 
 // The options every form that updates takes besides its own.
@@ -116,6 +122,12 @@ Gang::Invocation invocationOf(const Command& command) {
     invocation.program = command.argv[0];
     invocation.json = (command.options & Json) != 0;
     invocation.closedStreams = command.closedStreams;
+    if ((command.options & Watch) != 0) {
+        invocation.options.push_back("--watch");
+    }
+    if ((command.options & Again) != 0) {
+        invocation.options.push_back("--again");
+    }
     if (invocation.json) {
         invocation.options.push_back("--json");
     }
@@ -146,6 +158,11 @@ Gang::Invocation invocationOf(const Command& command) {
 // A port list or ALL: one child process of this program per port (app/gang_run.h).
 ExitStatus runGang(const Command& command) {
     return Gang::run(invocationOf(command));
+}
+
+// --watch: one child process per unit as it is plugged in (app/watch_run.h).
+ExitStatus runWatch(const Command& command) {
+    return Station::run(invocationOf(command), (command.options & Again) != 0);
 }
 
 bool namesManyPorts(const Command& command) {
@@ -265,6 +282,8 @@ constexpr Form ToolForms[] = {
     {ExactPort | Json | ImageOnStdin, UpdateModifiers, 5, runJsonUpdate}, // each child's
     {LogDir, UpdateModifiers, 5, runLoggedGang},        // --log-dir <dir> <port list> ...
     {LogDir | Json, UpdateModifiers, 5, runLoggedGang}, // --json --log-dir <dir>
+    {Watch, UpdateModifiers | Again, 5, runWatch},      // --watch <ALL|SN=...> ...
+    {Watch | Json, UpdateModifiers | Again, 5, runWatch},
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {

@@ -22,6 +22,8 @@ enum OptionFlag : unsigned {
     ImageOnStdin = 1u << 7,
     Wait = 1u << 8,
     LedgerFile = 1u << 9,
+    Watch = 1u << 10,
+    Again = 1u << 11,
 };
 
 inline constexpr int MaxOptions = 32;

@@ -92,7 +92,11 @@ const std::string Help =
     "on as soon as it answers, seconds sooner; fixed (the default) pauses 15 s and 5 s first, as "
     "a product that answers before it is ready needs; overrides UARTFLASH_WAIT\n"
     "  --ledger <file>   append one JSON line per product update to <file>: which unit got which "
-    "image (its SHA-256), when, and how it went; several processes may share one ledger\n";
+    "image (its SHA-256), when, and how it went; several processes may share one ledger\n"
+    "  --watch           with ALL or SN= entries as the port: wait for bridges to be plugged in "
+    "and update each new unit as it comes, until Ctrl+C\n"
+    "  --again           with --watch: update a serial number again that this watch has already "
+    "updated\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -162,6 +166,21 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
          "Error: Could not open [/nonexistent/k.srec]\n",
          2},
         {{"--ledger"}, refused("--ledger <file>: the value is missing"), 2},
+        // A watch takes bridges or serial numbers, and its own options only.
+        {{"--watch", "/dev/ttyFAKE0", "115200", "KORVA", "ARM", image},
+         "Error: --watch takes ALL or SN= entries (SN=0001A2B3,SN=0001A2B4), not /dev/ttyFAKE0\n",
+         2},
+        {{"--watch", "SN=1,SN=1", "115200", "KORVA", "ARM", image},
+         "Error: SN=1 is named twice\n",
+         2},
+        {{"--watch", "ALL", "115200", "KORVA", "ARM", "/nonexistent/k.srec"},
+         "Error: Could not open [/nonexistent/k.srec]\n",
+         2},
+        {{"--watch", "--ledger", "/tmp", "ALL", "115200", "KORVA", "ARM", image},
+         "Error: cannot append to the ledger /tmp: not a regular file\n",
+         2},
+        {{"--again", "ALL", "115200", "KORVA", "ARM", image}, mismatch, 2},
+        {{"--watch", "--log-dir", "/tmp", "ALL", "115200", "KORVA", "ARM", image}, mismatch, 2},
         // The wait mode: a word that names none refuses any update; the option wins.
         {{"--wait", "slow", "AUTO", "115200", "KORVA", "ARM", image},
          refused("--wait takes poll or fixed, not slow"),

@@ -1,0 +1,31 @@
+// What a person sees of a watch: on a terminal the counts and one line per port (or serial
+// number) redrawn in place, elsewhere one plain line per notable event; at the end a table of the
+// units.
+#pragma once
+
+#include "app/watch_state.h"
+
+#include <string>
+
+namespace WatchView {
+
+// "Units ok 3, failed 1, 40.0 an hour", the skipped ones, and that no new unit is taken once a
+// stop was requested. seconds: since the watch began.
+std::string heading(const Station::Watch& watch, double seconds);
+
+// "Units: 3 ok, 1 failed, 2 skipped in 312 s (46.2 an hour).", for the summary.
+std::string totals(const Station::Watch& watch, double seconds);
+
+// The widest name among the slots' lines.
+size_t nameWidth(const Station::Watch& watch);
+// A slot's line of the live view: waiting, updating with its progress, its result with "unplug
+// to continue", or skipped. Cut to columns - 1 characters when columns is known (> 0).
+std::string slotLine(const Station::Slot& slot, size_t width, int columns);
+
+// The plain line (without the port) of a listing's change.
+std::string changeLine(const Station::SlotChange& change);
+
+// PORT, SERIAL, RESULT, REASON, RECORDS and SECONDS, one unit a line in the order they ended.
+std::string summaryTable(const Station::Watch& watch);
+
+} // namespace WatchView
