@@ -6,7 +6,8 @@
 # a second bridge (COM6) and answers the port prompt from standard input; the third loses the port
 # mid-transfer. The last registers the bridges as USB devices, lists them and picks COM5 by its
 # serial number. The port-list case maps a second simulator to COM6 and updates both at once. The
-# last reaches the simulator through a real ser2net, over Winsock.
+# next reaches the simulator through a real ser2net, over Winsock; the last watches COM5 and COM6
+# as a station and writes their ledger lines.
 set -uo pipefail
 source "$(dirname "$0")/../../scripts/lib/sim_port.sh"
 here=$(cd "$(dirname "$0")" && pwd)
@@ -220,10 +221,62 @@ if start_sim --mode app; then
     expect_image
 fi
 
+# A station: COM5 and COM6 registered as two CP210x bridges with serial numbers, listed by SetupAPI
+# and watched; each gets its update and its ledger line, then one Ctrl+C ends the watch.
+case_name=watch_two_bridges
+for device in "${UsbDevices[@]}"; do
+    wine reg delete "$UsbKey\\$device" /f >/dev/null 2>&1
+done
+register_usb_port "${UsbDevices[0]}" 0001A2B3 COM5 'Silicon Labs CP210x USB to UART Bridge (COM5)' \
+    'Silicon Laboratories' 'Port_#0002.Hub_#0001' || fail "registry"
+register_usb_port "${UsbDevices[0]}" 0001A2B4 COM6 'Silicon Labs CP210x USB to UART Bridge (COM6)' \
+    'Silicon Laboratories' 'Port_#0003.Hub_#0001' || fail "registry"
+text=$(wine "$tool" --list-ports 2>&1) || fail "--list-ports exit status $?"
+for port in COM5:0001A2B3:0002 COM6:0001A2B4:0003; do
+    IFS=: read -r name serial hub <<<"$port"
+    grep -qE "^$name +- +10c4 +ea60 +$serial +Silicon Laboratories +Port_#$hub.Hub_#0001 " <<<"$text" ||
+        fail "$name not listed as a bridge with serial number $serial: $text"
+done
+"$sim" --mode boot --image "$work/received-com6.srec" >"$work/sim6.out" 2>"$work/sim6.err" &
+second_pid=$!
+ln -sfn "$(sim_port "$work/sim6.out")" "$WINEPREFIX/dosdevices/com6"
+if start_sim --mode boot; then
+    ledger=$work/units.jsonl
+    # --foreground: the SIGINT reaches the tool once, as one Ctrl+C.
+    LD_PRELOAD="$work/ptyshim.so" timeout --foreground -k 60 120 wine "$tool" --watch \
+        --ledger "Z:${ledger//\//\\}" ALL 115200 KORVA ARM "Z:${image//\//\\}" </dev/null \
+        >"$work/console.txt" 2>"$work/stderr.txt" &
+    watch_pid=$!
+    for _ in $(seq 600); do
+        [ -f "$ledger" ] && [ "$(wc -l <"$ledger")" -ge 2 ] && break
+        sleep 0.1
+    done
+    kill -INT "$watch_pid"
+    wait "$watch_pid"
+    status=$?
+    text=$(cat "$work/console.txt")
+    [ $status -eq 0 ] || fail "exit status $status, expected 0"
+    expect_text $'\nEvery unit updated.\n'
+    expect_text "Units: 2 ok, 0 failed, 0 skipped"
+    hash=$(sha256sum "$image" | cut -d' ' -f1)
+    units=$(jq -s -c --arg hash "$hash" \
+        'map(select(.image.sha256 == $hash and .ok) | [.port, .usb.serial, .usb.location]) | sort' \
+        "$ledger" 2>&1)
+    [ "$units" == '[["COM5","0001A2B3","Port_#0002.Hub_#0001"],["COM6","0001A2B4","Port_#0003.Hub_#0001"]]' ] ||
+        fail "ledger units $units"
+    stop_sim
+    expect_image
+fi
+kill -TERM "$second_pid" 2>/dev/null
+wait "$second_pid" || fail "the second simulator ended with status $?"
+second_pid=
+mv "$work/received-com6.srec" "$work/received.srec"
+expect_image
+
 if [ $failures -ne 0 ]; then
     echo "--- last console output:"
     cat "$work/console.txt"
     echo "wine e2e: $failures failure(s)"
     exit 1
 fi
-echo "wine e2e: 6 updates (two at once, one through ser2net), the port list and a refused serial number passed"
+echo "wine e2e: 8 updates (two at once, one through ser2net, two by a watch), the port list and a refused serial number passed"
