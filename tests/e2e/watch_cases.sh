@@ -206,6 +206,13 @@ watch_one_refuses)
         fail "not three plugged units in the events"
     [ "$(jq -s -c '[.[] | select(.port | endswith("ttyUSB1")) | .usb.serial] | unique' "$ledger")" == '["UNIT0002"]' ] ||
         fail "the ledger does not tie ttyUSB1 to UNIT0002"
+    # The README's jq line for a day's failed units.
+    day=$(jq -r '.time[0:10]' "$ledger" | head -n 1)
+    failed=$(jq -r 'select(.time | startswith("'"$day"'")) | select(.ok | not)
+        | [.time, .port, .usb.serial // "-", .reason] | @tsv' "$ledger")
+    tab=$'\t'
+    pattern="^${day}T[0-9:]+Z$tab$work/dev/ttyUSB1${tab}UNIT0002${tab}record_refused\$"
+    [[ "$failed" =~ $pattern ]] || fail "the failed units of the day: $failed"
     expect_image 1
     expect_image 3
     expect_image 2 6
