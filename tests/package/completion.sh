@@ -19,11 +19,18 @@ case ${1:-} in
 --list-ports) printf 'PORT          DESCRIPTION\nCOM3          Silicon Labs CP210x\n/dev/ttyUSB0  CP2102\n\n' ;;
 esac
 EOF
+# A station's tool, whose port list has the SERIAL column.
+cat >"$work/station" <<'EOF'
+#!/usr/bin/env bash
+case ${1:-} in
+--list-ports) printf 'PORT          AUTO  VID   PID   SERIAL    MANUFACTURER          LOCATION  DESCRIPTION\n/dev/ttyUSB0  -     10c4  ea60  0001A2B3  Silicon Laboratories  1-1.2     Silicon Labs CP2102\n/dev/ttyUSB1  -     10c4  ea60  0001A2B4  Silicon Laboratories  1-1.3     Silicon Labs CP2102\n/dev/ttyS0    -     -     -     -         -                     -         -\n' ;;
+esac
+EOF
 cat >"$work/old" <<'EOF'
 #!/usr/bin/env bash
 printf 'ERROR: Missing Arguments!\n  Valid Use:\n> uartflash  <COM PORT> <Baud Rate>\n'
 EOF
-chmod +x "$work/fake" "$work/old"
+chmod +x "$work/fake" "$work/station" "$work/old"
 mkdir -p "$work/files/images" "$work/files/my dir"
 touch "$work/files/a.srec" "$work/files/B.SREC" "$work/files/notes.txt" "$work/files/images/c.srec"
 cd "$work/files"
@@ -74,6 +81,13 @@ expect 'fixed|poll'                                    "$fake" --wait ''
 expect 'poll'                                          "$fake" --wait p
 expect '115200|14400|19200|2400|38400|4800|57600|9600' "$fake" --wait poll COM3 ''
 expect 'ARM'                                           "$fake" --log-dir images COM3 115200 K ''
+expect 'B.SREC|a.srec|images|my dir|notes.txt'        "$fake" --ledger ''
+expect 'ARM'                                           "$fake" --ledger u.jsonl COM3 115200 K ''
+expect 'ALL'                                           "$fake" --watch ''
+expect 'ALL|SN=0001A2B3|SN=0001A2B4'                   "$work/station" --watch --ledger u.jsonl ''
+expect 'SN=0001A2B3|SN=0001A2B4'                       "$work/station" --watch S
+expect '/dev/ttyS0|/dev/ttyUSB0|/dev/ttyUSB1|AUTO'     "$work/station" ''
+expect 'ARM'                                           "$work/station" --watch ALL 115200 K ''
 expect 'AUTO'                                          "$work/old" ''
 expect ''                                              "$work/old" --
 expect 'AUTO'                                          "$work/missing" ''
@@ -83,7 +97,7 @@ if [ -n "$tool" ]; then
     COMP_WORDS=("$tool" --)
     COMP_CWORD=1
     _uartflash
-    for option in --help --version --list-ports --wait; do
+    for option in --help --version --list-ports --wait --ledger --watch --again; do
         if ! printf '%s\n' "${COMPREPLY[@]}" | grep -qx -- "$option"; then
             echo "completion: $option missing from [${COMPREPLY[*]}] of $tool --help"
             failures=$((failures + 1))
