@@ -98,7 +98,9 @@ const char* optionValue(const Command& command, OptionFlag flag) {
 // Every row with arguments runs an update: its wait mode is settled before it starts, and a word
 // that names none refuses the command line.
 void settleWait(Command& command) {
-    if (command.form == nullptr || command.form->arguments == 0) {
+    // Forms that update nothing ignore it, and so does a wrong count of the five arguments,
+    // which keeps its usage text.
+    if (command.form == nullptr || command.form->arguments == 0 || command.argc() != 6) {
         return;
     }
     const char* option = (command.options & Wait) != 0 ? optionValue(command, Wait) : nullptr;
