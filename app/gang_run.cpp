@@ -4,10 +4,10 @@
 #include "app/gang_view.h"
 #include "app/json_report.h"
 #include "app/ledger_record.h"
+#include "app/live_screen.h"
 #include "app/prepare_session.h"
 #include "os/interrupt.h"
 #include "os/process.h"
-#include "os/terminal.h"
 #include "serial/port_group.h"
 #include "session/firmware_image.h"
 
@@ -22,18 +22,14 @@ using Clock = std::chrono::steady_clock;
 
 // A child asked to stop ends at its next step; one that has not ended by then is ended.
 constexpr uint32_t StopGraceMs = 10000;
-constexpr uint32_t RedrawMs = 100;
 constexpr uint32_t PlainWaitMs = 1000;
 
 struct Parent {
     const Invocation& invocation;
     std::FILE* human = stdout; // texts for people; standard error under --json
     std::FILE* json = nullptr; // events, under --json
-    bool live = false;         // the view is redrawn in place
-    size_t drawn = 0;          // lines of the live view on the screen
+    LiveScreen::Screen screen; // the live view, on human
     Clock::time_point began = Clock::now();
-    Clock::time_point lastDraw;
-    bool dirty = true;
     std::vector<PortRun> runs;
     std::vector<Os::ChildHandle> children;
     std::vector<int> openStreams;         // per child: its pipes that have not ended
@@ -45,7 +41,7 @@ double secondsSince(Clock::time_point then) {
 }
 
 void note(Parent& parent, const PortRun& run, const std::string& text) {
-    if (!parent.live && !text.empty()) {
+    if (!parent.screen.live && !text.empty()) {
         std::fprintf(parent.human, "%s: %s\n", run.name.c_str(), text.c_str());
         std::fflush(parent.human);
     }
@@ -53,7 +49,7 @@ void note(Parent& parent, const PortRun& run, const std::string& text) {
 
 // A log that failed is told at once, or after the live view, which a line in between would break.
 void tellLogFailures(Parent& parent) {
-    if (parent.live) {
+    if (parent.screen.live) {
         return;
     }
     for (const std::string& warning : GangLogs::untoldWarnings(parent.logs)) {
@@ -62,30 +58,23 @@ void tellLogFailures(Parent& parent) {
 }
 
 void say(Parent& parent, const char* text) {
-    if (!parent.live) {
+    if (!parent.screen.live) {
         std::fprintf(parent.human, "%s\n", text);
         std::fflush(parent.human);
     }
 }
 
 void draw(Parent& parent) {
-    if (!parent.live) {
+    if (!parent.screen.live) {
         return;
     }
-    const int columns = Os::terminalColumns(parent.human);
+    const int columns = LiveScreen::columns(parent.screen);
     const size_t width = GangView::nameWidth(parent.runs);
-    std::string screen;
-    if (parent.drawn > 0) {
-        screen.append("\x1b[").append(std::to_string(parent.drawn)).append("A"); // to line one
-    }
+    std::vector<std::string> lines;
     for (const PortRun& run : parent.runs) {
-        screen.append("\r").append(GangView::liveLine(run, width, columns)).append("\x1b[K\n");
+        lines.push_back(GangView::liveLine(run, width, columns));
     }
-    std::fputs(screen.c_str(), parent.human);
-    std::fflush(parent.human);
-    parent.drawn = parent.runs.size();
-    parent.lastDraw = Clock::now();
-    parent.dirty = false;
+    LiveScreen::draw(parent.screen, lines);
 }
 
 // One whole line of a child: kept in its log as it came, passed on with its port, told.
@@ -99,13 +88,10 @@ void takeLine(Parent& parent, size_t index, const std::string& line) {
         return;
     }
     if (parent.json != nullptr) {
-        const std::string text =
-            eventWithPort(event, run.name).dump(-1, ' ', false, Json::error_handler_t::replace);
-        std::fprintf(parent.json, "%s\n", text.c_str());
-        std::fflush(parent.json);
+        writeEvent(parent.json, eventWithPort(event, run.name));
     }
     note(parent, run, applyEvent(run, event));
-    parent.dirty = true;
+    parent.screen.dirty = true;
 }
 
 void takeOutput(Parent& parent, size_t index, Os::ChildStream stream, std::string_view bytes) {
@@ -130,7 +116,7 @@ void finishPort(Parent& parent, size_t index) {
         note(parent, run,
              "ended without a result (exit status " + std::to_string(run.exitStatus) + ")");
     }
-    parent.dirty = true;
+    parent.screen.dirty = true;
 }
 
 // Starts every child at once; a stop request before the last one leaves the rest unstarted.
@@ -192,7 +178,7 @@ bool watchChildren(Parent& parent, Os::EventHandle wake) {
             }
         }
         std::vector<size_t> ended;
-        const uint32_t timeoutMs = parent.live ? RedrawMs : PlainWaitMs;
+        const uint32_t timeoutMs = parent.screen.live ? LiveScreen::RedrawMs : PlainWaitMs;
         Os::readChildren(parent.children, wake, timeoutMs,
                          [&](size_t index, Os::ChildStream stream, std::string_view bytes) {
                              if (!bytes.empty()) {
@@ -205,7 +191,7 @@ bool watchChildren(Parent& parent, Os::EventHandle wake) {
             finishPort(parent, index);
         }
         tellLogFailures(parent);
-        if (parent.dirty && secondsSince(parent.lastDraw) * 1000 >= RedrawMs) {
+        if (LiveScreen::due(parent.screen)) {
             draw(parent);
         }
     }
@@ -261,25 +247,10 @@ ExitStatus finish(Parent& parent, ExitStatus status, const std::string& reason) 
             incomplete.push_back({{"file", path}, {"error", problem}});
         }
         summary["logs_incomplete"] = incomplete;
-        std::fprintf(parent.json, "%s\n",
-                     summary.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+        writeEvent(parent.json, summary);
         std::fclose(parent.json);
     }
     return status;
-}
-
-const char* reasonOf(ExitStatus status) {
-    switch (status) {
-    case ExitStatus::ExitDone:
-        return "done";
-    case ExitStatus::ExitNotStarted:
-        return "not_started";
-    case ExitStatus::ExitAborted:
-        return "aborted";
-    case ExitStatus::ExitSessionFailed:
-        break;
-    }
-    return "failed";
 }
 
 // The argument checks of a single update, then the image, before any port is listed.
@@ -328,7 +299,7 @@ bool openLogs(Parent& parent) {
 
 // Starts the children, watches them to their ends and sums up; returns the exit status.
 ExitStatus runChildren(Parent& parent, Os::SharedInput image) {
-    parent.live = Os::isTerminal(parent.human) && Os::enableTerminalSequences(parent.human);
+    LiveScreen::begin(parent.screen, parent.human);
     std::fprintf(parent.human, "Updating %zu port%s with %s (%u records)\n", parent.runs.size(),
                  parent.runs.size() == 1 ? "" : "s", parent.invocation.file.c_str(),
                  FirmwareImage::report().summary.sentLines);
@@ -344,7 +315,7 @@ ExitStatus runChildren(Parent& parent, Os::SharedInput image) {
     Os::closeEvent(wake);
     draw(parent);
     GangLogs::close(parent.logs);
-    parent.live = false;
+    parent.screen.live = false;
     tellLogFailures(parent);
     ExitStatus status = overallStatus(parent.runs, stopped);
     const bool logsWhole = GangLogs::incomplete(parent.logs).empty();
@@ -355,13 +326,13 @@ ExitStatus runChildren(Parent& parent, Os::SharedInput image) {
     printSummary(parent, status);
     return finish(parent, status,
                   status == ExitStatus::ExitSessionFailed && !logsWhole ? "log_incomplete"
-                                                                        : reasonOf(status));
+                                                                        : summaryReason(status));
 }
 
 } // namespace
 
 ExitStatus run(const Invocation& invocation) {
-    Parent parent{invocation, stdout, nullptr, false, 0, Clock::now(), {}, true, {}, {}, {}, {}};
+    Parent parent{invocation, stdout, nullptr, {}, Clock::now(), {}, {}, {}, {}};
     if (invocation.json) {
         parent.json = JsonReport::takeOutput(invocation.closedStreams);
         if (parent.json == nullptr) {

@@ -1,8 +1,8 @@
 #include "app/gang_state.h"
 
 #include "app/json_report.h"
+#include "app/shown_text.h"
 #include "os/process.h"
-#include "protocol/wire_format.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -18,10 +18,7 @@ std::string text(const Json& event, const char* key) {
     if (found == event.end() || !found->is_string()) {
         return {};
     }
-    const std::string& raw = found->get_ref<const std::string&>();
-    std::string shown(raw.size() * 4 + 1, '\0');
-    shown.resize(WireFormat::shownText(raw.c_str(), shown.data(), shown.size()));
-    return shown;
+    return ShownText::of(found->get_ref<const std::string&>());
 }
 
 uint32_t count(const Json& event, const char* key, uint32_t otherwise) {
@@ -82,6 +79,11 @@ Json eventWithPort(const Json& event, const std::string& port) {
         }
     }
     return out;
+}
+
+void writeEvent(std::FILE* out, const Json& event) {
+    std::fprintf(out, "%s\n", event.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+    std::fflush(out);
 }
 
 std::string applyEvent(PortRun& run, const Json& event) {
@@ -175,6 +177,20 @@ const char* resultWord(const PortRun& run) {
     return run.exitStatus == exitCode(ExitStatus::ExitNotStarted) ? "not_started" : "failed";
 }
 
+const char* summaryReason(ExitStatus status) {
+    switch (status) {
+    case ExitStatus::ExitDone:
+        return "done";
+    case ExitStatus::ExitNotStarted:
+        return "not_started";
+    case ExitStatus::ExitAborted:
+        return "aborted";
+    case ExitStatus::ExitSessionFailed:
+        break;
+    }
+    return "failed";
+}
+
 ExitStatus overallStatus(const std::vector<PortRun>& runs, bool stopped) {
     if (stopped) {
         return ExitStatus::ExitAborted;
@@ -202,15 +218,33 @@ std::string retryCommand(const Invocation& invocation, const std::vector<PortRun
     if (failed == 1) {
         ports += ",";
     }
+    return commandFor(invocation, ports);
+}
+
+std::string commandFor(const Invocation& invocation, const std::string& portArgument) {
     std::string command = Os::quoteArgument(invocation.program);
     for (const std::string& option : invocation.options) {
         command.append(" ").append(Os::quoteArgument(option));
     }
     for (const std::string& word :
-         {ports, invocation.baud, invocation.product, invocation.device, invocation.file}) {
+         {portArgument, invocation.baud, invocation.product, invocation.device, invocation.file}) {
         command.append(" ").append(Os::quoteArgument(word));
     }
     return command;
+}
+
+Json outcome(const PortRun& run, const char* key, const Json& value) {
+    return {{"port", run.name},
+            {key, value},
+            {"ok", succeeded(run)},
+            {"exit_status", run.exitStatus},
+            {"reason", run.reason},
+            {"records_sent", run.recordsSent},
+            {"resends", run.resends},
+            {"seconds", run.seconds},
+            {"transfer_seconds", run.transferSeconds},
+            {"wire_ratio", run.wireRatio},
+            {"ledger", run.ledger.empty() ? Json(nullptr) : Json(run.ledger)}};
 }
 
 Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs, ExitStatus status,
@@ -218,17 +252,7 @@ Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs
     Json results = Json::array();
     Json failed = Json::array();
     for (const PortRun& run : runs) {
-        results.push_back({{"port", run.name},
-                           {"entry", run.entry},
-                           {"ok", succeeded(run)},
-                           {"exit_status", run.exitStatus},
-                           {"reason", run.reason},
-                           {"records_sent", run.recordsSent},
-                           {"resends", run.resends},
-                           {"seconds", run.seconds},
-                           {"transfer_seconds", run.transferSeconds},
-                           {"wire_ratio", run.wireRatio},
-                           {"ledger", run.ledger.empty() ? Json(nullptr) : Json(run.ledger)}});
+        results.push_back(outcome(run, "entry", run.entry));
         if (!succeeded(run)) {
             failed.push_back(run.name);
         }

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,10 @@ std::vector<std::string> takeLines(std::string& pending, std::string_view bytes)
 // A child's event as the parent passes it on: "port" after "event" and "t", then its fields.
 Json eventWithPort(const Json& event, const std::string& port);
 
+// One event as one JSON Lines line, flushed, so that a reader sees it as it happens. Bytes that
+// are not UTF-8 (a product's text) are replaced rather than ending the run.
+void writeEvent(std::FILE* out, const Json& event);
+
 // Takes one parsed event into the run and returns its plain-line text (without the port), or an
 // empty text when the event is not worth a line. Fields of a wrong type count as absent.
 std::string applyEvent(PortRun& run, const Json& event);
@@ -78,9 +83,19 @@ const char* resultWord(const PortRun& run);
 // none could start, 1 when any failed.
 ExitStatus overallStatus(const std::vector<PortRun>& runs, bool stopped);
 
+// The summary's reason for the run's status: "done", "failed", "aborted" or "not_started".
+const char* summaryReason(ExitStatus status);
+
 // The command that updates just the ports that did not succeed, with the same options; empty
 // when none failed. One port is written with a trailing comma, so it stays a port list.
 std::string retryCommand(const Invocation& invocation, const std::vector<PortRun>& runs);
+
+// The command line of the parent with another port argument, each word quoted for the shell.
+std::string commandFor(const Invocation& invocation, const std::string& portArgument);
+
+// One update's outcome in a summary event: its port, then key with value (what names the unit),
+// then the result, the counts and the times.
+Json outcome(const PortRun& run, const char* key, const Json& value);
 
 // The "summary" event: every port's outcome, the failed ports and the retry command.
 Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs, ExitStatus status,

@@ -2,7 +2,7 @@
 
 #include "app/aligned_table.h"
 #include "app/prepare_session.h"
-#include "protocol/wire_format.h"
+#include "app/shown_text.h"
 #include "serial/port_discovery.h"
 
 #include <nlohmann/json.hpp>
@@ -25,9 +25,7 @@ std::string shown(const std::string& text) {
     if (text.empty()) {
         return "-";
     }
-    std::string safe(text.size() * 4 + 1, '\0');
-    safe.resize(WireFormat::shownText(text.c_str(), safe.data(), safe.size()));
-    return safe;
+    return ShownText::of(text);
 }
 
 AlignedTable::Row rowOf(const PortList& list, size_t i, size_t autoPick) {

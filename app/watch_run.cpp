@@ -2,12 +2,13 @@
 
 #include "app/json_report.h"
 #include "app/ledger_record.h"
+#include "app/live_screen.h"
 #include "app/prepare_session.h"
+#include "app/shown_text.h"
 #include "app/watch_state.h"
 #include "app/watch_view.h"
 #include "os/interrupt.h"
 #include "os/process.h"
-#include "os/terminal.h"
 #include "session/firmware_image.h"
 
 #include <chrono>
@@ -22,7 +23,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t ListingMs = 250;
 // After the second stop request a child ends at its next step; one that has not by then is ended.
 constexpr uint32_t StopGraceMs = 10000;
-constexpr uint32_t RedrawMs = 100;
 constexpr uint32_t PlainWaitMs = 1000;
 
 struct Parent {
@@ -30,11 +30,8 @@ struct Parent {
     Watch watch;
     std::FILE* human = stdout; // texts for people; standard error under --json
     std::FILE* json = nullptr; // events, under --json
-    bool live = false;         // the view is redrawn in place
-    size_t drawn = 0;          // lines of the live view on the screen
+    LiveScreen::Screen screen; // the live view, on human
     Clock::time_point began = Clock::now();
-    Clock::time_point lastDraw;
-    bool dirty = true;
     std::string program; // what the children run
     Os::SharedInput image = nullptr;
 };
@@ -44,7 +41,7 @@ double secondsSince(Clock::time_point then) {
 }
 
 void say(Parent& parent, const std::string& text) {
-    if (!parent.live) {
+    if (!parent.screen.live) {
         std::fprintf(parent.human, "%s\n", text.c_str());
         std::fflush(parent.human);
     }
@@ -58,9 +55,7 @@ void note(Parent& parent, const std::string& port, const std::string& text) {
 
 void emit(Parent& parent, const Json& event) {
     if (parent.json != nullptr) {
-        std::fprintf(parent.json, "%s\n",
-                     event.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
-        std::fflush(parent.json);
+        Gang::writeEvent(parent.json, event);
     }
 }
 
@@ -77,27 +72,16 @@ const char* changeWord(Change change) {
 }
 
 void draw(Parent& parent) {
-    if (!parent.live) {
+    if (!parent.screen.live) {
         return;
     }
-    const int columns = Os::terminalColumns(parent.human);
+    const int columns = LiveScreen::columns(parent.screen);
     const size_t width = WatchView::nameWidth(parent.watch);
-    std::string screen;
-    if (parent.drawn > 0) {
-        screen.append("\x1b[").append(std::to_string(parent.drawn)).append("A"); // to line one
-    }
-    screen.append("\r")
-        .append(WatchView::heading(parent.watch, secondsSince(parent.began)))
-        .append("\x1b[K\n");
+    std::vector<std::string> lines{WatchView::heading(parent.watch, secondsSince(parent.began))};
     for (const Slot& slot : parent.watch.slots) {
-        screen.append("\r").append(WatchView::slotLine(slot, width, columns)).append("\x1b[K\n");
+        lines.push_back(WatchView::slotLine(slot, width, columns));
     }
-    screen.append("\x1b[J"); // the lines of ports that went away
-    std::fputs(screen.c_str(), parent.human);
-    std::fflush(parent.human);
-    parent.drawn = parent.watch.slots.size() + 1;
-    parent.lastDraw = Clock::now();
-    parent.dirty = false;
+    LiveScreen::draw(parent.screen, lines);
 }
 
 // One whole line of a child: passed on with its port, told.
@@ -108,7 +92,7 @@ void takeLine(Parent& parent, Slot& slot, const std::string& line) {
     }
     emit(parent, Gang::eventWithPort(event, slot.run.name));
     note(parent, slot.run.name, Gang::applyEvent(slot.run, event));
-    parent.dirty = true;
+    parent.screen.dirty = true;
 }
 
 void finishUpdate(Parent& parent, const std::string& key) {
@@ -128,7 +112,7 @@ void finishUpdate(Parent& parent, const std::string& key) {
     }
     endUpdate(parent.watch, key, status);
     say(parent, WatchView::heading(parent.watch, secondsSince(parent.began)));
-    parent.dirty = true;
+    parent.screen.dirty = true;
 }
 
 void startUpdate(Parent& parent, const std::string& key) {
@@ -162,7 +146,7 @@ void lookForUnits(Parent& parent) {
         if (change.change == Change::Plugged) {
             startUpdate(parent, change.key);
         }
-        parent.dirty = true;
+        parent.screen.dirty = true;
     }
 }
 
@@ -233,7 +217,7 @@ bool watchUnits(Parent& parent, Os::EventHandle wake) {
                                      : "Stop requested: no new units; " + std::to_string(running) +
                                            " running update(s) go on to their end (Ctrl+C "
                                            "again aborts them).");
-            parent.dirty = true;
+            parent.screen.dirty = true;
         }
         if (requests >= 2 && !aborted && runningCount(parent) > 0) {
             aborted = true;
@@ -248,7 +232,7 @@ bool watchUnits(Parent& parent, Os::EventHandle wake) {
         if (!parent.watch.accepting && runningCount(parent) == 0) {
             return aborted;
         }
-        uint32_t timeoutMs = parent.live ? RedrawMs : PlainWaitMs;
+        uint32_t timeoutMs = parent.screen.live ? LiveScreen::RedrawMs : PlainWaitMs;
         if (parent.watch.accepting) {
             if (Clock::now() >= nextListing) {
                 lookForUnits(parent);
@@ -260,7 +244,7 @@ bool watchUnits(Parent& parent, Os::EventHandle wake) {
                 timeoutMs, static_cast<uint32_t>(std::max<int64_t>(untilListing.count(), 0)));
         }
         readUpdates(parent, wake, timeoutMs);
-        if (parent.dirty && secondsSince(parent.lastDraw) * 1000 >= RedrawMs) {
+        if (LiveScreen::due(parent.screen)) {
             draw(parent);
         }
     }
@@ -276,11 +260,11 @@ void printFailures(Parent& parent) {
     if (!serials.empty()) {
         std::string names;
         for (const std::string& serial : serials) {
-            names += (names.empty() ? "SN=" : " SN=") + serial;
+            names += (names.empty() ? "SN=" : " SN=") + ShownText::of(serial);
         }
         std::fprintf(out, "%s did not update: %s\nRetry just those with:\n  %s\n",
                      plural(serials.size(), "unit", "units").c_str(), names.c_str(),
-                     retryCommand(parent.invocation, parent.watch).c_str());
+                     ShownText::of(retryCommand(parent.invocation, parent.watch)).c_str());
         if (FirmwareImage::cameThroughPipe()) {
             std::fprintf(out,
                          "  (%s came through a pipe, which cannot be read twice: give the "
@@ -327,24 +311,10 @@ ExitStatus finish(Parent& parent, ExitStatus status, const std::string& reason) 
         Json summary = summaryEvent(parent.invocation, parent.watch, status, reason,
                                     secondsSince(parent.began));
         summary["image_from_pipe"] = FirmwareImage::cameThroughPipe();
-        std::fprintf(parent.json, "%s\n",
-                     summary.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+        Gang::writeEvent(parent.json, summary);
         std::fclose(parent.json);
     }
     return status;
-}
-
-const char* reasonOf(ExitStatus status) {
-    switch (status) {
-    case ExitStatus::ExitDone:
-        return "done";
-    case ExitStatus::ExitAborted:
-        return "aborted";
-    case ExitStatus::ExitNotStarted:
-    case ExitStatus::ExitSessionFailed:
-        break;
-    }
-    return "failed";
 }
 
 std::string targetText(const Target& target) {
@@ -359,7 +329,7 @@ std::string targetText(const Target& target) {
 }
 
 ExitStatus watchAndSum(Parent& parent) {
-    parent.live = Os::isTerminal(parent.human) && Os::enableTerminalSequences(parent.human);
+    LiveScreen::begin(parent.screen, parent.human);
     std::fprintf(parent.human, "Watching for %s to update with %s (%u records); Ctrl+C stops.\n",
                  targetText(parent.watch.target).c_str(), parent.invocation.file.c_str(),
                  parent.watch.records);
@@ -376,16 +346,16 @@ ExitStatus watchAndSum(Parent& parent) {
     Os::closeEvent(wake);
     Os::closeSharedInput(parent.image);
     draw(parent);
-    parent.live = false;
+    parent.screen.live = false;
     const ExitStatus status = overallStatus(parent.watch, aborted);
     printSummary(parent, status);
-    return finish(parent, status, reasonOf(status));
+    return finish(parent, status, Gang::summaryReason(status));
 }
 
 } // namespace
 
 ExitStatus run(const Gang::Invocation& invocation, bool again) {
-    Parent parent{invocation, {}, stdout, nullptr, false, 0, Clock::now(), {}, true, {}, nullptr};
+    Parent parent{invocation, {}, stdout, nullptr, {}, Clock::now(), {}, nullptr};
     if (invocation.json) {
         parent.json = JsonReport::takeOutput(invocation.closedStreams);
         if (parent.json == nullptr) {

@@ -220,33 +220,15 @@ std::string retryCommand(const Gang::Invocation& invocation, const Watch& watch)
     if (serials.empty()) {
         return {};
     }
-    std::string command = Os::quoteArgument(invocation.program);
-    for (const std::string& option : invocation.options) {
-        command.append(" ").append(Os::quoteArgument(option));
-    }
-    for (const std::string& word :
-         {serials, invocation.baud, invocation.product, invocation.device, invocation.file}) {
-        command.append(" ").append(Os::quoteArgument(word));
-    }
-    return command;
+    return Gang::commandFor(invocation, serials);
 }
 
 Json summaryEvent(const Gang::Invocation& invocation, const Watch& watch, ExitStatus status,
                   const std::string& reason, double seconds) {
     Json units = Json::array();
     for (const Unit& unit : watch.units) {
-        const Gang::PortRun& run = unit.run;
-        units.push_back({{"port", run.name},
-                         {"serial", unit.serial.empty() ? Json(nullptr) : Json(unit.serial)},
-                         {"ok", Gang::succeeded(run)},
-                         {"exit_status", run.exitStatus},
-                         {"reason", run.reason},
-                         {"records_sent", run.recordsSent},
-                         {"resends", run.resends},
-                         {"seconds", run.seconds},
-                         {"transfer_seconds", run.transferSeconds},
-                         {"wire_ratio", run.wireRatio},
-                         {"ledger", run.ledger.empty() ? Json(nullptr) : Json(run.ledger)}});
+        units.push_back(Gang::outcome(unit.run, "serial",
+                                      unit.serial.empty() ? Json(nullptr) : Json(unit.serial)));
     }
     const std::string retry = retryCommand(invocation, watch);
     return {{"event", "summary"},

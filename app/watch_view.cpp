@@ -2,7 +2,7 @@
 
 #include "app/aligned_table.h"
 #include "app/gang_view.h"
-#include "protocol/wire_format.h"
+#include "app/shown_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,20 +17,13 @@ std::string padded(const std::string& text, size_t width) {
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-// A serial number comes from the bridge: shown, never obeyed by the terminal.
-std::string shown(const std::string& text) {
-    std::string safe(text.size() * 4 + 1, '\0');
-    safe.resize(WireFormat::shownText(text.c_str(), safe.data(), safe.size()));
-    return safe;
-}
-
 std::string unitName(const std::string& serial) {
-    return serial.empty() ? std::string("without a serial number") : "SN=" + shown(serial);
+    return serial.empty() ? std::string("without a serial number") : "SN=" + ShownText::of(serial);
 }
 
 // The port while a unit is there or was last; the serial number's entry before any came.
 std::string slotName(const Station::Slot& slot) {
-    return slot.port.empty() ? shown(slot.key) : slot.port;
+    return slot.port.empty() ? ShownText::of(slot.key) : slot.port;
 }
 
 std::string cut(std::string line, int columns) {
@@ -114,7 +107,7 @@ std::string summaryTable(const Station::Watch& watch) {
         const Gang::PortRun& run = unit.run;
         char secondsText[32];
         std::snprintf(secondsText, sizeof secondsText, "%.1f", run.seconds);
-        rows.push_back({run.name, unit.serial.empty() ? "-" : shown(unit.serial),
+        rows.push_back({run.name, unit.serial.empty() ? "-" : ShownText::of(unit.serial),
                         Gang::resultWord(run), run.reason.empty() ? "-" : run.reason,
                         std::to_string(run.recordsSent) + "/" + std::to_string(run.records),
                         secondsText});
