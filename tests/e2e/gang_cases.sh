@@ -6,6 +6,7 @@
 # file's records in order: all of them, or as many as its own fault allows.
 set -uo pipefail
 source "$(dirname "$0")/../../scripts/lib/sim_port.sh"
+source "$(dirname "$0")/expect.sh"
 
 case_name=$1 tool=$2 sim=$3 sample=$4 probe=$6 json_check=$7
 work=$5/$case_name
@@ -67,23 +68,6 @@ end_tool() {
     status=$?
     [ $status -eq 124 ] && fail "no end within $tool_limit s"
     text=$(cat "$output")
-}
-
-expect_status() {
-    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
-}
-
-expect_text() {
-    [[ "$text" == *"$1"* ]] || fail "missing text: $(printf '%q' "$1")"
-}
-
-# Simulator $1 must hold the file's first $2 records (all when omitted), in order.
-expect_image() {
-    local records
-    records=$(tr -d '\r' <"$image" | awk 'length($0) >= 9')
-    [ $# -gt 1 ] && records=$(printf '%s\n' "$records" | head -n "$2")
-    [ "$(cat "$work/received-$1.srec")" == "$records" ] ||
-        fail "simulator $1's image differs from the file's records${2:+ (first $2)}"
 }
 
 # The summary row of port $1: result $2, reason $3.

@@ -5,6 +5,7 @@
 # Checks the exit status, the summary, the ledger and the records each simulator took.
 set -uo pipefail
 source "$(dirname "$0")/../../scripts/lib/sim_port.sh"
+source "$(dirname "$0")/expect.sh"
 
 case_name=$1 tool=$2 sim=$3 sample=$4
 work=$5/$case_name
@@ -101,23 +102,6 @@ await() {
         sleep 0.02
     done
     fail "waited in vain for $2 in $1"
-}
-
-expect_status() {
-    [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
-}
-
-expect_text() {
-    [[ "$text" == *"$1"* ]] || fail "missing text: $(printf '%q' "$1")"
-}
-
-# Simulator $1 must hold the file's first $2 records (all when omitted), in order.
-expect_image() {
-    local records
-    records=$(tr -d '\r' <"$image" | awk 'length($0) >= 9')
-    [ $# -gt 1 ] && records=$(printf '%s\n' "$records" | head -n "$2")
-    [ "$(cat "$work/received-$1.srec" 2>/dev/null)" == "$records" ] ||
-        fail "simulator $1's image differs from the file's records${2:+ (first $2)}"
 }
 
 # The ledger's lines in order, one a unit: "serial location ok reason", each with the image's
