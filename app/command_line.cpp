@@ -355,6 +355,31 @@ Command parse(int argc, char** argv, std::span<const Option> options, std::span<
     return command;
 }
 
+namespace {
+
+ExitStatus runForm(const Command& command) {
+    if (command.form == nullptr) {
+        std::printf("ERROR: %s\n", command.problem.c_str());
+        printHelp(command.argv[0]);
+        return ExitStatus::ExitNotStarted;
+    }
+    return command.form->run(command);
+}
+
+// The texts, a failure's among them, went to standard output. When that was closed at start, one
+// line on standard error, so that no failure passes without a word. --json says so itself.
+void tellLostTexts(const Command& command, ExitStatus status) {
+    if (status != ExitStatus::ExitDone && (command.closedStreams & Os::StandardOutput) != 0 &&
+        (command.options & Json) == 0) {
+        std::fprintf(stderr,
+                     "uartflash: exit status %d; standard output is closed, so what went wrong "
+                     "was not shown\n",
+                     exitCode(status));
+    }
+}
+
+} // namespace
+
 ExitStatus run(int argc, char** argv, unsigned closedStreams) {
     PortPrompt::install();
     Command command = parse(argc, argv, ToolOptions, ToolForms);
@@ -362,12 +387,9 @@ ExitStatus run(int argc, char** argv, unsigned closedStreams) {
     settleWait(command);
     LedgerRecord::ask((command.options & LedgerFile) != 0 ? optionValue(command, LedgerFile)
                                                           : nullptr);
-    if (command.form == nullptr) {
-        std::printf("ERROR: %s\n", command.problem.c_str());
-        printHelp(command.argv[0]);
-        return ExitStatus::ExitNotStarted;
-    }
-    return command.form->run(command);
+    const ExitStatus status = runForm(command);
+    tellLostTexts(command, status);
+    return status;
 }
 
 } // namespace CommandLine

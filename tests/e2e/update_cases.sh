@@ -459,6 +459,17 @@ json_stdout_closed)
     expect_text "ERROR: standard output is closed: --json has nowhere to write its events"
     [ "$(cat "$work/received-bytes")" = 0 ] || fail "the product received bytes"
     ;;
+stdout_closed_refused)
+    # Standard output closed: the refusal's texts are lost, but standard error still has a word.
+    "$sample" --records 10 >"$image"
+    start_sim --mode boot --error-on 3
+    timeout -k 5 60 "$tool" "$port" 115200 KORVA ARM "$image" </dev/null >&- 2>"$console"
+    status=$?
+    text=$(cat "$console")
+    stop_sim
+    expect_status 1
+    expect_text "uartflash: exit status 1; standard output is closed, so what went wrong was not shown"
+    ;;
 poll_application_first)
     # Asked every 250 ms, the product answers after its reboots; the boot ROM's noise is ignored.
     "$sample" --records 60 >"$image"
