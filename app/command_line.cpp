@@ -137,6 +137,7 @@ Gang::Invocation invocationOf(const Command& command) {
         invocation.logDir = optionValue(command, LogDir);
         invocation.options.insert(invocation.options.end(), {"--log-dir", invocation.logDir});
     }
+    invocation.wait = waitChoice.mode;
     if (waitChoice.word != nullptr) {
         invocation.childOptions = {"--wait", waitChoice.word};
     }

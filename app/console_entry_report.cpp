@@ -50,6 +50,11 @@ void ledgerNotWritten(const char* problem) {
     std::fprintf(stderr, "Error: %s\n", problem);
 }
 
+void ledgerReplaced(const char* notice) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Warning: %s\n", notice);
+}
+
 void portList(const PortList& list) {
     if (list.entries.empty()) {
         std::printf("\r\nError: No serial ports found\r\n");
@@ -143,6 +148,7 @@ const EntryReporter ConsoleEntryReporter{
     .productIdTooLong = productIdTooLong,
     .ledgerRefused = ledgerRefused,
     .ledgerNotWritten = ledgerNotWritten,
+    .ledgerReplaced = ledgerReplaced,
     .portList = portList,
     .portPrompt = portPrompt,
     .noPort = noPort,

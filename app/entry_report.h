@@ -19,6 +19,8 @@ struct EntryReporter {
     // line was not written (after it); problem names the file and the reason.
     void (*ledgerRefused)(const char* problem);
     void (*ledgerNotWritten)(const char* problem);
+    // The ledger left its path during the run (deleted, replaced) and was opened there again.
+    void (*ledgerReplaced)(const char* notice);
     // The ports a choice looks at, or that there are none; the prompt that asks for one.
     void (*portList)(const PortList& list);
     void (*portPrompt)(PortNaming naming);

@@ -1,5 +1,6 @@
 #include "app/gang_run.h"
 
+#include "app/child_ledger.h"
 #include "app/gang_logs.h"
 #include "app/gang_view.h"
 #include "app/json_report.h"
@@ -115,6 +116,7 @@ void finishPort(Parent& parent, size_t index) {
     if (!run.haveResult) {
         note(parent, run,
              "ended without a result (exit status " + std::to_string(run.exitStatus) + ")");
+        ChildLedger::recordUnwritten(parent.invocation, run);
     }
     parent.screen.dirty = true;
 }
@@ -353,7 +355,7 @@ ExitStatus run(const Invocation& invocation) {
         return finish(parent, ExitStatus::ExitNotStarted, "log_dir");
     }
     std::string problem;
-    Os::SharedInput image = Os::makeSharedInput(FirmwareImage::bytes(), problem);
+    Os::SharedInput image = Os::makeSharedInput(FirmwareImage::fileBytes(), problem);
     if (image == nullptr) {
         std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
                      problem.c_str());

@@ -160,6 +160,7 @@ void endRun(PortRun& run, int processStatus) {
     run.exitStatus = processStatus;
     if (!run.haveResult) {
         run.reason = "no_result";
+        run.recordsSent = run.record;
     }
 }
 

@@ -24,8 +24,9 @@ struct Invocation {
     // Given to every child before its own options.
     std::vector<std::string> childOptions;
     bool json = false;
-    unsigned closedStreams = 0; // Os::StandardStream bits closed at start
-    std::string logDir;         // empty: no logs
+    unsigned closedStreams = 0;      // Os::StandardStream bits closed at start
+    std::string logDir;              // empty: no logs
+    WaitMode wait = WaitMode::Fixed; // of every child's update
     std::string portArgument, baud, product, device, file;
 };
 
@@ -72,7 +73,8 @@ void writeEvent(std::FILE* out, const Json& event);
 std::string applyEvent(PortRun& run, const Json& event);
 
 // The process ended with this status; a run without a result event keeps the status and gets
-// the reason "no_result" ("not_started" when its process never started).
+// the reason "no_result" ("not_started" when its process never started), with the records its
+// last progress event named as those sent.
 void endRun(PortRun& run, int processStatus);
 
 bool succeeded(const PortRun& run);

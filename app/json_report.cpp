@@ -190,6 +190,7 @@ EntryReporter entryWithEvents() {
         .productIdTooLong = console.productIdTooLong,
         .ledgerRefused = console.ledgerRefused,
         .ledgerNotWritten = console.ledgerNotWritten,
+        .ledgerReplaced = console.ledgerReplaced,
         .portList = console.portList,
         .portPrompt = console.portPrompt,
         .noPort = console.noPort,

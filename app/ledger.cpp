@@ -64,7 +64,7 @@ Outcome append(const LedgerEntry& entry) {
         return {Status::NotOpen, 0};
     }
     const Os::AppendResult result = Os::appendLine(ledger.file, text);
-    return {statusOf(result.status), result.error};
+    return {statusOf(result.status), result.error, result.reopened};
 }
 
 void close() {
@@ -74,12 +74,24 @@ void close() {
     ledger.file = nullptr;
 }
 
+namespace {
+
+std::string openPath() {
+    State& ledger = state();
+    std::lock_guard<std::mutex> guard(ledger.lock);
+    return ledger.path;
+}
+
+} // namespace
+
+std::string replacedNotice() {
+    return "the ledger " + openPath() +
+           " was deleted or replaced during the run; the lines from now on go to a new file at "
+           "that path";
+}
+
 std::string describe(Outcome outcome) {
-    const std::string path = [] {
-        State& ledger = state();
-        std::lock_guard<std::mutex> guard(ledger.lock);
-        return ledger.path;
-    }();
+    const std::string path = openPath();
     const std::string reason = outcome.error != 0 ? ": " + Os::errorText(outcome.error) : "";
     switch (outcome.status) {
     case Status::Ok:

@@ -17,10 +17,10 @@ struct LedgerUsb {
     std::string location;
 };
 
-// The image exactly as sent.
+// The image: the file as read at start, and what of it was sent.
 struct LedgerImage {
     std::string path;     // as given on the command line
-    std::string sha256;   // lower-case hex of the bytes read at start (Os::sha256Hex)
+    std::string sha256;   // lower-case hex of the file's bytes as read, as sha256sum prints it
     uint64_t bytes = 0;   // the file's size
     uint32_t records = 0; // counted as --json's start event counts them
     uint64_t dataBytes = 0;
@@ -58,7 +58,8 @@ struct LedgerEntry {
     std::optional<LedgerAnswer> after;  // absent: no FWID answer after it
     bool ok = false;
     int exitStatus = 0;
-    std::string reason; // the words of --json's result event ("done", "record_refused"...)
+    std::string reason;       // the words of --json's result event ("done", "record_refused"...)
+    uint32_t recordsSent = 0; // as --json's result event counts them
     uint32_t resends = 0;
     LedgerWait wait = LedgerWait::Fixed;
     LedgerPhases phasesMs;
@@ -85,7 +86,9 @@ enum class Status : uint8_t {
 
 struct Outcome {
     Status status = Status::Ok;
-    int error = 0; // the OS error code behind it (ENOSPC, EACCES...); 0 when there is none
+    int error = 0;         // the OS error code behind it (ENOSPC, EACCES...); 0 when there is none
+    bool replaced = false; // the file had left its path (deleted, replaced): the path was opened
+                           // again for this line
 };
 
 // Opens the ledger at path for appending (created when missing); the one ledger of the process,
@@ -99,5 +102,7 @@ void close();
 // The outcome in words with the ledger's path, for "Error: " + describe(outcome), for example
 // "cannot append to the ledger units.jsonl: Permission denied". Empty for Ok.
 std::string describe(Outcome outcome);
+// For "Warning: " + replacedNotice(), once a process found its ledger gone from its path.
+std::string replacedNotice();
 
 } // namespace Ledger

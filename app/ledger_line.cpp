@@ -85,6 +85,7 @@ std::string line(const LedgerEntry& entry) {
     fields["ok"] = entry.ok;
     fields["exit_status"] = entry.exitStatus;
     fields["reason"] = entry.reason;
+    fields["records_sent"] = entry.recordsSent;
     fields["resends"] = entry.resends;
     fields["wait"] = entry.wait == LedgerWait::Poll ? "poll" : "fixed";
     fields["phases_ms"] = phaseFields(entry.phasesMs);

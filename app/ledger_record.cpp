@@ -26,7 +26,7 @@ const char* deviceWord(DeviceKind kind) {
 }
 
 LedgerImage heldImage(const char* path) {
-    const std::span<const char> bytes = FirmwareImage::bytes();
+    const std::span<const char> bytes = FirmwareImage::fileBytes();
     const ImageCheck::Summary& summary = FirmwareImage::report().summary;
     LedgerImage image;
     image.path = path;
@@ -78,26 +78,62 @@ LedgerUsb usbOf(const char* portName) {
     return {};
 }
 
-std::string append(const UpdateRequest& request, const LedgerUsb& usb, ExitStatus status,
-                   const UpdateFacts::Facts& facts) {
+namespace {
+
+// The fields every line of this process has, whoever's update it tells.
+LedgerEntry entryFor(const char* port, const char* productId, const char* deviceWord,
+                     const char* imagePath, WaitMode wait) {
     LedgerEntry entry;
     entry.time = std::chrono::system_clock::now();
     entry.host = Os::hostName();
     entry.version = UARTFLASH_VERSION;
-    entry.port = request.portName;
+    entry.port = port;
+    entry.product = productId;
+    entry.device = deviceWord;
+    entry.image = heldImage(imagePath);
+    entry.wait = wait == WaitMode::Poll ? LedgerWait::Poll : LedgerWait::Fixed;
+    return entry;
+}
+
+// The entry's line appended; a ledger found gone from its path is told once.
+std::string appendEntry(const LedgerEntry& entry) {
+    static bool replacedTold = false;
+    const Ledger::Outcome outcome = Ledger::append(entry);
+    if (outcome.replaced && !replacedTold) {
+        replacedTold = true;
+        EntryReport::current().ledgerReplaced(Ledger::replacedNotice().c_str());
+    }
+    return Ledger::describe(outcome);
+}
+
+} // namespace
+
+std::string append(const UpdateRequest& request, const LedgerUsb& usb, ExitStatus status,
+                   const UpdateFacts::Facts& facts) {
+    LedgerEntry entry = entryFor(request.portName, request.productId, deviceWord(request.device),
+                                 request.imagePath, request.wait);
     entry.usb = usb;
-    entry.product = request.productId;
-    entry.device = deviceWord(request.device);
-    entry.image = heldImage(request.imagePath);
     entry.before = facts.before;
     entry.after = facts.after;
     entry.ok = status == ExitStatus::ExitDone;
     entry.exitStatus = exitCode(status);
     entry.reason = reasonWord(facts.reason);
+    entry.recordsSent = facts.recordsSent;
     entry.resends = facts.resends;
-    entry.wait = request.wait == WaitMode::Poll ? LedgerWait::Poll : LedgerWait::Fixed;
     entry.phasesMs = facts.phasesMs;
-    return Ledger::describe(Ledger::append(entry));
+    return appendEntry(entry);
+}
+
+std::string appendUnwritten(const UnwrittenUpdate& update) {
+    LedgerEntry entry =
+        entryFor(update.port, update.productId, update.deviceWord, update.imagePath, update.wait);
+    entry.usb = usbOf(update.port);
+    entry.ok = false;
+    entry.exitStatus = update.exitStatus;
+    entry.reason = "no_result";
+    entry.recordsSent = update.recordsSent;
+    entry.resends = update.resends;
+    return appendEntry(entry);
 }
 
 } // namespace LedgerRecord

@@ -29,4 +29,21 @@ LedgerUsb usbOf(const char* portName);
 std::string append(const UpdateRequest& request, const LedgerUsb& usb, ExitStatus status,
                    const UpdateFacts::Facts& facts);
 
+// An update whose own process ended without writing its line (killed, crashed), as the process
+// that started it saw it through its events.
+struct UnwrittenUpdate {
+    const char* port;
+    const char* productId;
+    const char* deviceWord;
+    const char* imagePath;
+    WaitMode wait;
+    int exitStatus;       // of the process
+    uint32_t recordsSent; // as far as its events told
+    uint32_t resends;
+};
+
+// Writes that update's line, ok false with the reason "no_result", so that every unit has one.
+// Empty when the line is in the ledger, otherwise why it is not.
+std::string appendUnwritten(const UnwrittenUpdate& update);
+
 } // namespace LedgerRecord

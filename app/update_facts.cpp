@@ -22,6 +22,7 @@ struct Observer {
     ReportPhase phase = ReportPhase::Connect;
     Clock::time_point phaseBegan;
     bool transferBegun = false;
+    uint32_t lastLine = 0; // of the last progress: a record sent again is not counted twice
 };
 
 Observer observer;
@@ -81,6 +82,15 @@ void onFirmwareIdentity(const char* productId, FirmwareIdentity identity, const 
     observer.inner.firmwareIdentity(productId, identity, version);
 }
 
+void onProgress(uint32_t line, uint32_t lines) {
+    {
+        std::lock_guard<std::mutex> guard(observer.lock);
+        observer.facts.recordsSent += line != observer.lastLine ? 1 : 0;
+        observer.lastLine = line;
+    }
+    observer.inner.progress(line, lines);
+}
+
 void onResend(uint32_t line, bool busy) {
     {
         std::lock_guard<std::mutex> guard(observer.lock);
@@ -117,6 +127,7 @@ void observe() {
         observer.facts = Facts{};
         observer.inPhase = false;
         observer.transferBegun = false;
+        observer.lastLine = 0;
     }
     if (&Report::current() == &observer.reporter) {
         return; // watched already: wrapping itself would pass each event on to itself
@@ -127,6 +138,7 @@ void observe() {
     observer.reporter = observer.inner;
     observer.reporter.phase = onPhase;
     observer.reporter.firmwareIdentity = onFirmwareIdentity;
+    observer.reporter.progress = onProgress;
     observer.reporter.resend = onResend;
     observer.reporter.sessionFailed = onSessionFailed;
     observer.reporter.done = onDone;

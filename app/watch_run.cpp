@@ -1,5 +1,6 @@
 #include "app/watch_run.h"
 
+#include "app/child_ledger.h"
 #include "app/json_report.h"
 #include "app/ledger_record.h"
 #include "app/live_screen.h"
@@ -110,7 +111,9 @@ void finishUpdate(Parent& parent, const std::string& key) {
         note(parent, slot->run.name,
              "ended without a result (exit status " + std::to_string(status) + ")");
     }
-    endUpdate(parent.watch, key, status);
+    if (Unit* unit = endUpdate(parent.watch, key, status); unit != nullptr) {
+        ChildLedger::recordUnwritten(parent.invocation, unit->run);
+    }
     say(parent, WatchView::heading(parent.watch, secondsSince(parent.began)));
     parent.screen.dirty = true;
 }
@@ -381,7 +384,7 @@ ExitStatus run(const Gang::Invocation& invocation, bool again) {
         std::fprintf(parent.human, "Error: the serial ports cannot be listed\n");
         return finish(parent, ExitStatus::ExitNotStarted, "port_list");
     }
-    parent.image = Os::makeSharedInput(FirmwareImage::bytes(), problem);
+    parent.image = Os::makeSharedInput(FirmwareImage::fileBytes(), problem);
     if (parent.image == nullptr) {
         std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
                      problem.c_str());

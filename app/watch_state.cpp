@@ -159,10 +159,10 @@ std::vector<SlotChange> takeListing(Watch& watch, const std::vector<Sighting>& s
     return changes;
 }
 
-void endUpdate(Watch& watch, const std::string& key, int processStatus) {
+Unit* endUpdate(Watch& watch, const std::string& key, int processStatus) {
     Slot* slot = findSlot(watch, key);
     if (slot == nullptr || slot->state != SlotState::Updating) {
-        return;
+        return nullptr;
     }
     Gang::endRun(slot->run, processStatus);
     watch.units.push_back({slot->serial, slot->run});
@@ -172,6 +172,7 @@ void endUpdate(Watch& watch, const std::string& key, int processStatus) {
     slot->child = nullptr;
     slot->state = slot->present ? SlotState::Finished : SlotState::Waiting;
     dropFreeSlots(watch);
+    return &watch.units.back();
 }
 
 std::vector<std::string> failedSerials(const Watch& watch) {

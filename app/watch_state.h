@@ -96,8 +96,8 @@ Slot* findSlot(Watch& watch, const std::string& key);
 
 // The slot's update ended with this process status: the unit joins the units, and a success adds
 // its serial number to those updated. The slot waits for the unplug, or is free (dropped for ALL)
-// when the unit is gone already.
-void endUpdate(Watch& watch, const std::string& key, int processStatus);
+// when the unit is gone already. Returns the unit that ended; nullptr when no update ran there.
+Unit* endUpdate(Watch& watch, const std::string& key, int processStatus);
 
 // Units whose last update did not succeed: their serial numbers (each once, in the order of
 // their ends), and how many failed units had none.

@@ -13,6 +13,7 @@ namespace {
 
 struct Snapshot {
     std::vector<char> bytes; // the file as read at start; never read again
+    size_t textSize = 0;     // the bytes before the end mark: what is checked and sent
     const char* path = "";
     bool loaded = false;
     Os::FileReadResult readResult = Os::FileReadResult::Unreadable; // of the last read
@@ -41,8 +42,8 @@ size_t withoutEndMark(const char* bytes, size_t size) {
 }
 
 bool accept(const char* path) {
-    image.bytes.resize(withoutEndMark(image.bytes.data(), image.bytes.size()));
-    ImageCheck::check(image.bytes.data(), image.bytes.size(), image.report);
+    image.textSize = withoutEndMark(image.bytes.data(), image.bytes.size());
+    ImageCheck::check(image.bytes.data(), image.textSize, image.report);
     if (image.report.onlyBlank) {
         Report::current().imageEmpty(path);
     } else if (image.report.problemCount > 0) {
@@ -97,8 +98,13 @@ const ImageCheck::Report& report() {
     return image.report;
 }
 
-std::span<const char> bytes() {
+std::span<const char> fileBytes() {
     return image.loaded ? std::span<const char>(image.bytes) : std::span<const char>();
+}
+
+std::span<const char> sentText() {
+    return image.loaded ? std::span<const char>(image.bytes.data(), image.textSize)
+                        : std::span<const char>();
 }
 
 bool cameThroughPipe() {
@@ -109,6 +115,7 @@ void unload() {
     image.readResult = Os::FileReadResult::Unreadable;
     image.fromPipe = false;
     image.bytes.clear();
+    image.textSize = 0;
     image.loaded = false;
     image.cursor = 0;
 }
@@ -126,7 +133,7 @@ LineOutcome nextLine() {
     ImageCheck::LineSpan line;
     sessionState.recordText[0] = '\0';
     if (!image.loaded ||
-        !ImageCheck::nextLine(image.bytes.data(), image.bytes.size(), image.cursor, line)) {
+        !ImageCheck::nextLine(image.bytes.data(), image.textSize, image.cursor, line)) {
         return LineOutcome::EndOfFile;
     }
     const char* text = image.bytes.data() + line.start;
@@ -144,7 +151,7 @@ LineOutcome nextLine() {
 }
 
 bool atEnd() {
-    return image.cursor >= image.bytes.size();
+    return image.cursor >= image.textSize;
 }
 
 } // namespace FirmwareImage

@@ -33,8 +33,13 @@ bool load(const char* path);
 // The same for bytes already in memory (as if read from path).
 bool loadBytes(const char* path, const char* bytes, size_t size);
 const ImageCheck::Report& report(); // of the last load
-// The accepted image's bytes, exactly as they are sent; empty when none is held.
-std::span<const char> bytes();
+// The accepted image's file exactly as it was read, whatever the check skips (a DOS editor's
+// Ctrl-Z at its end): what sha256sum hashes and what a port list hands its updates, which skip
+// the same bytes again. Empty when none is held.
+std::span<const char> fileBytes();
+// The part of the file that is checked and handed out line by line: the file without its end
+// mark. Empty when none is held.
+std::span<const char> sentText();
 // The last read came through a pipe, which cannot be read a second time.
 bool cameThroughPipe();
 void unload();

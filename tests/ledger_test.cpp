@@ -52,6 +52,7 @@ LedgerEntry updatedUnit() {
     entry.after = LedgerAnswer{"application", "V2.0.0"};
     entry.ok = true;
     entry.reason = "done";
+    entry.recordsSent = 32;
     entry.resends = 1;
     entry.wait = LedgerWait::Poll;
     entry.phasesMs = {12, 8, 15016, 1008, 5011};
@@ -79,7 +80,8 @@ TEST(Ledger, LineHoldsTheFieldsInOrder) {
          R"("usb":{"vid":"10c4","pid":"ea60","serial":"0001A2B3","location":"1-1.2"},)",
          R"("before":{"identity":"application","text":"V1.0.0"},)"
          R"("after":{"identity":"application","text":"V2.0.0"},"ok":true,"exit_status":0,)"
-         R"("reason":"done","resends":1,"wait":"poll","phases_ms":{"connect":12,"identify":8,)"
+         R"("reason":"done","records_sent":32,"resends":1,"wait":"poll","phases_ms":{"connect":12,)"
+         R"("identify":8,)"
          R"("bootwait":15016,"transfer":1008,"appwait":5011}})"},
         {"never answered, no USB device",
          [](LedgerEntry& e) {
@@ -89,12 +91,14 @@ TEST(Ledger, LineHoldsTheFieldsInOrder) {
              e.ok = false;
              e.exitStatus = 1;
              e.reason = "no_contact";
+             e.recordsSent = 0;
              e.resends = 0;
              e.wait = LedgerWait::Fixed;
              e.phasesMs = {10002, 0, 0, 0, 0};
          },
          R"("usb":null,)",
-         R"("ok":false,"exit_status":1,"reason":"no_contact","resends":0,"wait":"fixed",)"
+         R"("ok":false,"exit_status":1,"reason":"no_contact","records_sent":0,"resends":0,)"
+         R"("wait":"fixed",)"
          R"("phases_ms":{"connect":10002,"identify":0,"bootwait":0,"transfer":0,"appwait":0}})"},
         {"refused a record, location unknown",
          [](LedgerEntry& e) {
@@ -104,10 +108,12 @@ TEST(Ledger, LineHoldsTheFieldsInOrder) {
              e.ok = false;
              e.exitStatus = 1;
              e.reason = "record_refused";
+             e.recordsSent = 7;
          },
          R"("usb":{"vid":"10c4","pid":"ea60","serial":"0001A2B3","location":null},)",
          R"("before":{"identity":"boot_loader","text":"BSL-0.9"},"ok":false,"exit_status":1,)"
-         R"("reason":"record_refused","resends":1,"wait":"poll","phases_ms":{"connect":12,)"
+         R"("reason":"record_refused","records_sent":7,"resends":1,"wait":"poll",)"
+         R"("phases_ms":{"connect":12,)"
          R"("identify":8,"bootwait":15016,"transfer":1008,"appwait":5011}})"},
         {"invalid UTF-8 and quotes in the product's text",
          [](LedgerEntry& e) {
@@ -116,7 +122,8 @@ TEST(Ledger, LineHoldsTheFieldsInOrder) {
          },
          R"("usb":{"vid":"10c4","pid":"ea60","serial":"0001A2B3","location":"1-1.2"},)",
          "\"after\":{\"identity\":\"application\",\"text\":\"V2\xEF\xBF\xBD\\\"x\\\\\"},"
-         R"("ok":true,"exit_status":0,"reason":"done","resends":1,"wait":"poll",)"
+         R"("ok":true,"exit_status":0,"reason":"done","records_sent":32,"resends":1,)"
+         R"("wait":"poll",)"
          R"("phases_ms":{"connect":12,"identify":8,"bootwait":15016,"transfer":1008,)"
          R"("appwait":5011}})"},
     };
@@ -144,20 +151,51 @@ TEST(Ledger, TimeIsUtcInWholeSeconds) {
     }
 }
 
+// Whatever the file holds, and wherever it went, the lines land whole at the end of the file at
+// the path: after a line torn by a power loss, in a new file where the ledger was deleted or
+// replaced (said once by the outcome).
 TEST(Ledger, AppendsWholeLinesAfterWhatIsThere) {
-    TempDir dir;
-    const fs::path path = dir.path / "units.jsonl";
-    std::ofstream(path, std::ios::binary) << "earlier\n";
+    const struct {
+        const char* name;
+        const char* before;       // the file's bytes at open
+        const char* gone;         // after the open: "deleted", "renamed" away, or nullptr
+        const char* replacement;  // nullptr: none put at the path; otherwise its bytes
+        const char* expectedHead; // what precedes the two lines
+    } cases[] = {
+        {"whole lines", "earlier\n", nullptr, nullptr, "earlier\n"},
+        {"empty", "", nullptr, nullptr, ""},
+        {"torn by a power loss", "{\"time\":\"2026-", nullptr, nullptr, "{\"time\":\"2026-\n"},
+        {"deleted", "earlier\n", "deleted", nullptr, ""},
+        {"renamed away, a torn one in its place", "earlier\n", "renamed", "other", "other\n"},
+    };
     LedgerEntry failed = updatedUnit();
     failed.ok = false;
     failed.reason = "too_many_resends";
-    ASSERT_EQ(Ledger::open(path.string()).status, Ledger::Status::Ok);
-    EXPECT_EQ(Ledger::append(updatedUnit()).status, Ledger::Status::Ok);
-    EXPECT_EQ(Ledger::append(failed).status, Ledger::Status::Ok);
-    Ledger::close();
-    EXPECT_EQ(Ledger::append(failed).status, Ledger::Status::NotOpen);
-    EXPECT_EQ(contents(path),
-              "earlier\n" + Ledger::line(updatedUnit()) + "\n" + Ledger::line(failed) + "\n");
+    for (const auto& c : cases) {
+        TempDir dir;
+        const fs::path path = dir.path / "units.jsonl";
+        std::ofstream(path, std::ios::binary) << c.before;
+        ASSERT_EQ(Ledger::open(path.string()).status, Ledger::Status::Ok) << c.name;
+        if (c.gone != nullptr && std::string(c.gone) == "deleted") {
+            fs::remove(path);
+        } else if (c.gone != nullptr) {
+            fs::rename(path, dir.path / "old.jsonl");
+        }
+        if (c.replacement != nullptr) {
+            std::ofstream(path, std::ios::binary) << c.replacement;
+        }
+        const Ledger::Outcome first = Ledger::append(updatedUnit());
+        EXPECT_EQ(first.status, Ledger::Status::Ok) << c.name;
+        EXPECT_EQ(first.replaced, c.gone != nullptr) << c.name;
+        const Ledger::Outcome second = Ledger::append(failed);
+        EXPECT_EQ(second.status, Ledger::Status::Ok) << c.name;
+        EXPECT_FALSE(second.replaced) << c.name;
+        Ledger::close();
+        EXPECT_EQ(Ledger::append(failed).status, Ledger::Status::NotOpen);
+        EXPECT_EQ(contents(path),
+                  c.expectedHead + Ledger::line(updatedUnit()) + "\n" + Ledger::line(failed) + "\n")
+            << c.name;
+    }
 }
 
 #ifdef _WIN32

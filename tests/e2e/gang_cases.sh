@@ -88,19 +88,26 @@ expect_retry() {
         fail "retry command '$retry', expected the ports $wanted"
 }
 
-# The ledger holds one whole line per port of ports, each with the image's hash; the port $2
-# failed with record_refused when $1 is 1, the others succeeded.
+# The ledger holds one whole line per port of ports after the torn text $1 (if any), each with
+# the file's hash: port $2 (if any) failed with record_refused, port $3 (if any) has the line the
+# parent wrote for its killed child, the others succeeded.
 expect_ledger() {
     local ledger=$work/units.jsonl hash
     hash=$(sha256sum "$image" | cut -d' ' -f1)
+    if [ -n "$1" ]; then
+        [ "$(head -n 1 "$ledger")" == "$1" ] || fail "the torn text lost its line: $(head -c 80 "$ledger")"
+        sed -i 1d "$ledger"
+    fi
     [ "$(wc -l <"$ledger")" -eq "${#ports[@]}" ] ||
         fail "the ledger holds $(wc -l <"$ledger") lines, expected ${#ports[@]}"
     jq -e . "$ledger" >/dev/null || fail "a ledger line is not whole JSON"
     for port in "${ports[@]}"; do
         local line
         line=$(jq -c --arg port "$port" 'select(.port == $port) | [.ok, .reason, .image.sha256]' "$ledger")
-        if [ "$1" -eq 1 ] && [ "$port" == "$2" ]; then
+        if [ "$port" == "${2:-}" ]; then
             [ "$line" == "[false,\"record_refused\",\"$hash\"]" ] || fail "ledger of $port: $line"
+        elif [ "$port" == "${3:-}" ]; then
+            [ "$line" == "[false,\"no_result\",\"$hash\"]" ] || fail "ledger of $port: $line"
         else
             [ "$line" == "[true,\"done\",\"$hash\"]" ] || fail "ledger of $port: $line"
         fi
@@ -292,16 +299,35 @@ gang_log_full)
     for i in $(seq "$Count"); do expect_image "$i"; done
     ;;
 gang_ledger)
-    # Each child appends its own line: four whole lines, one per port, the same image in each.
-    "$sample" --records 40 >"$image"
+    # Each child appends its own line: four whole lines, one per port, the same file in each (a
+    # DOS editor's Ctrl-Z included in its hash), after a line torn by a power loss. The child of
+    # port 3 is killed mid-transfer: its parent writes its line.
+    "$sample" --records 200 >"$image"
+    printf '\x1a' >>"$image"
+    printf '{"time":"2026-' >"$work/units.jsonl"
     sim_options[2]="--error-on 7"
+    sim_options[3]="--baud 19200"
     start_sims
-    start_tool 90 --ledger "$work/units.jsonl" "$list" 115200 KORVA ARM "$image"
+    start_tool 90 --json --ledger "$work/units.jsonl" "$list" 115200 KORVA ARM "$image"
+    for _ in $(seq 1500); do
+        grep -q "\"port\":\"${ports[2]}\",\"record\":[0-9]*,\"of\":202,\"percent\":2[0-9]" "$output" && break
+        sleep 0.02
+    done
+    pkill -KILL -f -- "--exact-port --image-on-stdin ${ports[2]} " || fail "no child for ${ports[2]} to kill"
     end_tool
     stop_sims
     expect_status 1
-    expect_row "${ports[1]}" failed record_refused
-    expect_ledger 1 "${ports[1]}"
+    expect_ledger '{"time":"2026-' "${ports[1]}" "${ports[2]}"
+    summary=$(grep '"event":"summary"' "$output")
+    jq -e --arg port "${ports[2]}" '.ports[] | select(.port == $port)
+        | .reason == "no_result" and .exit_status == 137 and .ledger == null
+          and .records_sent >= 40 and .records_sent < 202' <<<"$summary" >/dev/null ||
+        fail "the killed child's summary: $(jq -c --arg port "${ports[2]}" '.ports[] | select(.port == $port)' <<<"$summary")"
+    jq -e -s --arg port "${ports[2]}" 'map(select(.port == $port)) | length == 1
+        and .[0].exit_status == 137 and .[0].records_sent >= 40 and .[0].records_sent < 202' \
+        "$work/units.jsonl" >/dev/null ||
+        fail "the killed child's line: $(jq -c --arg port "${ports[2]}" 'select(.port == $port)' "$work/units.jsonl")"
+    expect_no_text "Not in the ledger"
     ;;
 ledger_three_processes)
     # Three separate runs of the tool share one ledger.
@@ -318,7 +344,7 @@ ledger_three_processes)
     done
     stop_sims
     ports=("${ports[@]:0:3}")
-    expect_ledger 0
+    expect_ledger ""
     ;;
 gang_remote_mixed)
     # Products on another machine beside a local one: through the RFC 2217 and the raw accepter

@@ -170,7 +170,7 @@ expect_ledger_line() {
     local fields='["time","host","version","port","usb","product","device","image",'
     [ "$4" = null ] || fields+='"before",'
     [ "$5" = null ] || fields+='"after",'
-    fields+='"ok","exit_status","reason","resends","wait","phases_ms"]'
+    fields+='"ok","exit_status","reason","records_sent","resends","wait","phases_ms"]'
     [ "$(jq -c keys_unsorted "$ledger")" == "$fields" ] ||
         fail "ledger fields $(jq -c keys_unsorted "$ledger"), expected $fields"
     local checked addresses
@@ -615,7 +615,9 @@ remote_noise)
     ;;
 ledger_done)
     # From the application, with the poll: what it ran before and after, the time in each phase.
+    # The ledger ends in a line torn by a power loss, which keeps a line of its own.
     "$sample" --records 30 >"$image"
+    printf '{"time":"2026-' >"$work/units.jsonl"
     start_sim --mode app --busy-on 3 "${Reboots[@]}"
     tool_options=(--wait poll --ledger "$work/units.jsonl")
     run_tool 60
@@ -623,13 +625,18 @@ ledger_done)
     expect_status 0
     expect_text "$Done"
     expect_image
+    [ "$(head -n 1 "$work/units.jsonl")" == '{"time":"2026-' ] ||
+        fail "the torn line did not keep a line of its own: $(head -c 80 "$work/units.jsonl")"
+    sed -i 1d "$work/units.jsonl"
     expect_ledger_line true 0 done '{"identity":"application","text":"V1.0.0"}' \
         '{"identity":"application","text":"V2.0.0"}' poll "bootwait transfer appwait"
-    jq -e '.resends == 1 and .phases_ms.bootwait >= 2000 and .phases_ms.appwait >= 1000' \
+    jq -e '.resends == 1 and .records_sent == 32 and .phases_ms.bootwait >= 2000 and .phases_ms.appwait >= 1000' \
         "$work/units.jsonl" >/dev/null || fail "resends or reboot times: $(cat "$work/units.jsonl")"
     ;;
 ledger_record_refused)
+    # Saved by a DOS editor: the ledger's hash and size are the file's, Ctrl-Z included.
     "$sample" --records 30 >"$image"
+    printf '\x1a' >>"$image"
     start_sim --mode boot --error-on 7
     tool_options+=(--ledger "$work/units.jsonl")
     run_tool 60
@@ -655,6 +662,23 @@ ledger_unwritable)
     expect_text "Error: cannot append to the ledger $work/file/units.jsonl: Not a directory"
     expect_no_text "Checking comms"
     [ "$(cat "$work/received-bytes")" = 0 ] || fail "the product received bytes"
+    ;;
+ledger_deleted)
+    # The ledger is deleted during the transfer: the line goes to a new file at the path, and
+    # the run says so once.
+    "$sample" --records 200 >"$image"
+    start_sim --mode boot --baud 19200
+    tool_options=(--ledger "$work/units.jsonl")
+    start_tool 60
+    await_progress 20
+    rm "$work/units.jsonl"
+    end_tool
+    stop_sim
+    expect_status 0
+    expect_text "$Done"
+    expect_count 1 "Warning: the ledger $work/units.jsonl was deleted or replaced during the run"
+    expect_ledger_line true 0 done '{"identity":"boot_loader","text":"BSL-0.9"}' \
+        '{"identity":"application","text":"V2.0.0"}' fixed "transfer"
     ;;
 ledger_full_disk)
     # The ledger's disk is full: the product's outcome is told as it was, the line is missing,

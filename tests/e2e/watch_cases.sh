@@ -201,6 +201,30 @@ watch_one_refuses)
     expect_image 3
     expect_image 2 6
     ;;
+watch_child_killed)
+    # A unit's child is killed mid-transfer (SIGKILL, as the OOM killer does): the watch writes
+    # the unit's line itself, with what the child's events told, and counts the unit as failed.
+    "$sample" --records 200 >"$image"
+    sim_options[1]="--baud 19200"
+    start_sims 1
+    start_watch --json ALL 115200 KORVA ARM "$image"
+    plug ttyUSB0 1 UNIT0001 1-1
+    await "$output" '"of":202,"percent":20'
+    pkill -KILL -f -- "--exact-port --image-on-stdin $work/dev/ttyUSB0 " || fail "no child to kill"
+    await "$ledger" 1
+    kill -INT "$tool_pid"
+    end_watch
+    stop_all
+    expect_status 1
+    expect_ledger "UNIT0001 1-1 false no_result"
+    jq -e '.exit_status == 137 and .records_sent >= 40 and .records_sent < 202' "$ledger" >/dev/null ||
+        fail "the killed unit's line: $(cat "$ledger")"
+    summary=$(grep '^{"event":"summary"' "$output")
+    jq -e '.units[0].reason == "no_result" and .units[0].ledger == null' <<<"$summary" >/dev/null ||
+        fail "the summary event disagrees: $summary"
+    grep -qE "^$work/dev/ttyUSB0 +UNIT0001 +failed +no_result +([4-9][0-9]|1[0-9][0-9])/202 " \
+        "$work/stderr.txt" || fail "no summary row with the records the child reported"
+    ;;
 watch_sigint_once | watch_sigint_twice)
     # A stop request during a transfer: no new unit is taken; the running update ends as it
     # would (once), or is aborted (twice).
