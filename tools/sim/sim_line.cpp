@@ -29,6 +29,7 @@ struct LineState {
     bool split = false;
     uint64_t receiveClock = 0;
     uint64_t sendClock = 0;
+    int alsoFd = -1; // another source of work, such as the fixture's control file
 };
 LineState line;
 
@@ -167,14 +168,18 @@ void close() {
     line.fd = -1;
 }
 
+void wakeAlsoOn(int fd) {
+    line.alsoFd = fd;
+}
+
 WaitResult receive(uint8_t* bytes, size_t capacity, size_t& received, int timeoutMs,
                    uint64_t& arrivalNs) {
     received = 0;
-    pollfd p{line.fd, POLLIN, 0};
-    const int ready = poll(&p, 1, timeoutMs);
+    pollfd p[2] = {{line.fd, POLLIN, 0}, {line.alsoFd, POLLIN, 0}}; // poll skips a negative fd
+    const int ready = poll(p, 2, timeoutMs);
     if (ready < 0)
         return errno == EINTR ? WaitResult::Interrupted : WaitResult::Closed;
-    if (ready == 0)
+    if (p[0].revents == 0)
         return WaitResult::Idle;
     const ssize_t n = ::read(line.fd, bytes, capacity);
     arrivalNs = nowNs();

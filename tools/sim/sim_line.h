@@ -19,6 +19,10 @@ void configure(uint32_t baud, bool split);
 void releaseOtherEnd();
 void close();
 
+// receive also ends its wait when fd (-1: none) has bytes to read; it returns Idle then, and the
+// caller reads them.
+void wakeAlsoOn(int fd);
+
 enum class WaitResult : uint8_t { Data, Idle, Closed, Interrupted };
 
 // Waits up to timeoutMs (-1: no limit) for bytes; arrivalNs is the monotonic time they were read.

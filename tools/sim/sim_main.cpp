@@ -1,4 +1,5 @@
 // uartflash-sim: a simulated product for trying and testing uartflash without hardware.
+#include "sim_control.h"
 #include "sim_line.h"
 #include "sim_options.h"
 #include "sim_product.h"
@@ -63,6 +64,18 @@ bool openLine(const SimOptions& options) {
     return true;
 }
 
+// Carries out the fixture commands written so far. Read after the line's bytes, so that a command
+// written before them takes effect first.
+void followControl() {
+    SimControl::Order order{};
+    while (SimControl::next(order)) {
+        if (order.command == SimControl::Command::Place)
+            SimProduct::place(order.productId);
+        else
+            SimProduct::takeAway();
+    }
+}
+
 // Serves the line until a stop signal, a vanishing fault, or (when asked) the other side's final
 // close. True when the product vanished.
 bool serve(const SimOptions& options) {
@@ -74,7 +87,10 @@ bool serve(const SimOptions& options) {
         const int timeoutMs = SimProduct::advance(late);
         if (late != SimProduct::FeedResult::Continue)
             return late == SimProduct::FeedResult::Vanish;
-        switch (SimLine::receive(bytes, sizeof bytes, received, timeoutMs, arrivalNs)) {
+        const SimLine::WaitResult result =
+            SimLine::receive(bytes, sizeof bytes, received, timeoutMs, arrivalNs);
+        followControl();
+        switch (result) {
         case SimLine::WaitResult::Data:
             if (options.exitAfterDone)
                 SimLine::releaseOtherEnd(); // from now on the other side's close is visible
@@ -109,13 +125,23 @@ int main(int argc, char** argv) {
         return helpRequested ? 0 : 2;
     installHandlers(onStopSignal);
     prctl(PR_SET_TIMERSLACK, 1ul); // paced bytes need sleeps close to a UART's byte time
-    if (!openLine(options))
+    // The control file exists before the port is named: a test writes to it as soon as it knows
+    // the port.
+    if (options.controlPath && !SimControl::open(options.controlPath))
         return 1;
+    if (!openLine(options)) {
+        SimControl::close();
+        return 1;
+    }
+    SimLine::wakeAlsoOn(SimControl::descriptor());
     SimLine::configure(options.baud, options.split);
-    if (!SimProduct::start(options))
+    if (!SimProduct::start(options)) {
+        SimControl::close();
         return 1;
+    }
     const bool vanished = serve(options);
     SimLine::close();
+    SimControl::close();
     if (vanished) // a test measures the tool's reaction from here
         std::fprintf(stderr, "uartflash-sim: line closed at monotonic ns %llu\n",
                      static_cast<unsigned long long>(SimLine::nowNs()));

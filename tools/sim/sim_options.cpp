@@ -55,6 +55,16 @@ constexpr const char* HelpText =
     "  --duplicate          send some replies twice\n"
     "  --seed S             seed of the random choices (default 1)\n"
     "  --exit-after-done    exit when the other side closes the line after talking\n"
+    "  --control FILE       read fixture commands, one a line, from FILE (a FIFO, created when\n"
+    "                       missing): place [PRODUCT] puts a fresh unit on the fixture, started\n"
+    "                       as --mode says (and named PRODUCT in FWID replies); remove takes it\n"
+    "                       away: nothing is answered, what comes in is lost, the port stays "
+    "open;\n"
+    "                       the fixture starts empty; with --image, unit N writes FILE.N\n"
+    "  --present            with --control, a unit is on the fixture at start\n"
+    "  --absent-until MS    no unit for the first MS ms, then one is placed\n"
+    "  --leave-after MS     take the unit away MS ms after the new application's first FWID\n"
+    "                       reply\n"
     "  --verbose            log commands and replies to stderr\n";
 
 bool parseNumber(const char* text, uint32_t& value) {
@@ -188,6 +198,10 @@ enum OptionId : int {
     EraseMs,
     StartNoise,
     NeverBackOption,
+    Control,
+    Present,
+    AbsentUntil,
+    LeaveAfter,
 };
 
 constexpr option LongOptions[] = {
@@ -222,6 +236,10 @@ constexpr option LongOptions[] = {
     {"erase-ms", required_argument, nullptr, EraseMs},
     {"start-noise", no_argument, nullptr, StartNoise},
     {"never-back", required_argument, nullptr, NeverBackOption},
+    {"control", required_argument, nullptr, Control},
+    {"present", no_argument, nullptr, Present},
+    {"absent-until", required_argument, nullptr, AbsentUntil},
+    {"leave-after", required_argument, nullptr, LeaveAfter},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -250,8 +268,8 @@ bool apply(int id, const char* arg, SimOptions& o) {
     case Mode:
         return parseMode(arg, o.mode);
     case Product:
-        o.productId = arg; // short enough that every reply fits the reply area
-        return arg[0] != '\0' && std::strlen(arg) <= 64 && !std::strpbrk(arg, " \r\n\"");
+        o.productId = arg;
+        return productIdFits(arg);
     case RebootMs:
         return parseNumber(arg, o.rebootMs);
     case Baud:
@@ -319,12 +337,28 @@ bool apply(int id, const char* arg, SimOptions& o) {
         return true;
     case NeverBackOption:
         return parseNeverBack(arg, o.neverBack);
+    case Control:
+        o.controlPath = arg;
+        return arg[0] != '\0';
+    case Present:
+        o.present = true;
+        return true;
+    case AbsentUntil:
+        return parseNumber(arg, o.absentUntilMs);
+    case LeaveAfter:
+        o.leave = true;
+        return parseNumber(arg, o.leaveAfterMs);
     default:
         return false;
     }
 }
 
 } // namespace
+
+bool productIdFits(const char* text) {
+    // Short enough that every reply fits the reply area; one word, as a reply carries it.
+    return text[0] != '\0' && std::strlen(text) <= 64 && !std::strpbrk(text, " \t\r\n\"");
+}
 
 bool parse(int argc, char** argv, SimOptions& options, bool& helpRequested) {
     helpRequested = false;
@@ -346,6 +380,10 @@ bool parse(int argc, char** argv, SimOptions& options, bool& helpRequested) {
     }
     if (optind != argc) {
         std::fprintf(stderr, "uartflash-sim: unexpected argument %s\n", argv[optind]);
+        return false;
+    }
+    if (options.present && !options.controlPath) {
+        std::fputs("uartflash-sim: --present needs --control\n", stderr);
         return false;
     }
     if (options.bootRebootMs == SimOptions::UnsetMs)

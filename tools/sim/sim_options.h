@@ -56,6 +56,12 @@ struct SimOptions {
     bool neverAnswer = false;
     bool duplicate = false;
     bool exitAfterDone = false;
+    // The fixture: units placed and taken away while the line stays open.
+    const char* controlPath = nullptr; // place/remove commands, one a line
+    bool present = false;              // with --control, a unit is on the fixture at start
+    uint32_t absentUntilMs = 0;        // 0: a unit is there from the start
+    bool leave = false;
+    uint32_t leaveAfterMs = 0; // after the new application's first FWID answer
     bool verbose = false;
     uint32_t seed = 1;
 };
@@ -64,6 +70,9 @@ namespace SimOptionsParser {
 
 // Fills options from argv. Prints the problem (or the help text) to stderr and returns false when
 // the program should not run; helpRequested tells the two apart.
+// Whether text can name a product in every reply (--product, the control file's place).
+bool productIdFits(const char* text);
+
 bool parse(int argc, char** argv, SimOptions& options, bool& helpRequested);
 
 } // namespace SimOptionsParser

@@ -15,6 +15,7 @@ namespace {
 constexpr size_t LineCapacity = 1024;
 constexpr size_t ReplyCapacity = 512;
 constexpr size_t VersionCapacity = 48;
+constexpr size_t ProductIdCapacity = 65; // an identifier fits every reply (see --product)
 constexpr const char* Address = "DVO";
 constexpr const char* Label = "SIM";
 constexpr const char* FirstVersion = "V1.0.0";
@@ -36,9 +37,10 @@ struct ReadLine {
     uint64_t startNs;
 };
 
+// One unit on the fixture; a unit placed afresh starts from a new one of these.
 struct ProductState {
-    const SimOptions* options = nullptr;
     StartMode mode = StartMode::Application;
+    char productId[ProductIdCapacity] = {};
     char version[VersionCapacity] = {};
     char nextVersion[VersionCapacity] = {};
     uint64_t rebootUntilNs = 0;
@@ -50,22 +52,32 @@ struct ProductState {
     size_t lineLength = 0;
     bool lineTooLong = false;
     uint64_t lineStartNs = 0;
-    uint32_t accepted = 0; // records taken since the boot loader started
-    uint32_t attempt = 0;  // sendings of the record after the last one taken
-    uint32_t sequence = 0;
-    bool talked = false;
+    uint32_t accepted = 0;    // records taken since the boot loader started
+    uint32_t attempt = 0;     // sendings of the record after the last one taken
     bool updateTaken = false; // UPDATE started the boot loader
     bool endTaken = false;    // the end record started the new application
+    uint64_t leaveAtNs = 0;   // --leave-after: when the updated unit is taken away
     uint64_t floodUntilNs = 0;
     uint64_t floodNextNs = 0;
     uint32_t floodLines = 0;
-    uint64_t receivedBytes = 0;
+};
+ProductState product;
+
+// The fixture the units are placed on, and what outlives each unit: the line's files and counts.
+struct Fixture {
+    const SimOptions* options = nullptr;
+    bool present = false;
+    uint32_t units = 0;     // units placed so far
+    uint64_t placeAtNs = 0; // --absent-until: when the first unit is placed
+    uint32_t sequence = 0;
+    bool talked = false;
+    uint64_t receivedBytes = 0; // by the units, not while the fixture is empty
     FILE* image = nullptr;
     FILE* trace = nullptr;
     FILE* receivedCount = nullptr;
     std::mt19937 random;
 };
-ProductState product;
+Fixture fixture;
 
 int reboot();
 
@@ -74,7 +86,7 @@ void copyText(char* out, size_t capacity, const char* text) {
 }
 
 void logLine(const char* direction, const char* text, size_t length) {
-    if (!product.options->verbose)
+    if (!fixture.options->verbose)
         return;
     std::fprintf(stderr, "sim %s ", direction);
     for (size_t i = 0; i < length; ++i) {
@@ -88,8 +100,8 @@ void logLine(const char* direction, const char* text, size_t length) {
 }
 
 void traceCommand(const char* name, uint64_t replyEndNs) {
-    if (product.trace)
-        std::fprintf(product.trace, "%s %u %llu %llu\n", name, product.sequence,
+    if (fixture.trace)
+        std::fprintf(fixture.trace, "%s %u %llu %llu\n", name, fixture.sequence,
                      static_cast<unsigned long long>(product.lineStartNs),
                      static_cast<unsigned long long>(replyEndNs));
 }
@@ -102,8 +114,8 @@ void appendText(char* out, size_t& at, const char* text, bool lower) {
 
 // "!DVO NAME P1 P2...\r\n", in lower case or with quoted parameters when asked.
 size_t composeReply(char* out, const char* name, const char* const* params, size_t count) {
-    const bool lower = product.options->lowercase;
-    const bool quoted = product.options->quoted;
+    const bool lower = fixture.options->lowercase;
+    const bool quoted = fixture.options->quoted;
     size_t at = 0;
     out[at++] = '!';
     appendText(out, at, Address, lower);
@@ -125,16 +137,16 @@ size_t composeReply(char* out, const char* name, const char* const* params, size
 bool sendNoise() {
     uint64_t ignored = 0;
     char junk[16];
-    const size_t junkLength = product.random() % (sizeof junk + 1);
+    const size_t junkLength = fixture.random() % (sizeof junk + 1);
     for (size_t i = 0; i < junkLength; ++i) {
-        const char c = static_cast<char>(product.random() & 0xFFu);
+        const char c = static_cast<char>(fixture.random() & 0xFFu);
         junk[i] = c == '!' ? '?' : c; // a lead character would open a reply
     }
     if (junkLength > 0 && !SimLine::send(junk, junkLength, ignored))
         return false;
-    if (product.random() % 2 == 0)
+    if (fixture.random() % 2 == 0)
         return true;
-    const char* foreign = ForeignLines[product.random() % std::size(ForeignLines)];
+    const char* foreign = ForeignLines[fixture.random() % std::size(ForeignLines)];
     return SimLine::send(foreign, std::strlen(foreign), ignored);
 }
 
@@ -142,9 +154,9 @@ bool sendNoise() {
 // address token. The tool must ignore all of it.
 void sendStartNoise(StartMode mode) {
     char text[96];
-    size_t length = 1 + product.random() % 6;
+    size_t length = 1 + fixture.random() % 6;
     for (size_t i = 0; i < length; ++i) {
-        const char c = static_cast<char>(product.random() & 0xFFu);
+        const char c = static_cast<char>(fixture.random() & 0xFFu);
         text[i] = c == '!' ? '?' : c; // a lead character would open a reply
     }
     text[length++] = '\0';
@@ -165,11 +177,11 @@ bool reply(const char* command, const char* name, const char* const* params, siz
     if (secondWord)
         length += composeReply(text + length, name, &secondWord, 1);
     logLine(">", text, length);
-    if (product.options->duplicate && product.random() % 4 == 0) {
+    if (fixture.options->duplicate && fixture.random() % 4 == 0) {
         std::memcpy(text + length, text, length);
         length *= 2;
     }
-    if (product.options->noise && !sendNoise())
+    if (fixture.options->noise && !sendNoise())
         return false;
     uint64_t endNs = 0;
     const bool sent = SimLine::send(text, length, endNs);
@@ -184,9 +196,9 @@ bool replyWord(const char* name, const char* word, const char* secondWord = null
 void startReboot(StartMode into) {
     const bool boot = into == StartMode::BootLoader;
     const NeverBack never = boot ? NeverBack::BootLoader : NeverBack::Application;
-    const uint32_t ms = boot ? product.options->bootRebootMs : product.options->appRebootMs;
+    const uint32_t ms = boot ? fixture.options->bootRebootMs : fixture.options->appRebootMs;
     product.rebootInto = into;
-    product.rebootUntilNs = product.options->neverBack == never
+    product.rebootUntilNs = fixture.options->neverBack == never
                                 ? NeverNs
                                 : SimLine::nowNs() + uint64_t{ms} * 1'000'000u;
     if (into == StartMode::BootLoader) {
@@ -194,10 +206,10 @@ void startReboot(StartMode into) {
         product.accepted = 0;
         product.attempt = 0;
         copyText(product.nextVersion, VersionCapacity, UnnamedVersion);
-        if (product.image) {
-            std::fflush(product.image);
-            std::rewind(product.image);
-            (void)ftruncate(fileno(product.image), 0);
+        if (fixture.image) {
+            std::fflush(fixture.image);
+            std::rewind(fixture.image);
+            (void)ftruncate(fileno(fixture.image), 0);
         }
     } else {
         copyText(product.version, VersionCapacity, product.nextVersion);
@@ -207,14 +219,18 @@ void startReboot(StartMode into) {
 
 bool onFwid() {
     const bool app = product.mode == StartMode::Application;
-    const char* params[] = {Label, product.options->productId, app ? "MAP" : "BSL",
+    const char* params[] = {Label, product.productId, app ? "MAP" : "BSL",
                             app ? product.version : BootVersion};
-    return reply("FWID", "FWID", params, 4);
+    const bool sent = reply("FWID", "FWID", params, 4);
+    // The station has seen the new application: the operator takes the unit away.
+    if (app && product.endTaken && fixture.options->leave && product.leaveAtNs == 0)
+        product.leaveAtNs = SimLine::nowNs() + uint64_t{fixture.options->leaveAfterMs} * 1'000'000u;
+    return sent;
 }
 
 bool onUpdate(const char* argument) {
     char expected[256];
-    std::snprintf(expected, sizeof expected, "%s ARM", product.options->productId);
+    std::snprintf(expected, sizeof expected, "%s ARM", product.productId);
     if (std::strcmp(argument, expected) != 0)
         return replyWord("UPDATE", "NAK");
     const bool sent = replyWord("UPDATE", "OK");
@@ -227,8 +243,8 @@ bool onUpdate(const char* argument) {
 
 RecordFault plannedFault(uint32_t record, uint32_t attempt) {
     uint32_t seen = 0;
-    for (size_t i = 0; i < product.options->faultCount; ++i) {
-        const RecordFault& fault = product.options->faults[i];
+    for (size_t i = 0; i < fixture.options->faultCount; ++i) {
+        const RecordFault& fault = fixture.options->faults[i];
         if (fault.record == record && ++seen == attempt)
             return fault;
     }
@@ -255,16 +271,16 @@ const char* wordOf(RecordAnswer answer) {
 void startFlood(uint32_t record) {
     product.floodUntilNs = SimLine::nowNs() + FloodNs;
     product.floodNextNs = SimLine::nowNs() + FloodGapNs;
-    if (product.options->verbose)
+    if (fixture.options->verbose)
         std::fprintf(stderr, "sim: no answer to record %u, replies to nothing for 12 s\n", record);
 }
 
 void keepRecord(const char* text, size_t length, SRecord::Kind kind) {
     ++product.accepted;
     product.attempt = 0;
-    if (product.image) {
-        std::fwrite(text, 1, length, product.image);
-        std::fputc('\n', product.image);
+    if (fixture.image) {
+        std::fwrite(text, 1, length, fixture.image);
+        std::fputc('\n', fixture.image);
     }
     char header[VersionCapacity];
     if (kind == SRecord::Kind::Header && SRecord::headerData(text, length, header, sizeof header)) {
@@ -314,7 +330,7 @@ bool vanishesAt(const char* name) {
     const bool ping = std::strcmp(name, "PING") == 0;
     const bool fwid = std::strcmp(name, "FWID") == 0;
     bool now = false;
-    switch (product.options->vanishIn) {
+    switch (fixture.options->vanishIn) {
     case VanishPhase::Connect:
         now = ping;
         break;
@@ -330,7 +346,7 @@ bool vanishesAt(const char* name) {
     case VanishPhase::Never:
         break;
     }
-    return now || (product.options->vanish && product.accepted >= product.options->vanishAfter);
+    return now || (fixture.options->vanish && product.accepted >= fixture.options->vanishAfter);
 }
 
 FeedResult handleLine() {
@@ -344,9 +360,9 @@ FeedResult handleLine() {
     logLine("<", text, length);
     if (std::strncmp(text, "!DVO ", 5) != 0)
         return FeedResult::Continue;
-    product.talked = true;
-    ++product.sequence;
-    if (product.options->neverAnswer)
+    fixture.talked = true;
+    ++fixture.sequence;
+    if (fixture.options->neverAnswer)
         return FeedResult::Continue;
     char* name = text + 5;
     char* argument = std::strchr(name, ' ');
@@ -369,28 +385,76 @@ FeedResult handleLine() {
     return sent ? FeedResult::Continue : FeedResult::LineGone;
 }
 
-} // namespace
-
-bool start(const SimOptions& options) {
-    product.options = &options;
-    product.mode = options.mode;
-    product.random.seed(options.seed);
-    copyText(product.version, VersionCapacity, FirstVersion);
-    copyText(product.nextVersion, VersionCapacity, UnnamedVersion);
-    if (options.imagePath && !(product.image = std::fopen(options.imagePath, "w"))) {
-        std::perror(options.imagePath);
-        return false;
-    }
-    if (options.tracePath && !(product.trace = std::fopen(options.tracePath, "w"))) {
-        std::perror(options.tracePath);
-        return false;
-    }
-    if (options.receivedBytesPath &&
-        !(product.receivedCount = std::fopen(options.receivedBytesPath, "w"))) {
-        std::perror(options.receivedBytesPath);
+bool openForWriting(const char* path, FILE*& file) {
+    if (path && !(file = std::fopen(path, "w"))) {
+        std::perror(path);
         return false;
     }
     return true;
+}
+
+// With --control each unit's records go to a file of its own: FILE.1, FILE.2...
+void openUnitImage() {
+    const char* base = fixture.options->imagePath;
+    if (!fixture.options->controlPath || !base)
+        return;
+    char path[4096];
+    if (std::snprintf(path, sizeof path, "%s.%u", base, fixture.units) >=
+        static_cast<int>(sizeof path)) {
+        std::fprintf(stderr, "uartflash-sim: image path too long: %s\n", base);
+        return;
+    }
+    (void)openForWriting(path, fixture.image); // the unit still answers; the test sees no file
+}
+
+// A fresh unit on the fixture, running what --mode names, as at power-up.
+void putOn(const char* productId) {
+    product = ProductState{};
+    product.mode = fixture.options->mode;
+    copyText(product.productId, ProductIdCapacity, productId);
+    copyText(product.version, VersionCapacity, FirstVersion);
+    copyText(product.nextVersion, VersionCapacity, UnnamedVersion);
+    fixture.present = true;
+    ++fixture.units;
+    openUnitImage();
+    if (fixture.options->verbose)
+        std::fprintf(stderr, "sim: unit %u placed (%s, %s)\n", fixture.units, productId,
+                     product.mode == StartMode::Application ? "application" : "boot loader");
+}
+
+} // namespace
+
+bool start(const SimOptions& options) {
+    fixture.options = &options;
+    fixture.random.seed(options.seed);
+    if ((!options.controlPath && !openForWriting(options.imagePath, fixture.image)) ||
+        !openForWriting(options.tracePath, fixture.trace) ||
+        !openForWriting(options.receivedBytesPath, fixture.receivedCount))
+        return false;
+    if (options.absentUntilMs > 0)
+        fixture.placeAtNs = SimLine::nowNs() + uint64_t{options.absentUntilMs} * 1'000'000u;
+    else if (!options.controlPath || options.present)
+        putOn(options.productId); // started with the simulator: nobody hears a boot ROM yet
+    return true;
+}
+
+void place(const char* productId) {
+    takeAway(); // a unit still on the fixture makes room for the new one
+    putOn(productId ? productId : fixture.options->productId);
+    if (fixture.options->startNoise)
+        sendStartNoise(product.mode);
+}
+
+void takeAway() {
+    if (!fixture.present)
+        return;
+    fixture.present = false;
+    if (fixture.options->controlPath && fixture.image) {
+        std::fclose(fixture.image);
+        fixture.image = nullptr;
+    }
+    if (fixture.options->verbose)
+        std::fprintf(stderr, "sim: unit %u removed\n", fixture.units);
 }
 
 namespace {
@@ -406,7 +470,7 @@ int floodOn() {
     const uint64_t now = SimLine::nowNs();
     if (now >= product.floodUntilNs) {
         product.floodUntilNs = 0;
-        if (product.options->verbose)
+        if (fixture.options->verbose)
             std::fprintf(stderr, "sim: flood ends after %u lines\n", product.floodLines);
         return -1;
     }
@@ -414,7 +478,7 @@ int floodOn() {
         return msUntil(product.floodNextNs, now);
     const bool app = product.mode == StartMode::Application;
     const char* ok = "OK";
-    const char* fwid[] = {Label, product.options->productId, app ? "MAP" : "BSL",
+    const char* fwid[] = {Label, product.productId, app ? "MAP" : "BSL",
                           app ? product.version : BootVersion};
     char text[ReplyCapacity];
     size_t length = 0;
@@ -448,13 +512,13 @@ int reboot() {
     product.mode = product.rebootInto;
     product.lineLength = 0; // whatever arrived while rebooting was lost
     product.lineTooLong = false;
-    if (product.options->verbose)
+    if (fixture.options->verbose)
         std::fprintf(stderr, "sim: %s runs\n",
                      product.mode == StartMode::Application ? "application" : "boot loader");
-    if (product.options->startNoise)
+    if (fixture.options->startNoise)
         sendStartNoise(product.mode);
-    if (product.mode == StartMode::BootLoader && product.options->eraseMs > 0)
-        product.eraseUntilNs = SimLine::nowNs() + uint64_t{product.options->eraseMs} * 1'000'000u;
+    if (product.mode == StartMode::BootLoader && fixture.options->eraseMs > 0)
+        product.eraseUntilNs = SimLine::nowNs() + uint64_t{fixture.options->eraseMs} * 1'000'000u;
     return -1;
 }
 
@@ -485,7 +549,7 @@ void keepForAfterErase() {
 FeedResult answerAfterErase() {
     if (erasing() || product.readCount == 0)
         return FeedResult::Continue;
-    if (product.options->verbose)
+    if (fixture.options->verbose)
         std::fprintf(stderr, "sim: erase done, %zu lines to answer\n", product.readCount);
     const size_t count = product.readCount;
     product.readCount = 0;
@@ -502,10 +566,32 @@ FeedResult answerAfterErase() {
     return FeedResult::Continue;
 }
 
+// Places the unit --absent-until held back and takes away the one --leave-after lets go, when
+// due. Returns the milliseconds until the next of these, or -1.
+int fixtureChanges() {
+    const uint64_t now = SimLine::nowNs();
+    if (fixture.placeAtNs != 0 && now >= fixture.placeAtNs) {
+        fixture.placeAtNs = 0;
+        if (!fixture.present)
+            place(nullptr);
+    }
+    if (fixture.present && product.leaveAtNs != 0 && now >= product.leaveAtNs)
+        takeAway();
+    int earliest = fixture.placeAtNs != 0 ? msUntil(fixture.placeAtNs, now) : -1;
+    if (fixture.present && product.leaveAtNs != 0) {
+        const int leaveMs = msUntil(product.leaveAtNs, now);
+        earliest = earliest < 0 || leaveMs < earliest ? leaveMs : earliest;
+    }
+    return earliest;
+}
+
 } // namespace
 
 int advance(FeedResult& result) {
-    int earliest = -1;
+    result = FeedResult::Continue;
+    int earliest = fixtureChanges();
+    if (!fixture.present)
+        return earliest;
     for (const int ms :
          {reboot(), floodOn(),
           product.eraseUntilNs != 0 ? msUntil(product.eraseUntilNs, SimLine::nowNs()) : -1})
@@ -515,7 +601,10 @@ int advance(FeedResult& result) {
 }
 
 FeedResult feed(const uint8_t* bytes, size_t length, uint64_t arrivalNs) {
-    product.receivedBytes += length;
+    (void)fixtureChanges();
+    if (!fixture.present)
+        return FeedResult::Continue; // an empty fixture: the bytes go nowhere
+    fixture.receivedBytes += length;
     if (const FeedResult late = answerAfterErase(); late != FeedResult::Continue)
         return late;
     for (size_t i = 0; i < length; ++i) {
@@ -548,22 +637,22 @@ FeedResult feed(const uint8_t* bytes, size_t length, uint64_t arrivalNs) {
 }
 
 bool talked() {
-    return product.talked;
+    return fixture.talked;
 }
 
 void finish() {
-    if (product.image)
-        std::fclose(product.image);
-    if (product.trace)
-        std::fclose(product.trace);
-    if (product.receivedCount) {
-        std::fprintf(product.receivedCount, "%llu\n",
-                     static_cast<unsigned long long>(product.receivedBytes));
-        std::fclose(product.receivedCount);
+    if (fixture.image)
+        std::fclose(fixture.image);
+    if (fixture.trace)
+        std::fclose(fixture.trace);
+    if (fixture.receivedCount) {
+        std::fprintf(fixture.receivedCount, "%llu\n",
+                     static_cast<unsigned long long>(fixture.receivedBytes));
+        std::fclose(fixture.receivedCount);
     }
-    product.image = nullptr;
-    product.trace = nullptr;
-    product.receivedCount = nullptr;
+    fixture.image = nullptr;
+    fixture.trace = nullptr;
+    fixture.receivedCount = nullptr;
 }
 
 } // namespace SimProduct

@@ -9,8 +9,15 @@
 
 namespace SimProduct {
 
-// Opens the image and trace files; false (after saying why) when one cannot be written.
+// Opens the image and trace files and puts the first unit on the fixture unless it starts
+// empty; false (after saying why) when a file cannot be written.
 bool start(const SimOptions& options);
+
+// A fresh unit is put on the fixture (taking the place of one still there) and answers from now
+// on, naming itself productId (nullptr: --product) in its FWID answers.
+void place(const char* productId);
+// The unit is taken away: nothing is answered and what comes in is lost until the next place.
+void takeAway();
 
 enum class FeedResult : uint8_t { Continue, Vanish, LineGone };
 
