@@ -59,6 +59,9 @@ std::string readFile(const std::string& path) {
 class Sim {
   public:
     explicit Sim(std::vector<std::string> args, const std::string& errorPath = "") {
+        for (size_t i = 0; i + 1 < args.size(); ++i)
+            if (args[i] == "--control")
+                controlPath_ = args[i + 1];
         int out[2];
         if (pipe(out) != 0)
             return;
@@ -125,6 +128,14 @@ class Sim {
         send(line + "\n\n");
         return receive(until, limitMs);
     }
+    // One line to the fixture's control file, as a writer of its own that then closes it.
+    void control(const std::string& line) {
+        const int fd = open(controlPath_.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0) << controlPath_;
+        const std::string text = line + "\n";
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+    }
     void hangUp() {
         close(fd_);
         fd_ = -1;
@@ -154,6 +165,7 @@ class Sim {
   private:
     pid_t pid_ = -1;
     int fd_ = -1;
+    std::string controlPath_;
 };
 
 TEST(Sim, ApplicationIdentifiesRefusesRecordsAndRebootsIntoItsBootLoader) {
@@ -297,22 +309,34 @@ TEST(Sim, VanishesInEachPhaseAndTellsWhen) {
 }
 
 // Each reboot silent for its own time, an erase that answers late and in order, a boot ROM's
-// noise at each start, a reboot that never ends.
-TEST(Sim, RebootsErasesAndStartsLikeAProduct) {
+// noise at each start, a reboot that never ends; units placed on a fixture whose port stays open
+// and taken away again, each a fresh product with its own image file.
+TEST(Sim, RebootsErasesStartsAndComesAndGoesLikeAProduct) {
     const std::string Update = "!DVO UPDATE KORVA ARM\n";
+    const std::string UpdateOk = "!DVO UPDATE OK\r\n";
+    const std::string AppFwid = "!DVO FWID SIM KORVA MAP V1.0.0\r\n";
     const std::string BootFwid = "!DVO FWID SIM KORVA BSL BSL-0.9\r\n";
+    const std::string control = tempPath("control");
+    const std::string image = tempPath("units");
+    const std::string count = tempPath("unit_bytes");
+    const std::string messages = tempPath("fixture_messages");
     struct Step {
         int sleepMs;
         std::string command;
-        std::string reply;  // "": nothing within 150 ms
-        bool noise = false; // the reply ends a start's noise
+        std::string reply;        // "": nothing within 150 ms
+        bool noise = false;       // the reply ends a start's noise
+        std::string control = {}; // written to the control file before the command
     };
     const struct {
         std::vector<std::string> args;
         std::vector<Step> steps;
+        // Contents once the last step is answered: a unit's image is whole when it is taken away.
+        std::vector<std::pair<std::string, std::string>> files = {};
+        std::string receivedBytes = {}; // the count written at the stop
+        std::vector<std::string> logged = {};
     } cases[] = {
         {{"--boot-reboot-ms", "400", "--erase-ms", "400", "--app-reboot-ms", "200"},
-         {{0, Update, "!DVO UPDATE OK\r\n"},
+         {{0, Update, UpdateOk},
           {0, Fwid, ""},
           {350, Fwid, ""},            // after the reboot, in the erase: read, not answered yet
           {0, Ping, BootFwid + Pong}, // the erase ends: the answers come, in order
@@ -320,23 +344,55 @@ TEST(Sim, RebootsErasesAndStartsLikeAProduct) {
           {0, Ping, ""},
           {100, Fwid, "!DVO FWID SIM KORVA MAP V1.0.1\r\n"}}},
         {{"--reboot-ms", "100", "--start-noise", "--seed", "3"},
-         {{0, Update, "!DVO UPDATE OK\r\n"},
+         {{0, Update, UpdateOk},
           {0, "", "SIM boot ROM 2.1: starting BSL-0.9\r\n", true},
           {0, Fwid, BootFwid}}},
-        {{"--reboot-ms", "0", "--never-back", "boot"},
-         {{0, Update, "!DVO UPDATE OK\r\n"}, {200, Fwid, ""}}},
+        {{"--reboot-ms", "0", "--never-back", "boot"}, {{0, Update, UpdateOk}, {200, Fwid, ""}}},
         {{"--mode", "boot", "--reboot-ms", "0", "--never-back", "app"},
          {{0, recordCommand(End), Pass}, {200, Ping, ""}}},
+        {{"--control", control, "--boot-reboot-ms", "0", "--app-reboot-ms", "5000", "--image",
+          image, "--received-bytes", count, "--verbose"},
+         {{0, Ping, ""}, // the fixture starts empty
+          {0, Ping, Pong, false, "place"},
+          {0, Update, UpdateOk},
+          {0, recordCommand(Header), Pass},
+          {0, recordCommand(End), Pass},
+          {0, Ping, "", false, "remove"},     // gone while rebooting, and the port still open:
+          {0, Fwid, AppFwid, false, "place"}, // a fresh unit, not the updated one, answers
+          {0, Update, UpdateOk},
+          {0, recordCommand(Data1), Pass},
+          {0, Fwid, "!DVO FWID SIM OTHER MAP V1.0.0\r\n", false, "place OTHER"},
+          {0, Ping, Pong}},
+         {{image + ".1", Header + "\n" + End + "\n"}, {image + ".2", Data1 + "\n"}},
+         "204\n", // every byte but the two PINGs to the empty fixture reached a unit
+         {"sim: unit 1 placed (KORVA, application)\n", "sim: unit 1 removed\n",
+          "sim: unit 2 removed\nsim: unit 3 placed (OTHER, application)\n"}},
+        {{"--control", control, "--present", "--mode", "boot", "--start-noise", "--seed", "3"},
+         {{0, Fwid, BootFwid}, // there from the start, without the boot ROM's noise
+          {0, "", "SIM boot ROM 2.1: starting BSL-0.9\r\n", true, "place"},
+          {0, Fwid, BootFwid}}},
+        {{"--absent-until", "500"}, {{0, Ping, ""}, {500, Ping, Pong}}},
+        {{"--leave-after", "200", "--reboot-ms", "0"},
+         {{0, Fwid, AppFwid},
+          {250, Ping, Pong}, // the application it came with keeps it on the fixture
+          {0, Update, UpdateOk},
+          {0, recordCommand(End), Pass},
+          {0, Fwid, "!DVO FWID SIM KORVA MAP V1.0.1\r\n"},
+          {0, Ping, Pong},
+          {250, Ping, ""}}},
     };
     for (const auto& c : cases) {
-        Sim sim(c.args);
-        ASSERT_TRUE(sim.ready());
+        const std::string name = c.args[0] + " " + c.args[1];
+        Sim sim(c.args, messages);
+        ASSERT_TRUE(sim.ready()) << name;
         for (const Step& step : c.steps) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.sleepMs));
+            if (!step.control.empty())
+                sim.control(step.control);
             sim.send(step.command);
             const std::string got =
                 sim.receive(step.reply, step.reply.empty() ? 150 : ReplyLimitMs);
-            const std::string where = c.args[1] + ": " + step.command;
+            const std::string where = name + ": " + step.control + " " + step.command;
             if (!step.noise) {
                 EXPECT_EQ(got, step.reply) << where;
                 continue;
@@ -345,7 +401,15 @@ TEST(Sim, RebootsErasesAndStartsLikeAProduct) {
             EXPECT_NE(got.find('\0'), std::string::npos) << where;
             EXPECT_EQ(got.find('!'), std::string::npos) << where;
         }
-        EXPECT_EQ(sim.stop(), 0);
+        for (const auto& [path, contents] : c.files)
+            EXPECT_EQ(readFile(path), contents) << name << ": " << path;
+        EXPECT_EQ(sim.stop(), 0) << name;
+        if (!c.receivedBytes.empty()) {
+            EXPECT_EQ(readFile(count), c.receivedBytes) << name;
+        }
+        const std::string log = readFile(messages);
+        for (const std::string& text : c.logged)
+            EXPECT_NE(log.find(text), std::string::npos) << name << ": " << text;
     }
 }
 
