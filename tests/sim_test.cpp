@@ -327,6 +327,13 @@ TEST(Sim, RebootsErasesAndStartsLikeAProduct) {
          {{0, Update, "!DVO UPDATE OK\r\n"}, {200, Fwid, ""}}},
         {{"--mode", "boot", "--reboot-ms", "0", "--never-back", "app"},
          {{0, recordCommand(End), Pass}, {200, Ping, ""}}},
+        {{"--other-boot-loader", "OTHERX", "--reboot-ms", "0"},
+         {{0, Fwid, "!DVO FWID SIM KORVA MAP V1.0.0\r\n"},
+          {0, Update, "!DVO UPDATE OK\r\n"},
+          {0, Fwid, "!DVO FWID OTHER OTHERX BSL BSL-3.2\r\n"},
+          {0, recordCommand(End), "!DVO RECORD ERROR\r\n"}}},
+        {{"--other-boot-loader", "error", "--reboot-ms", "0"},
+         {{0, Update, "!DVO UPDATE OK\r\n"}, {0, Fwid, "!DVO FWID ERROR\r\n"}}},
     };
     for (const auto& c : cases) {
         Sim sim(c.args);

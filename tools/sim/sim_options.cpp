@@ -27,6 +27,9 @@ constexpr const char* HelpText =
     "                       without the address token, as a boot ROM prints\n"
     "  --never-back boot|app  the reboot into the boot loader or into the new application\n"
     "                       never ends\n"
+    "  --other-boot-loader ID|error  after UPDATE another product's boot loader starts: its\n"
+    "                       FWID answers name product ID, or (error) are FWID ERROR; it\n"
+    "                       refuses records\n"
     "  --baud N             pace bytes in both directions as a UART at N baud, 10 bits a byte\n"
     "  --image FILE         write the accepted records, in order, one per line\n"
     "  --trace FILE         per command: name, sequence number, monotonic ns of its first byte\n"
@@ -188,6 +191,7 @@ enum OptionId : int {
     EraseMs,
     StartNoise,
     NeverBackOption,
+    OtherBootLoader,
 };
 
 constexpr option LongOptions[] = {
@@ -222,6 +226,7 @@ constexpr option LongOptions[] = {
     {"erase-ms", required_argument, nullptr, EraseMs},
     {"start-noise", no_argument, nullptr, StartNoise},
     {"never-back", required_argument, nullptr, NeverBackOption},
+    {"other-boot-loader", required_argument, nullptr, OtherBootLoader},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -319,6 +324,10 @@ bool apply(int id, const char* arg, SimOptions& o) {
         return true;
     case NeverBackOption:
         return parseNeverBack(arg, o.neverBack);
+    case OtherBootLoader:
+        o.otherBootError = std::strcmp(arg, "error") == 0;
+        o.otherBootLoader = arg; // as short as --product asks
+        return arg[0] != '\0' && std::strlen(arg) <= 64 && !std::strpbrk(arg, " \r\n\"");
     default:
         return false;
     }
