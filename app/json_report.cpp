@@ -33,6 +33,7 @@ struct Run {
     double transferSeconds = 0;
     uint64_t transferBytes = 0;
     bool inTransfer = false;
+    Json repeats = Json::array(); // the answers of the wait in hand that came again
 };
 
 Run run;
@@ -138,13 +139,25 @@ void onDone() {
     run.reason = EndReason::Done;
 }
 
-// Each wait for a reboot, however it ended: how long the product kept the tool waiting.
+// An answer the poll showed once, however often it came: told in the wait's event.
+void onAnswerRepeated(AnswerKind kind, const char* command, uint32_t times) {
+    console().answerRepeated(kind, command, times);
+    run.repeats.push_back({{"answer", answerWord(kind)}, {"command", command}, {"times", times}});
+}
+
+// Each wait for a reboot, however it ended: how long the product kept the tool waiting, and
+// the answers that came again ("repeats", only when some did).
 void onWaitEnded(ReportPhase phase, WaitMode mode, uint32_t waitedMs, bool answered) {
     console().waitEnded(phase, mode, waitedMs, answered);
-    emit("wait", {{"phase", phaseWord(phase)},
-                  {"mode", waitModeWord(mode)},
-                  {"waited_ms", waitedMs},
-                  {"answered", answered}});
+    Json fields = {{"phase", phaseWord(phase)},
+                   {"mode", waitModeWord(mode)},
+                   {"waited_ms", waitedMs},
+                   {"answered", answered}};
+    if (!run.repeats.empty()) {
+        fields["repeats"] = run.repeats;
+        run.repeats = Json::array();
+    }
+    emit("wait", fields);
 }
 
 // The console's texts (on standard error by now) with the events added.
@@ -176,6 +189,7 @@ Reporter withEvents() {
         .unknownReply = console.unknownReply,
         .waitStarted = console.waitStarted,
         .waitSecond = console.waitSecond,
+        .answerRepeated = onAnswerRepeated,
         .waitEnded = onWaitEnded,
     };
 }

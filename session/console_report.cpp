@@ -253,6 +253,32 @@ void waitSecond() {
     std::fflush(stdout); // the dot has no line end to push it out
 }
 
+// On a line of its own after the dots, naming what kept answering.
+void answerRepeated(AnswerKind kind, const char* command, uint32_t times) {
+    endDotLine();
+    switch (kind) {
+    case AnswerKind::Application:
+        std::printf("(the application answered %u times)\r\n", times);
+        break;
+    case AnswerKind::OtherBootLoader:
+        std::printf("(the boot loader of another product answered %u times)\r\n", times);
+        break;
+    case AnswerKind::OtherApplication:
+        std::printf("(the application of another product answered %u times)\r\n", times);
+        break;
+    case AnswerKind::OtherProduct:
+        std::printf("(another product answered %u times)\r\n", times);
+        break;
+    case AnswerKind::ErrorStatus:
+        std::printf("(the reply for [%s] with that ERROR status came %u times)\r\n", command,
+                    times);
+        break;
+    case AnswerKind::Rebooting:
+        std::printf("(the product said it was rebooting %u times)\r\n", times);
+        break;
+    }
+}
+
 void waitEnded(ReportPhase, WaitMode, uint32_t, bool) {
     endDotLine();
 }
@@ -296,5 +322,6 @@ const Reporter ConsoleReporter{
     .unknownReply = unknownReply,
     .waitStarted = waitStarted,
     .waitSecond = waitSecond,
+    .answerRepeated = answerRepeated,
     .waitEnded = waitEnded,
 };

@@ -2,6 +2,7 @@
 
 #include "os/ascii_text.h"
 #include "protocol/wire_format.h"
+#include "session/answer_repeats.h"
 #include "session/report.h"
 #include "session/session_state.h"
 
@@ -10,9 +11,24 @@
 
 namespace {
 
-void report(CommandIndex command, ReplyStatus status) {
-    const char* name = CommandNames[static_cast<int>(command)];
-    Report::current().replyReport(name, statusText(status));
+// The reply in hand and the command it answers.
+struct ReplyInHand {
+    CommandIndex command;
+    uint16_t tokenCount;
+    char* const* tokens;
+};
+
+// Whether the reply's texts are shown: during a poll's wait a reply shown already is counted
+// instead (AnswerRepeats).
+bool shown(const ReplyInHand& reply, AnswerKind kind) {
+    return AnswerRepeats::firstTime(kind, reply.command, reply.tokenCount, reply.tokens);
+}
+
+void report(const ReplyInHand& reply, ReplyStatus status) {
+    if (shown(reply, AnswerKind::ErrorStatus)) {
+        const char* name = CommandNames[static_cast<int>(reply.command)];
+        Report::current().replyReport(name, statusText(status));
+    }
 }
 
 bool is(const char* token, const char* word) {
@@ -20,30 +36,33 @@ bool is(const char* token, const char* word) {
 }
 
 // False (and the slot answered) when the reply does not have exactly `expected` tokens.
-bool hasCount(CommandIndex command, uint16_t tokenCount, uint16_t expected) {
-    if (tokenCount == expected) {
+bool hasCount(const ReplyInHand& reply, uint16_t expected) {
+    if (reply.tokenCount == expected) {
         return true;
     }
-    report(command, tokenCount < expected ? ReplyStatus::InsufficientParameters
-                                          : ReplyStatus::TooManyParameters);
-    SessionSlots::raise(command);
+    report(reply, reply.tokenCount < expected ? ReplyStatus::InsufficientParameters
+                                              : ReplyStatus::TooManyParameters);
+    SessionSlots::raise(reply.command);
     return false;
 }
 
-void judgeIdentity(const char* word, const char* version) {
+void judgeIdentity(const ReplyInHand& reply, const char* word, const char* version) {
     constexpr CommandIndex fwid = CommandIndex::Fwid;
     if (is(word, "MAP")) {
         SessionSlots::setIdentity(FirmwareIdentity::Application);
-        Report::current().firmwareIdentity(sessionState.productId, FirmwareIdentity::Application,
-                                           version);
+        if (shown(reply, AnswerKind::Application)) {
+            Report::current().firmwareIdentity(sessionState.productId,
+                                               FirmwareIdentity::Application, version);
+        }
         SessionSlots::markOk(fwid);
     } else if (is(word, "BSL")) {
+        // Silent on the console: never counted, so that every answer is an event.
         SessionSlots::setIdentity(FirmwareIdentity::BootLoader);
         Report::current().firmwareIdentity(sessionState.productId, FirmwareIdentity::BootLoader,
                                            version);
         SessionSlots::markOk(fwid);
     } else {
-        report(fwid, ReplyStatus::ValueUnrecognised);
+        report(reply, ReplyStatus::ValueUnrecognised);
     }
     SessionSlots::raise(fwid);
 }
@@ -55,11 +74,25 @@ void hintAtSpelling(const char* given, const char* typed) {
     }
 }
 
+// Another product's FWID: its label, the status and a hint at the spelling, shown together.
+void reportOtherProduct(const ReplyInHand& reply, const char* productId) {
+    const char* const* tokens = reply.tokens;
+    const AnswerKind kind = is(tokens[3], "BSL")   ? AnswerKind::OtherBootLoader
+                            : is(tokens[3], "MAP") ? AnswerKind::OtherApplication
+                                                   : AnswerKind::OtherProduct;
+    if (shown(reply, kind)) {
+        Report::current().otherProduct(tokens[1]);
+        Report::current().replyReport(CommandNames[static_cast<int>(CommandIndex::Fwid)],
+                                      statusText(ReplyStatus::ValueUnrecognised));
+        hintAtSpelling(tokens[2], productId);
+    }
+}
+
 } // namespace
 
-void onPong(uint16_t tokenCount, char* const* /*tokens*/) {
+void onPong(uint16_t tokenCount, char* const* tokens) {
     SessionSlots::countAnswer(CommandIndex::Ping);
-    if (hasCount(CommandIndex::Ping, tokenCount, 1)) {
+    if (hasCount({CommandIndex::Ping, tokenCount, tokens}, 1)) {
         SessionSlots::markOk(CommandIndex::Ping);
         SessionSlots::raise(CommandIndex::Ping);
     }
@@ -68,23 +101,23 @@ void onPong(uint16_t tokenCount, char* const* /*tokens*/) {
 void onFwid(uint16_t tokenCount, char* const* tokens) {
     constexpr CommandIndex fwid = CommandIndex::Fwid;
     SessionSlots::countAnswer(fwid); // another product's answer too: it answered an ask
-    if (!hasCount(fwid, tokenCount, 5)) {
+    const ReplyInHand reply{fwid, tokenCount, tokens};
+    if (!hasCount(reply, 5)) {
         return;
     }
     const char* productId = sessionState.productId != nullptr ? sessionState.productId : "";
     if (!is(tokens[2], productId)) {
-        Report::current().otherProduct(tokens[1]);
-        report(fwid, ReplyStatus::ValueUnrecognised);
-        hintAtSpelling(tokens[2], productId);
+        reportOtherProduct(reply, productId);
         SessionSlots::raise(fwid);
         return;
     }
-    judgeIdentity(tokens[3], tokens[4]);
+    judgeIdentity(reply, tokens[3], tokens[4]);
 }
 
 void onUpdate(uint16_t tokenCount, char* const* tokens) {
     constexpr CommandIndex update = CommandIndex::Update;
-    if (!hasCount(update, tokenCount, 2)) {
+    const ReplyInHand reply{update, tokenCount, tokens};
+    if (!hasCount(reply, 2)) {
         return;
     }
     const char* word = tokens[1];
@@ -93,7 +126,7 @@ void onUpdate(uint16_t tokenCount, char* const* tokens) {
     } else if (is(word, "WAIT")) {
         SessionSlots::markRetry(update);
     } else if (is(word, "NAK")) {
-        report(update, ReplyStatus::NotAllowed);
+        report(reply, ReplyStatus::NotAllowed);
     }
     SessionSlots::raise(update);
 }
@@ -101,7 +134,8 @@ void onUpdate(uint16_t tokenCount, char* const* tokens) {
 void onRecord(uint16_t tokenCount, char* const* tokens) {
     constexpr CommandIndex record = CommandIndex::Record;
     SessionSlots::countAnswer(record); // malformed answers count too: each is one answer
-    if (!hasCount(record, tokenCount, 2)) {
+    const ReplyInHand reply{record, tokenCount, tokens};
+    if (!hasCount(reply, 2)) {
         return;
     }
     const char* word = tokens[1];
@@ -110,21 +144,24 @@ void onRecord(uint16_t tokenCount, char* const* tokens) {
     } else if (is(word, "FAIL") || is(word, "BUSY")) {
         SessionSlots::markRetry(record, is(word, "BUSY"));
     } else if (is(word, "ERROR")) {
-        report(record, ReplyStatus::NotAllowed);
+        report(reply, ReplyStatus::NotAllowed);
     }
     SessionSlots::raise(record);
 }
 
 void onReboot(uint16_t tokenCount, char* const* tokens) {
     constexpr CommandIndex reboot = CommandIndex::Reboot;
-    if (!hasCount(reboot, tokenCount, 2)) {
+    const ReplyInHand reply{reboot, tokenCount, tokens};
+    if (!hasCount(reply, 2)) {
         return;
     }
     if (is(tokens[1], "OK")) {
         SessionSlots::markOk(reboot);
-        Report::current().rebooting();
+        if (shown(reply, AnswerKind::Rebooting)) {
+            Report::current().rebooting();
+        }
     } else {
-        report(reboot, ReplyStatus::ValueUnrecognised);
+        report(reply, ReplyStatus::ValueUnrecognised);
     }
     SessionSlots::raise(reboot);
 }

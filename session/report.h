@@ -85,6 +85,30 @@ inline constexpr PhaseEntry Phases[] = {
     {ReportPhase::AwaitApplication, "await_application"},
 };
 
+// What answered during a poll's wait, as the count line of an answer that came again names it
+// (AnswerKinds: the word a script sees). The boot loader awaited says nothing on the console,
+// so its answers are not counted.
+enum class AnswerKind : uint8_t {
+    Application,
+    OtherBootLoader,
+    OtherApplication,
+    OtherProduct,
+    ErrorStatus,
+    Rebooting
+};
+struct AnswerKindEntry {
+    AnswerKind kind;
+    const char* word;
+};
+inline constexpr AnswerKindEntry AnswerKinds[] = {
+    {AnswerKind::Application, "application"},
+    {AnswerKind::OtherBootLoader, "other_boot_loader"},
+    {AnswerKind::OtherApplication, "other_application"},
+    {AnswerKind::OtherProduct, "other_product"},
+    {AnswerKind::ErrorStatus, "error_status"},
+    {AnswerKind::Rebooting, "rebooting"},
+};
+
 // A table indexed by an enum holds every enumerator, each in its own place.
 template <typename Entry, size_t Count, typename Key>
 constexpr bool inEnumOrder(const Entry (&table)[Count], Key Entry::*key, Key last) {
@@ -97,6 +121,7 @@ constexpr bool inEnumOrder(const Entry (&table)[Count], Key Entry::*key, Key las
 }
 static_assert(inEnumOrder(Reasons, &ReasonEntry::reason, EndReason::Aborted));
 static_assert(inEnumOrder(Phases, &PhaseEntry::phase, ReportPhase::AwaitApplication));
+static_assert(inEnumOrder(AnswerKinds, &AnswerKindEntry::kind, AnswerKind::Rebooting));
 
 constexpr const char* reasonWord(EndReason reason) {
     return Reasons[static_cast<size_t>(reason)].word;
@@ -106,6 +131,9 @@ constexpr ExitStatus exitStatusOf(EndReason reason) {
 }
 constexpr const char* phaseWord(ReportPhase phase) {
     return Phases[static_cast<size_t>(phase)].word;
+}
+constexpr const char* answerWord(AnswerKind kind) {
+    return AnswerKinds[static_cast<size_t>(kind)].word;
 }
 
 // How a session failed: the reason, where it was, and what the texts name.
@@ -145,9 +173,12 @@ struct Reporter {
     void (*rebooting)();
     void (*unknownReply)();
     // The waits for the product's reboots (AwaitBootLoader, AwaitApplication): begun, a second
-    // of the poll gone by, ended (answered: the awaited firmware answered).
+    // of the poll gone by, an answer of the poll's that was shown once but came `times` times in
+    // all (told just before the end; command: what it answered), ended (answered: the awaited
+    // firmware answered).
     void (*waitStarted)(ReportPhase phase, WaitMode mode);
     void (*waitSecond)();
+    void (*answerRepeated)(AnswerKind kind, const char* command, uint32_t times);
     void (*waitEnded)(ReportPhase phase, WaitMode mode, uint32_t waitedMs, bool answered);
 };
 

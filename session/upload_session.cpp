@@ -1,6 +1,7 @@
 #include "session/upload_session.h"
 
 #include "protocol/wire_format.h"
+#include "session/answer_repeats.h"
 #include "session/firmware_image.h"
 #include "session/poll_wait.h"
 #include "session/report.h"
@@ -133,11 +134,15 @@ void beginWait(ReportPhase phase) {
     sessionState.nextAskAt = sessionState.waitBegan;
     sessionState.settling = false;
     report().waitStarted(phase, sessionState.waitMode);
+    if (sessionState.waitMode == WaitMode::Poll) {
+        AnswerRepeats::begin(); // the fixed pauses ask seldom: every answer is shown
+    }
 }
 
 void endWait(bool answered) {
     if (sessionState.waiting) {
         sessionState.waiting = false;
+        AnswerRepeats::end(report());
         report().waitEnded(UploadSession::waitPhase(), sessionState.waitMode,
                            now() - sessionState.waitBegan, answered);
     }

@@ -380,6 +380,13 @@ TEST(Sim, RebootsErasesStartsAndComesAndGoesLikeAProduct) {
           {0, Fwid, "!DVO FWID SIM KORVA MAP V1.0.1\r\n"},
           {0, Ping, Pong},
           {250, Ping, ""}}},
+        {{"--other-boot-loader", "OTHERX", "--reboot-ms", "0"},
+         {{0, Fwid, "!DVO FWID SIM KORVA MAP V1.0.0\r\n"},
+          {0, Update, "!DVO UPDATE OK\r\n"},
+          {0, Fwid, "!DVO FWID OTHER OTHERX BSL BSL-3.2\r\n"},
+          {0, recordCommand(End), "!DVO RECORD ERROR\r\n"}}},
+        {{"--other-boot-loader", "error", "--reboot-ms", "0"},
+         {{0, Update, "!DVO UPDATE OK\r\n"}, {0, Fwid, "!DVO FWID ERROR\r\n"}}},
     };
     for (const auto& c : cases) {
         const std::string name = c.args[0] + " " + c.args[1];

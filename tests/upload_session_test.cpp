@@ -21,8 +21,9 @@ using Answers = std::vector<const char*>;
 
 struct Script {
     Answers ping{"PONG"};
-    // "OTHER": a FWID reply that names another product; "?": the firmware that runs (MAP until
-    // UPDATE is answered, BSL until the end record is, then MAP).
+    // "OTHER" and "OTHERBSL": a FWID reply that names another product, its application or boot
+    // loader; "ERROR": one with an ERROR status; "?": the firmware that runs (MAP until UPDATE is
+    // answered, BSL until the end record is, then MAP).
     Answers fwid{"BSL", "MAP"};
     Answers update{"OK"};
     Answers record{"PASS"};
@@ -97,9 +98,12 @@ void afterAnswer(CommandIndex command, const std::string& word, const std::strin
 void deliverWord(CommandIndex command, const std::string& w, const std::string& line) {
     if (command == CommandIndex::Ping) {
         deliver(onPong, {w});
+    } else if (command == CommandIndex::Fwid && w.starts_with("OTHER")) {
+        deliver(onFwid, {"FWID", w == "OTHER" ? "OTHERAPP" : w, "OTHER",
+                         w == "OTHER" ? "MAP" : "BSL", "V9"});
     } else if (command == CommandIndex::Fwid) {
-        deliver(onFwid, w == "OTHER"
-                            ? std::vector<std::string>{"FWID", "OTHERAPP", "OTHER", "MAP", "V9"}
+        deliver(onFwid, w == "ERROR"
+                            ? std::vector<std::string>{"FWID", w}
                             : std::vector<std::string>{"FWID", "KORVAAPP", "KORVA", w, "V2.1"});
     } else if (const size_t plus = w.find('+'); plus != std::string::npos) {
         // Two answers to one record that a bridge delivered together.
@@ -324,6 +328,17 @@ TEST_F(UploadSessionTest, WholeSessions) {
     std::vector<uint32_t> lateMapPauses = {1000, 250};
     lateMapPauses.insert(lateMapPauses.end(), 136, 250);
     const Script toApp{{"PONG"}, {"MAP", "BSL", "MAP"}, {"OK"}, {"PASS"}};
+    // Another product's boot loader, or an ERROR status, at every ask of a wait: the poll shows
+    // it once and counts it until its limit, the fixed pauses show it at each of their 30 asks.
+    const std::string otherBoot =
+        "OTHERBSL Firmware Update\r\n\r\nReply for [FWID]: ERROR: Parameter value unrecognised\r\n";
+    const std::string fwidError = "\r\nReply for [FWID]: ERROR: Insufficient parameters\r\n";
+    const std::string bootWaitDots = std::string(72, '.') + "\r\n";
+    const std::vector<uint32_t> everyAskAnswered(292, 250);
+    std::string otherBootThirty;
+    for (int i = 0; i < 30; ++i) {
+        otherBootThirty += otherBoot;
+    }
     // clang-format off
     const RunCase cases[] = {
         {"boot loader at once", three.c_str(), {}, true, 0, 3, {5000},
@@ -411,9 +426,30 @@ TEST_F(UploadSessionTest, WholeSessions) {
          Single.c_str(), {{"PONG"}, {"?"}, {"OK"}, {"PASS"}, Poll, 2000, 1000, 0, 1500}, true, 1,
          2, {}, {"please wait...\r\nWaiting for the boot loader...\r\n..\r\nStarting Upload\r\n",
                  Waiting + ".\r\nCurrent V2.1\r\n" + Done}, None, nullptr, 1, false, 4500},
-        {"poll: the old application answers on, asked every 250 ms", Single.c_str(),
+        {"poll: the old application answers on, asked every 250 ms: shown once, then counted",
+         Single.c_str(),
          {{"PONG"}, {"MAP", "MAP", "MAP", "MAP", "BSL", "?"}, {"OK"}, {"PASS"}, Poll}, true, 1, 2,
-         {250, 250, 250}, {"Waiting for the boot loader...\r\n", "Starting Upload\r\n", Done}},
+         {250, 250, 250},
+         {"Waiting for the boot loader...\r\nCurrent V2.1\r\n(the application answered 3 times)\r\n"
+          "Starting Upload\r\n", Done}},
+        {"poll: another product's boot loader at every ask: shown once, then counted",
+         Single.c_str(), {{"PONG"}, {"MAP", "OTHERBSL"}, {"OK"}, {"PASS"}, Poll}, false, 1, 0,
+         everyAskAnswered, {"Waiting for the boot loader...\r\n" + otherBoot + bootWaitDots +
+          "(the boot loader of another product answered 292 times)\r\n" + NotResponding + Failed},
+         None, nullptr, 1, false, 73000},
+        {"poll: an ERROR status at every ask: shown once, then counted", Single.c_str(),
+         {{"PONG"}, {"MAP", "ERROR"}, {"OK"}, {"PASS"}, Poll}, false, 1, 0, everyAskAnswered,
+         {"Waiting for the boot loader...\r\n" + fwidError + bootWaitDots +
+          "(the reply for [FWID] with that ERROR status came 292 times)\r\n" + NotResponding +
+          Failed}, None, nullptr, 1, false, 73000},
+        {"poll: two answers each shown; only the one that came again is counted", Single.c_str(),
+         {{"PONG"}, {"MAP", "OTHERBSL", "ERROR", "OTHERBSL", "BSL", "?"}, {"OK"}, {"PASS"}, Poll},
+         true, 1, 2, {250, 250, 250},
+         {"Waiting for the boot loader...\r\n" + otherBoot + fwidError +
+          "(the boot loader of another product answered 2 times)\r\nStarting Upload\r\n", Done}},
+        {"fixed: another product's boot loader shown at each of the 30 asks, as ever",
+         Single.c_str(), {{"PONG"}, {"MAP", "OTHERBSL"}}, false, 1, 0, pauses(15000, 2000, 30),
+         {"please wait...\r\n" + otherBootThirty + NotResponding + Failed}},
         {"poll: late answers from the erase come one by one; the transfer waits for them",
          Single.c_str(), {{"PONG"}, {"?"}, {"OK"}, {"PASS"}, Poll, 1000, 1000, 100}, true, 1, 2,
          {}, {"Starting Upload\r\n", Done}},

@@ -15,6 +15,7 @@ work=$5/$case_name
 declare -A JsonCases=([json_done]="boot_loader_at_once done"
     [json_record_refused]="record_refused record_refused" [json_port_lost]="gone_transfer port_lost"
     [json_aborted]="sigint_transfer aborted" [json_poll]="poll_application_first done"
+    [json_poll_fwid_error]="poll_fwid_error no_contact"
     [json_remote_done]="remote_socket_done done"
     [json_ledger_record_refused]="ledger_record_refused record_refused"
     [json_ledger_full_disk]="ledger_full_disk done")
@@ -518,6 +519,42 @@ poll_never_back)
     expect_end_within "${answered:-0}" 34000 35500 "last record's answer"
     ;;
 poll_gone_bootwait) port_gone bootwait app 0 ;;
+poll_other_boot_loader | poll_fwid_error)
+    # After UPDATE another product's boot loader answers every ask for 73 s, naming that product
+    # or with an ERROR status: its answer is shown once, then only the dots and a count line.
+    "$sample" --records 10 >"$image"
+    if [ "$case_name" = poll_other_boot_loader ]; then
+        start_sim --mode app --other-boot-loader OTHERX --trace "$work/trace"
+        answer=$'OTHER Firmware Update\r\n\r\nReply for [FWID]: ERROR: Parameter value unrecognised\r\n'
+        counted="the boot loader of another product answered" kind=other_boot_loader
+    else
+        start_sim --mode app --other-boot-loader error --trace "$work/trace"
+        answer=$'\r\nReply for [FWID]: ERROR: Insufficient parameters\r\n'
+        counted="the reply for [FWID] with that ERROR status came" kind=error_status
+    fi
+    run_tool 100
+    stop_sim
+    expect_status 1
+    expect_count 1 "$answer"
+    expect_text $'Waiting for the boot loader...\r\n'"$answer.........."
+    # Before, each answer took two or three lines: 650 lines or more.
+    lines=$(wc -l <"$console")
+    [ "$lines" -le 30 ] || fail "$lines console lines for a 73 s wait, expected at most 30"
+    # Every answer the simulator sent is counted; the last may come after the wait has ended.
+    sent=$(awk '$1 == "UPDATE" { after = 1 } after && $1 == "FWID" && $4 != 0' "$work/trace" | wc -l)
+    times=$(tr -d '\r' <"$console" | grep -F "($counted " | grep -o '[0-9]* times)$' | cut -d' ' -f1)
+    [ -n "$times" ] && [ "$times" -ge $((sent - 1)) ] && [ "$times" -le "$sent" ] && [ "$sent" -gt 250 ] ||
+        fail "count line says '$times' times, the simulator answered $sent times"
+    expect_text $'\r\n('"$counted $times"$' times)\r\nERROR: Device not responding!\r\n'"$Advice"
+    expect_image 0
+    if [ -n "$json_reason" ]; then
+        reports=$(grep -c '"event":"reply_report"' "$work/events.jsonl")
+        [ "$reports" -eq 1 ] || fail "$reports reply_report events, expected 1"
+        repeats=$(jq -c 'select(.event == "wait") | [.answered, .repeats]' "$work/events.jsonl")
+        [ "$repeats" == "[false,[{\"answer\":\"$kind\",\"command\":\"FWID\",\"times\":$times}]]" ] ||
+            fail "the wait event tells $repeats"
+    fi
+    ;;
 poll_sigint_bootwait)
     "$sample" --records 20 >"$image"
     start_sim --mode app --boot-reboot-ms 20000

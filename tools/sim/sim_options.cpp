@@ -27,6 +27,9 @@ constexpr const char* HelpText =
     "                       without the address token, as a boot ROM prints\n"
     "  --never-back boot|app  the reboot into the boot loader or into the new application\n"
     "                       never ends\n"
+    "  --other-boot-loader ID|error  after UPDATE another product's boot loader starts: its\n"
+    "                       FWID answers name product ID, or (error) are FWID ERROR; it\n"
+    "                       refuses records\n"
     "  --baud N             pace bytes in both directions as a UART at N baud, 10 bits a byte\n"
     "  --image FILE         write the accepted records, in order, one per line\n"
     "  --trace FILE         per command: name, sequence number, monotonic ns of its first byte\n"
@@ -202,6 +205,7 @@ enum OptionId : int {
     Present,
     AbsentUntil,
     LeaveAfter,
+    OtherBootLoader,
 };
 
 constexpr option LongOptions[] = {
@@ -240,6 +244,7 @@ constexpr option LongOptions[] = {
     {"present", no_argument, nullptr, Present},
     {"absent-until", required_argument, nullptr, AbsentUntil},
     {"leave-after", required_argument, nullptr, LeaveAfter},
+    {"other-boot-loader", required_argument, nullptr, OtherBootLoader},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -348,6 +353,10 @@ bool apply(int id, const char* arg, SimOptions& o) {
     case LeaveAfter:
         o.leave = true;
         return parseNumber(arg, o.leaveAfterMs);
+    case OtherBootLoader:
+        o.otherBootError = std::strcmp(arg, "error") == 0;
+        o.otherBootLoader = arg; // as short as --product asks
+        return arg[0] != '\0' && std::strlen(arg) <= 64 && !std::strpbrk(arg, " \r\n\"");
     default:
         return false;
     }

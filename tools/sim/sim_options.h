@@ -39,6 +39,10 @@ struct SimOptions {
     uint32_t eraseMs = 0; // after the reboot into the boot loader: reads, answers after it
     bool startNoise = false;
     NeverBack neverBack = NeverBack::No;
+    // After UPDATE another product's boot loader starts: its FWID answers name this product
+    // (nullptr: the boot loader is this product's own), or are an ERROR status (otherBootError).
+    const char* otherBootLoader = nullptr;
+    bool otherBootError = false;
     uint32_t baud = 0; // 0: no line-rate emulation
     const char* imagePath = nullptr;
     const char* tracePath = nullptr;

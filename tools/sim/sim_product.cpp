@@ -21,6 +21,8 @@ constexpr const char* Label = "SIM";
 constexpr const char* FirstVersion = "V1.0.0";
 constexpr const char* BootVersion = "BSL-0.9";
 constexpr const char* UnnamedVersion = "V1.0.1"; // for an image whose header is no word
+constexpr const char* OtherLabel = "OTHER"; // another product's boot loader (--other-boot-loader)
+constexpr const char* OtherBootVersion = "BSL-3.2";
 // Lines another product might send on a shared line; the tool must ignore all of them.
 constexpr const char* ForeignLines[] = {"!ABC PONG\r\n", "!DVOX RECORD ERROR\r\n",
                                         "!XY FWID A B C D\r\n"};
@@ -217,7 +219,20 @@ void startReboot(StartMode into) {
     reboot();
 }
 
+// The boot loader UPDATE started is another product's (--other-boot-loader).
+bool otherBootLoaderRuns() {
+    return product.options->otherBootLoader != nullptr && product.updateTaken &&
+           product.mode == StartMode::BootLoader;
+}
+
 bool onFwid() {
+    if (otherBootLoaderRuns() && product.options->otherBootError)
+        return replyWord("FWID", "ERROR");
+    if (otherBootLoaderRuns()) {
+        const char* params[] = {OtherLabel, product.options->otherBootLoader, "BSL",
+                                OtherBootVersion};
+        return reply("FWID", "FWID", params, 4);
+    }
     const bool app = product.mode == StartMode::Application;
     const char* params[] = {Label, product.productId, app ? "MAP" : "BSL",
                             app ? product.version : BootVersion};
@@ -295,7 +310,7 @@ void keepRecord(const char* text, size_t length, SRecord::Kind kind) {
 // The product acts on the planned answer alone; a second answer goes out in the same write, as a
 // batching bridge would pass on the product's answer together with a spurious one.
 bool onRecord(const char* text, size_t length) {
-    if (product.mode == StartMode::Application)
+    if (product.mode == StartMode::Application || otherBootLoaderRuns())
         return replyWord("RECORD", "ERROR");
     const RecordFault fault = plannedFault(product.accepted + 1, ++product.attempt);
     const char* second = wordOf(fault.second);
