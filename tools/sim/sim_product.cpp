@@ -221,15 +221,15 @@ void startReboot(StartMode into) {
 
 // The boot loader UPDATE started is another product's (--other-boot-loader).
 bool otherBootLoaderRuns() {
-    return product.options->otherBootLoader != nullptr && product.updateTaken &&
+    return fixture.options->otherBootLoader != nullptr && product.updateTaken &&
            product.mode == StartMode::BootLoader;
 }
 
 bool onFwid() {
-    if (otherBootLoaderRuns() && product.options->otherBootError)
+    if (otherBootLoaderRuns() && fixture.options->otherBootError)
         return replyWord("FWID", "ERROR");
     if (otherBootLoaderRuns()) {
-        const char* params[] = {OtherLabel, product.options->otherBootLoader, "BSL",
+        const char* params[] = {OtherLabel, fixture.options->otherBootLoader, "BSL",
                                 OtherBootVersion};
         return reply("FWID", "FWID", params, 4);
     }
