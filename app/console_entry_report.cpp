@@ -105,6 +105,9 @@ void portRefused(const char* server, PortRefusal why) {
     case PortRefusal::UnknownHost:
         std::printf("Unknown host: %s\r\n", server);
         break;
+    case PortRefusal::NameServerSilent:
+        std::printf("The name server did not answer for %s.\r\n", server);
+        break;
     case PortRefusal::ConnectionRefused:
         std::printf("The server at %s refused the connection.\r\n", server);
         break;

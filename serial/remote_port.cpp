@@ -45,11 +45,14 @@ PortRefusal refusalOf(Os::ConnectResult result) {
     switch (result) {
     case Os::ConnectResult::UnknownHost:
         return PortRefusal::UnknownHost;
+    case Os::ConnectResult::NameServerSilent:
+        return PortRefusal::NameServerSilent;
     case Os::ConnectResult::Refused:
         return PortRefusal::ConnectionRefused;
     case Os::ConnectResult::NoAnswer:
         return PortRefusal::NoAnswer;
     case Os::ConnectResult::Connected:
+    case Os::ConnectResult::Stopped:
     case Os::ConnectResult::Failed:
         break;
     }
@@ -79,7 +82,7 @@ bool connect(const char* portName, bool telnet) {
         return refuse(PortRefusal::NotHostAndPort);
     }
     const Os::ConnectResult result =
-        Os::connectTcp(address.host, address.service, ConnectLimitMs, remote.socket);
+        Os::connectTcp(address.host, address.service, ConnectLimitMs, nullptr, remote.socket);
     if (result != Os::ConnectResult::Connected) {
         return refuse(refusalOf(result));
     }
