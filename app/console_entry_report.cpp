@@ -97,6 +97,7 @@ void portHeld(const char* holders) {
 void portRefused(const char* server, PortRefusal why) {
     switch (why) {
     case PortRefusal::None:
+    case PortRefusal::Stopped: // told by portOpenAborted instead
         break;
     case PortRefusal::NotHostAndPort:
         std::printf("A port on another machine is named rfc2217://HOST:PORT or "
@@ -129,6 +130,10 @@ void portRefused(const char* server, PortRefusal why) {
     }
 }
 
+void portOpenAborted(const char* name) {
+    std::printf("\r\nUpdate aborted while opening the port %s.\r\n", name);
+}
+
 void deviceNotSupported() {
     std::printf("ERROR: Device not currently supported!");
 }
@@ -152,6 +157,7 @@ const EntryReporter ConsoleEntryReporter{
     .portNotOpened = portNotOpened,
     .portHeld = portHeld,
     .portRefused = portRefused,
+    .portOpenAborted = portOpenAborted,
     .portOpened = nothingToSay,
     .deviceNotSupported = deviceNotSupported,
     .stopped = nothingToSay,

@@ -29,6 +29,7 @@ enum class PortRefusal : uint8_t {
     NotRfc2217,       // COM-PORT-OPTION refused, or no setting acknowledged
     SettingsNotTaken, // a setting acknowledged with another value, or left unacknowledged
     ConnectionClosed, // the server closed the connection while the port was being opened
+    Stopped,          // a stop request (Os::interruptEvent) ended the opening, not the server
     Failed,           // any other failure of the connection
 };
 

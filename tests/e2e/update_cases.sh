@@ -15,7 +15,7 @@ work=$5/$case_name
 declare -A JsonCases=([json_done]="boot_loader_at_once done"
     [json_record_refused]="record_refused record_refused" [json_port_lost]="gone_transfer port_lost"
     [json_aborted]="sigint_transfer aborted" [json_poll]="poll_application_first done"
-    [json_remote_done]="remote_socket_done done"
+    [json_remote_done]="remote_socket_done done" [json_remote_stop]="remote_stop_negotiation aborted"
     [json_ledger_record_refused]="ledger_record_refused record_refused"
     [json_ledger_full_disk]="ledger_full_disk done")
 # The fixed mode unless a case asks for the poll: the caller's environment does not choose.
@@ -57,7 +57,7 @@ serve_remotely() {
     esac
 }
 
-# The remote_name_ cases run the tool in network and mount namespaces of its own
+# The remote_stop_ and remote_name_ cases run the tool in network and mount namespaces of its own
 # (unshare), where 198.51.100.2 swallows every connect (a veth pair with nobody behind it),
 # 127.0.0.1:3001 accepts and never answers, and the name server on 127.0.0.1 answers NXDOMAIN
 # for *.invalid and SERVFAIL for servfail.*, and nothing at all for every other name.
@@ -103,6 +103,41 @@ start_isolated_tool() {
     unshare -n -m ip link add uf0 type veth peer name uf1 2>/dev/null && command -v python3 >/dev/null ||
         { echo "SKIP [$case_name]: needs unshare -n -m with veth pairs (root) and python3" && exit 0; }
     NAME_SERVER=$NameServer start_tool "$1" unshare -n -m bash -c "$Isolation" isolation "$work"
+}
+
+# Waits (up to 10 s) until the isolated tool is in step $1: a connect under way (connect), a
+# name asked for (lookup) or the options requested (negotiation).
+await_step() {
+    for _ in $(seq 500); do
+        case $1 in
+        connect) awk '$4 == "02" { found = 1 } END { exit !found }' "/proc/$tool_pid/net/tcp" \
+            2>/dev/null && return 0 ;;
+        lookup) grep -q "^asked " "$work/names.log" 2>/dev/null && return 0 ;;
+        negotiation) [ -s "$work/heard" ] && return 0 ;;
+        esac
+        kill -0 "$tool_pid" 2>/dev/null || break
+        sleep 0.02
+    done
+    fail "the tool never reached its $1"
+}
+
+# Stop signal $1 during step $2 of opening $port: status 130 within 2 s, the aborted line and
+# nothing of a refusal or a session.
+stopped_while_opening() {
+    "$sample" --records 20 >"$image"
+    start_isolated_tool 30
+    await_step "$2"
+    local signalled
+    signalled=$("$probe" now)
+    kill "-$1" "$tool_pid"
+    end_tool
+    isolation_stop
+    expect_status 130
+    expect_end_within "$signalled" 0 2000 "SIG$1"
+    expect_text $'\r\nUpdate aborted while opening the port '"$port"$'.\r\n'
+    expect_no_text "Could not open"
+    expect_no_text "UPLOAD FAILED"
+    expect_no_text "Checking comms"
 }
 
 # The simulator prints its port on the first line of its output.
@@ -660,6 +695,21 @@ remote_noise)
     expect_text $'       Download ->    302 [100%]\r'
     expect_text "$Done"
     expect_image
+    ;;
+remote_stop_connect)
+    port=rfc2217://198.51.100.2:3001
+    stopped_while_opening INT connect
+    ;;
+remote_stop_negotiation)
+    # The options were asked for; the line settings, which reach the product's line, never go.
+    port=rfc2217://127.0.0.1:3001
+    stopped_while_opening INT negotiation
+    heard=$(od -An -tx1 "$work/heard" | tr -d ' \n')
+    [ "$heard" = fffb00fffd00fffb03fffd03fffb2c ] || fail "the server heard $heard, not the options alone"
+    ;;
+remote_stop_lookup)
+    port=socket://lab9:3001
+    stopped_while_opening TERM lookup
     ;;
 remote_name_server)
     # The name server's silence (its 5 s), its SERVFAIL and its NXDOMAIN are told apart.
