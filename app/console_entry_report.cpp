@@ -102,6 +102,7 @@ void portHeld(const char* holders) {
 void portRefused(const char* server, PortRefusal why) {
     switch (why) {
     case PortRefusal::None:
+    case PortRefusal::Stopped: // told by portOpenAborted instead
         break;
     case PortRefusal::NotHostAndPort:
         std::printf("A port on another machine is named rfc2217://HOST:PORT or "
@@ -109,6 +110,9 @@ void portRefused(const char* server, PortRefusal why) {
         break;
     case PortRefusal::UnknownHost:
         std::printf("Unknown host: %s\r\n", server);
+        break;
+    case PortRefusal::NameServerSilent:
+        std::printf("The name server did not answer for %s.\r\n", server);
         break;
     case PortRefusal::ConnectionRefused:
         std::printf("The server at %s refused the connection.\r\n", server);
@@ -129,6 +133,10 @@ void portRefused(const char* server, PortRefusal why) {
         std::printf("The connection to the server at %s failed.\r\n", server);
         break;
     }
+}
+
+void portOpenAborted(const char* name) {
+    std::printf("\r\nUpdate aborted while opening the port %s.\r\n", name);
 }
 
 void deviceNotSupported() {
@@ -155,6 +163,7 @@ const EntryReporter ConsoleEntryReporter{
     .portNotOpened = portNotOpened,
     .portHeld = portHeld,
     .portRefused = portRefused,
+    .portOpenAborted = portOpenAborted,
     .portOpened = nothingToSay,
     .deviceNotSupported = deviceNotSupported,
     .stopped = nothingToSay,

@@ -29,6 +29,9 @@ struct EntryReporter {
     void (*portHeld)(const char* holders); // after portNotOpened: "-" when none can be named
     // After portNotOpened for a port served over the network: why, naming its HOST:PORT.
     void (*portRefused)(const char* server, PortRefusal why);
+    // A stop request came while the port was being opened (a server's name looked up, its
+    // connection made or its line settings agreed): nothing was sent to the product.
+    void (*portOpenAborted)(const char* name);
     void (*portOpened)(const char* name);
     void (*deviceNotSupported)();
     void (*stopped)(EndReason reason); // the run ended before a session; its text came before

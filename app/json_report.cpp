@@ -211,6 +211,7 @@ EntryReporter entryWithEvents() {
         .portNotOpened = console.portNotOpened,
         .portHeld = console.portHeld,
         .portRefused = console.portRefused,
+        .portOpenAborted = console.portOpenAborted,
         .portOpened = onPortOpened,
         .deviceNotSupported = console.deviceNotSupported,
         .stopped = onStopped,

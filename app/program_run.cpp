@@ -61,6 +61,25 @@ void detachWakeEvent(Os::EventHandle wake) {
     }
 }
 
+// The port was not opened: because a stop request ended the opening (status 130, as for a stop
+// during the update; nothing reached the product), or for a reason of its own (status 2).
+ExitStatus notOpened(const char* portName) {
+    if (SerialPort::refusal() == PortRefusal::Stopped || Os::interruptRequested()) {
+        EntryReport::current().portOpenAborted(portName);
+        EntryReport::current().stopped(EndReason::Aborted);
+        return ExitStatus::ExitAborted;
+    }
+    EntryReport::current().portNotOpened(portName);
+    if (SerialPort::heldBy()[0] != '\0') {
+        EntryReport::current().portHeld(SerialPort::heldBy());
+    }
+    if (SerialPort::refusal() != PortRefusal::None) {
+        EntryReport::current().portRefused(NetworkPort::serverOf(portName), SerialPort::refusal());
+    }
+    EntryReport::current().stopped(EndReason::PortNotOpened);
+    return ExitStatus::ExitNotStarted;
+}
+
 } // namespace
 
 ExitStatus runProgram(const UpdateRequest& request) {
@@ -68,17 +87,9 @@ ExitStatus runProgram(const UpdateRequest& request) {
     // From here on a stop request ends the update at its next step and the port is released.
     Os::EventHandle wake = attachWakeEvent();
     if (SerialPort::open(portName, request.baudRate) != OpenResult::Ok) {
-        EntryReport::current().portNotOpened(portName);
-        if (SerialPort::heldBy()[0] != '\0') {
-            EntryReport::current().portHeld(SerialPort::heldBy());
-        }
-        if (SerialPort::refusal() != PortRefusal::None) {
-            EntryReport::current().portRefused(NetworkPort::serverOf(portName),
-                                               SerialPort::refusal());
-        }
-        EntryReport::current().stopped(EndReason::PortNotOpened);
+        const ExitStatus status = notOpened(portName);
         detachWakeEvent(wake);
-        return ExitStatus::ExitNotStarted;
+        return status;
     }
     EntryReport::current().portOpened(portName);
     ExitStatus status = ExitStatus::ExitNotStarted;

@@ -12,22 +12,31 @@ namespace {
 std::atomic<bool> requested{false};
 std::atomic<uint32_t> requests{0};
 std::atomic<EventHandle> wakeEvent{nullptr};
+std::atomic<EventHandle> requestedEvent{nullptr}; // manual-reset, see interruptEvent
 static_assert(std::atomic<bool>::is_always_lock_free);
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 static_assert(std::atomic<EventHandle>::is_always_lock_free);
 
+void setIfAny(const std::atomic<EventHandle>& event) {
+    EventHandle handle = event.load(std::memory_order_acquire);
+    if (handle != nullptr) {
+        setEvent(handle);
+    }
+}
+
 void onStopSignal(int) {
     requests.fetch_add(1, std::memory_order_acq_rel);
     requested.store(true, std::memory_order_release);
-    EventHandle event = wakeEvent.load(std::memory_order_acquire);
-    if (event != nullptr) {
-        setEvent(event);
-    }
+    setIfAny(requestedEvent);
+    setIfAny(wakeEvent);
 }
 
 } // namespace
 
 void installInterruptHandler(EventHandle wake) {
+    if (requestedEvent.load(std::memory_order_acquire) == nullptr) {
+        requestedEvent.store(createEvent(EventReset::Manual), std::memory_order_release);
+    }
     wakeEvent.store(wake, std::memory_order_release);
     struct sigaction action {};
     action.sa_handler = onStopSignal;
@@ -44,6 +53,10 @@ void clearInterruptWake() {
 
 bool interruptRequested() {
     return requested.load(std::memory_order_acquire);
+}
+
+EventHandle interruptEvent() {
+    return requestedEvent.load(std::memory_order_acquire);
 }
 
 uint32_t interruptCount() {

@@ -13,7 +13,15 @@ namespace {
 std::atomic<bool> requested{false};
 std::atomic<uint32_t> requests{0};
 std::atomic<EventHandle> wakeEvent{nullptr};
+std::atomic<EventHandle> requestedEvent{nullptr}; // manual-reset, see interruptEvent
 bool installed = false;
+
+void setIfAny(const std::atomic<EventHandle>& event) {
+    EventHandle handle = event.load(std::memory_order_acquire);
+    if (handle != nullptr) {
+        setEvent(handle);
+    }
+}
 
 // Windows ends the process soon after the handler returns from a close event, so the handler
 // gives the update this long to stop and release the port first.
@@ -25,10 +33,8 @@ BOOL WINAPI onControl(DWORD type) {
     }
     requests.fetch_add(1, std::memory_order_acq_rel);
     requested.store(true, std::memory_order_release);
-    EventHandle event = wakeEvent.load(std::memory_order_acquire);
-    if (event != nullptr) {
-        setEvent(event);
-    }
+    setIfAny(requestedEvent);
+    setIfAny(wakeEvent);
     if (type == CTRL_CLOSE_EVENT) {
         Sleep(CloseGraceMs);
     }
@@ -38,6 +44,9 @@ BOOL WINAPI onControl(DWORD type) {
 } // namespace
 
 void installInterruptHandler(EventHandle wake) {
+    if (requestedEvent.load(std::memory_order_acquire) == nullptr) {
+        requestedEvent.store(createEvent(EventReset::Manual), std::memory_order_release);
+    }
     wakeEvent.store(wake, std::memory_order_release);
     if (!installed) {
         installed = SetConsoleCtrlHandler(onControl, TRUE) != 0;
@@ -50,6 +59,10 @@ void clearInterruptWake() {
 
 bool interruptRequested() {
     return requested.load(std::memory_order_acquire);
+}
+
+EventHandle interruptEvent() {
+    return requestedEvent.load(std::memory_order_acquire);
 }
 
 uint32_t interruptCount() {

@@ -13,14 +13,26 @@ namespace Os {
 struct SocketObject;
 using SocketHandle = SocketObject*;
 
-enum class ConnectResult : uint8_t { Connected, UnknownHost, Refused, NoAnswer, Failed };
+// NameServerSilent: no name server answered the lookup (in time, or at all); Stopped: the stop
+// event ended the lookup or a connect under way.
+enum class ConnectResult : uint8_t {
+    Connected,
+    UnknownHost,
+    NameServerSilent,
+    Refused,
+    NoAnswer,
+    Stopped,
+    Failed
+};
 
 // host: a name, an IPv4 address or an IPv6 address (without brackets); service: the port number
-// in decimal. Tries each address the host has, within timeoutMs in all. The connection sends
-// small writes at once (TCP_NODELAY) and probes a silent peer (keep-alive), so a server that has
-// gone without a word is noticed within seconds.
+// in decimal. Looks the host up and tries each address it has, within timeoutMs in all; the
+// lookup and every connect end at once when stop is set (a manual-reset event; nullptr: none),
+// and nothing is connected after it is. The connection sends small writes at once (TCP_NODELAY)
+// and probes a silent peer (keep-alive), so a server that has gone without a word is noticed
+// within seconds.
 ConnectResult connectTcp(const char* host, const char* service, uint32_t timeoutMs,
-                         SocketHandle& connected);
+                         EventHandle stop, SocketHandle& connected);
 void closeSocket(SocketHandle socket);
 
 enum class SocketSend : uint8_t { Sent, Stalled, Broken };

@@ -1,5 +1,6 @@
 // TCP connections on POSIX: non-blocking sockets, waited for with poll beside an event's
 // descriptor.
+#include "os/name_lookup.h"
 #include "os/os_posix.h"
 #include "os/socket.h"
 
@@ -58,8 +59,47 @@ void tune(int descriptor) {
     setOption(descriptor, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(UnacknowledgedLimitMs));
 }
 
+// One connect attempt's limits: the stop event and the time left of the whole connect.
+struct Attempt {
+    EventHandle stop;
+    uint32_t timeoutMs;
+    uint32_t started;
+    bool stopped = false; // the stop event ended it
+};
+
+bool stopSet(EventHandle stop) {
+    return stop != nullptr && waitEvent(stop, 0); // manual-reset: looking does not clear it
+}
+
+// Waits for a connect under way: 0 when it succeeded, else the error.
+int completeConnect(int descriptor, Attempt& attempt) {
+    pollfd watched[2] = {{eventDescriptor(attempt.stop), POLLIN, 0}, {descriptor, POLLOUT, 0}};
+    int ready = 0;
+    do {
+        ready = poll(watched, 2, remainingMs(attempt.timeoutMs, attempt.started));
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) {
+        return ready < 0 ? errno : ETIMEDOUT;
+    }
+    if (watched[0].revents != 0) {
+        attempt.stopped = true;
+        return EINTR;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        error = errno;
+    }
+    return error;
+}
+
 // One address: the descriptor when connected, -1 with lastError set otherwise.
-int connectOne(const addrinfo& address, uint32_t timeoutMs, uint32_t started) {
+int connectOne(const addrinfo& address, Attempt& attempt) {
+    if (stopSet(attempt.stop)) {
+        attempt.stopped = true;
+        lastError = EINTR;
+        return -1;
+    }
     const int descriptor = socket(
         address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
     if (descriptor < 0) {
@@ -68,19 +108,7 @@ int connectOne(const addrinfo& address, uint32_t timeoutMs, uint32_t started) {
     }
     int error = 0;
     if (connect(descriptor, address.ai_addr, address.ai_addrlen) != 0) {
-        error = errno;
-        if (error == EINPROGRESS) {
-            pollfd writable{descriptor, POLLOUT, 0};
-            int ready = 0;
-            do {
-                ready = poll(&writable, 1, remainingMs(timeoutMs, started));
-            } while (ready < 0 && errno == EINTR);
-            socklen_t length = sizeof error;
-            error = ready <= 0 ? ETIMEDOUT : 0;
-            if (ready > 0 && getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-                error = errno;
-            }
-        }
+        error = errno == EINPROGRESS ? completeConnect(descriptor, attempt) : errno;
     }
     if (error != 0) {
         lastError = error;
@@ -105,44 +133,43 @@ ConnectResult failureOf(int error) {
     }
 }
 
-bool unknownHost(int lookup) {
-    return lookup == EAI_NONAME || lookup == EAI_AGAIN || lookup == EAI_FAIL ||
-           lookup == EAI_NODATA || lookup == EAI_ADDRFAMILY;
-}
-
-} // namespace
-
-ConnectResult connectTcp(const char* host, const char* service, uint32_t timeoutMs,
-                         SocketHandle& connected) {
-    connected = nullptr;
-    const uint32_t started = tickCount();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* addresses = nullptr;
-    const int lookup = getaddrinfo(host, service, &hints, &addresses);
-    if (lookup != 0) {
-        lastError = lookup;
-        return unknownHost(lookup) ? ConnectResult::UnknownHost : ConnectResult::Failed;
-    }
+// Each address in turn until one connects, the stop event is set or the time is up.
+ConnectResult connectEach(const addrinfo* addresses, Attempt& attempt, SocketHandle& connected) {
     ConnectResult result = ConnectResult::Failed;
     for (const addrinfo* address = addresses; address != nullptr; address = address->ai_next) {
-        const int descriptor = connectOne(*address, timeoutMs, started);
+        const int descriptor = connectOne(*address, attempt);
         if (descriptor >= 0) {
             connected = claimSocket(descriptor);
             if (connected == nullptr) {
                 close(descriptor);
             }
-            result = connected != nullptr ? ConnectResult::Connected : ConnectResult::Failed;
-            break;
+            return connected != nullptr ? ConnectResult::Connected : ConnectResult::Failed;
+        }
+        if (attempt.stopped) {
+            return ConnectResult::Stopped;
         }
         // A refusal says more than the failures of the other addresses.
         if (result != ConnectResult::Refused) {
             result = failureOf(lastError);
         }
     }
-    freeaddrinfo(addresses);
+    return result;
+}
+
+} // namespace
+
+ConnectResult connectTcp(const char* host, const char* service, uint32_t timeoutMs,
+                         EventHandle stop, SocketHandle& connected) {
+    connected = nullptr;
+    Attempt attempt{stop, timeoutMs, tickCount()};
+    addrinfo* addresses = nullptr;
+    const NameLookup::Outcome found =
+        NameLookup::lookUp(host, service, stop, timeoutMs, attempt.started, addresses, lastError);
+    if (found != NameLookup::Outcome::Found) {
+        return NameLookup::connectResultOf(found);
+    }
+    const ConnectResult result = connectEach(addresses, attempt, connected);
+    NameLookup::release(addresses);
     return result;
 }
 

@@ -1,5 +1,6 @@
 // TCP connections on Windows (Winsock 2): each socket signals an event when it has bytes or its
 // end to read, so a thread can wait for it and its stop event together.
+#include "os/name_lookup.h"
 #include "os/socket.h"
 
 #include <winsock2.h>
@@ -49,10 +50,9 @@ SocketHandle claimSocket(SOCKET socket, WSAEVENT readable) {
     return nullptr;
 }
 
-timeval remaining(uint32_t timeoutMs, uint32_t started) {
+DWORD remainingMs(uint32_t timeoutMs, uint32_t started) {
     const uint32_t elapsed = tickCount() - started;
-    const uint32_t left = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
-    return timeval{static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
+    return elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
 }
 
 void setOption(SOCKET socket, int level, int name, DWORD value) {
@@ -74,47 +74,77 @@ void tune(SOCKET socket) {
              &returned, nullptr, nullptr);
 }
 
-// Waits for a connect under way; 0 when it succeeded, else the error.
-int completeConnect(SOCKET socket, uint32_t timeoutMs, uint32_t started) {
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(socket, &writable);
-    FD_SET(socket, &failed);
-    timeval limit = remaining(timeoutMs, started);
-    const int ready = select(0, nullptr, &writable, &failed, &limit);
-    if (ready == 0) {
+// One connect attempt's limits: the stop event and the time left of the whole connect.
+struct Attempt {
+    EventHandle stop;
+    uint32_t timeoutMs;
+    uint32_t started;
+    bool stopped = false; // the stop event ended it
+};
+
+bool stopSet(EventHandle stop) {
+    return stop != nullptr && waitEvent(stop, 0); // manual-reset: looking does not clear it
+}
+
+// Waits for a connect under way, whose end sets `ended` (FD_CONNECT), beside the stop event: 0
+// when it succeeded, else the error.
+int completeConnect(SOCKET socket, WSAEVENT ended, Attempt& attempt) {
+    const HANDLE waited[2] = {reinterpret_cast<HANDLE>(attempt.stop), ended};
+    const DWORD left = remainingMs(attempt.timeoutMs, attempt.started);
+    const bool stoppable = attempt.stop != nullptr;
+    const DWORD woke = stoppable ? WaitForMultipleObjects(2, waited, FALSE, left)
+                                 : WaitForSingleObject(ended, left);
+    if (stoppable && woke == WAIT_OBJECT_0) {
+        attempt.stopped = true;
+        return WSAEINTR;
+    }
+    if (woke == WAIT_TIMEOUT) {
         return WSAETIMEDOUT;
     }
-    if (ready < 0) {
+    if (woke != (stoppable ? WAIT_OBJECT_0 + 1 : WAIT_OBJECT_0)) {
+        return static_cast<int>(GetLastError());
+    }
+    WSANETWORKEVENTS events{};
+    if (WSAEnumNetworkEvents(socket, ended, &events) != 0) {
         return WSAGetLastError();
     }
+    return (events.lNetworkEvents & FD_CONNECT) != 0 ? events.iErrorCode[FD_CONNECT_BIT]
+                                                     : WSAETIMEDOUT;
+}
+
+// Connects, told of the end by an event of its own (which also makes the socket non-blocking):
+// 0 or the error.
+int connectWatched(SOCKET socket, const addrinfo& address, Attempt& attempt) {
+    const WSAEVENT ended = WSACreateEvent();
     int error = 0;
-    int length = sizeof error;
-    if (FD_ISSET(socket, &failed) &&
-        getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0) {
-        return error != 0 ? error : WSAECONNREFUSED;
+    if (ended == WSA_INVALID_EVENT || WSAEventSelect(socket, ended, FD_CONNECT) != 0) {
+        error = WSAGetLastError();
+    } else if (connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+        error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            error = completeConnect(socket, ended, attempt);
+        }
     }
-    return 0;
+    if (ended != WSA_INVALID_EVENT) {
+        WSAEventSelect(socket, nullptr, 0); // the socket's own event takes over (watch)
+        WSACloseEvent(ended);
+    }
+    return error;
 }
 
 // One address: the socket when connected, INVALID_SOCKET with lastError set otherwise.
-SOCKET connectOne(const addrinfo& address, uint32_t timeoutMs, uint32_t started) {
+SOCKET connectOne(const addrinfo& address, Attempt& attempt) {
+    if (stopSet(attempt.stop)) {
+        attempt.stopped = true;
+        lastError = WSAEINTR;
+        return INVALID_SOCKET;
+    }
     const SOCKET socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
     if (socket == INVALID_SOCKET) {
         lastError = WSAGetLastError();
         return INVALID_SOCKET;
     }
-    u_long nonBlocking = 1;
-    ioctlsocket(socket, FIONBIO, &nonBlocking);
-    int error = 0;
-    if (connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
-        error = WSAGetLastError();
-        if (error == WSAEWOULDBLOCK) {
-            error = completeConnect(socket, timeoutMs, started);
-        }
-    }
+    const int error = connectWatched(socket, address, attempt);
     if (error != 0) {
         lastError = error;
         closesocket(socket);
@@ -138,11 +168,6 @@ ConnectResult failureOf(int error) {
     }
 }
 
-bool unknownHost(int lookup) {
-    return lookup == WSAHOST_NOT_FOUND || lookup == WSATRY_AGAIN || lookup == WSANO_RECOVERY ||
-           lookup == WSANO_DATA;
-}
-
 // The socket's event tells of bytes to read and of the peer's close; this also keeps the socket
 // non-blocking.
 SocketHandle watch(SOCKET socket) {
@@ -162,44 +187,47 @@ SocketHandle watch(SOCKET socket) {
     return handle;
 }
 
-} // namespace
-
-ConnectResult connectTcp(const char* host, const char* service, uint32_t timeoutMs,
-                         SocketHandle& connected) {
-    connected = nullptr;
-    if (!startWinsock()) {
-        lastError = WSAGetLastError();
-        return ConnectResult::Failed;
-    }
-    const uint32_t started = tickCount();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* addresses = nullptr;
-    const int lookup = getaddrinfo(host, service, &hints, &addresses);
-    if (lookup != 0) {
-        lastError = lookup;
-        return unknownHost(lookup) ? ConnectResult::UnknownHost : ConnectResult::Failed;
-    }
+// Each address in turn until one connects, the stop event is set or the time is up.
+ConnectResult connectEach(const addrinfo* addresses, Attempt& attempt, SocketHandle& connected) {
     ConnectResult result = ConnectResult::Failed;
     for (const addrinfo* address = addresses; address != nullptr; address = address->ai_next) {
-        const SOCKET socket = connectOne(*address, timeoutMs, started);
+        const SOCKET socket = connectOne(*address, attempt);
         if (socket != INVALID_SOCKET) {
             connected = watch(socket);
             if (connected == nullptr) {
                 closesocket(socket);
             }
-            result = connected != nullptr ? ConnectResult::Connected : ConnectResult::Failed;
-            break;
+            return connected != nullptr ? ConnectResult::Connected : ConnectResult::Failed;
+        }
+        if (attempt.stopped) {
+            return ConnectResult::Stopped;
         }
         // A refusal says more than the failures of the other addresses.
         if (result != ConnectResult::Refused) {
             result = failureOf(lastError);
         }
     }
-    freeaddrinfo(addresses);
+    return result;
+}
+
+} // namespace
+
+ConnectResult connectTcp(const char* host, const char* service, uint32_t timeoutMs,
+                         EventHandle stop, SocketHandle& connected) {
+    connected = nullptr;
+    if (!startWinsock()) {
+        lastError = WSAGetLastError();
+        return ConnectResult::Failed;
+    }
+    Attempt attempt{stop, timeoutMs, tickCount()};
+    addrinfo* addresses = nullptr;
+    const NameLookup::Outcome found =
+        NameLookup::lookUp(host, service, stop, timeoutMs, attempt.started, addresses, lastError);
+    if (found != NameLookup::Outcome::Found) {
+        return NameLookup::connectResultOf(found);
+    }
+    const ConnectResult result = connectEach(addresses, attempt, connected);
+    NameLookup::release(addresses);
     return result;
 }
 

@@ -2,6 +2,7 @@
 // with Telnet and COM-PORT-OPTION on it (rfc2217://) or without (socket://, the server's own line
 // settings hold). Its receive thread waits on the socket and moves what arrives into the ring as
 // the local port's does; a connection that closes or breaks is a lost port.
+#include "os/interrupt.h"
 #include "os/socket.h"
 #include "serial/network_address.h"
 #include "serial/serial_port_internal.h"
@@ -45,10 +46,14 @@ PortRefusal refusalOf(Os::ConnectResult result) {
     switch (result) {
     case Os::ConnectResult::UnknownHost:
         return PortRefusal::UnknownHost;
+    case Os::ConnectResult::NameServerSilent:
+        return PortRefusal::NameServerSilent;
     case Os::ConnectResult::Refused:
         return PortRefusal::ConnectionRefused;
     case Os::ConnectResult::NoAnswer:
         return PortRefusal::NoAnswer;
+    case Os::ConnectResult::Stopped:
+        return PortRefusal::Stopped;
     case Os::ConnectResult::Connected:
     case Os::ConnectResult::Failed:
         break;
@@ -78,8 +83,10 @@ bool connect(const char* portName, bool telnet) {
     if (!NetworkPort::parse(portName, address)) {
         return refuse(PortRefusal::NotHostAndPort);
     }
-    const Os::ConnectResult result =
-        Os::connectTcp(address.host, address.service, ConnectLimitMs, remote.socket);
+    // A stop request ends the lookup and the connect at once: the user is not kept waiting for a
+    // server that does not answer.
+    const Os::ConnectResult result = Os::connectTcp(address.host, address.service, ConnectLimitMs,
+                                                    Os::interruptEvent(), remote.socket);
     if (result != Os::ConnectResult::Connected) {
         return refuse(refusalOf(result));
     }
@@ -87,19 +94,48 @@ bool connect(const char* portName, bool telnet) {
     return true;
 }
 
-enum class Heard : uint8_t { Something, Nothing, Closed };
+enum class Heard : uint8_t { Something, Nothing, Closed, Stopped };
 
-// One wait of the open's negotiation: what arrives is read and acted on; data before the port is
-// open is dropped, as the local port purges what its driver holds.
+Heard heardOf(Os::SocketWait woke) {
+    switch (woke) {
+    case Os::SocketWait::Readable:
+        return Heard::Something;
+    case Os::SocketWait::Timeout:
+        return Heard::Nothing;
+    case Os::SocketWait::Stop:
+        return Heard::Stopped;
+    case Os::SocketWait::Failed:
+        break;
+    }
+    return Heard::Closed;
+}
+
+// The refusal for a wait that heard nothing new: silence is the caller's to name.
+PortRefusal refusalOf(Heard heard, PortRefusal silence) {
+    switch (heard) {
+    case Heard::Closed:
+        return PortRefusal::ConnectionClosed;
+    case Heard::Stopped:
+        return PortRefusal::Stopped;
+    case Heard::Something:
+    case Heard::Nothing:
+        break;
+    }
+    return silence;
+}
+
+// One wait of the open's negotiation, which a stop request ends at once: what arrives is read and
+// acted on; data before the port is open is dropped, as the local port purges what its driver
+// holds.
 Heard listen(uint32_t started) {
     const uint32_t elapsed = Os::tickCount() - started;
     if (elapsed >= NegotiationLimitMs) {
         return Heard::Nothing;
     }
-    const Os::SocketWait woke =
-        Os::waitReadable(remote.socket, nullptr, NegotiationLimitMs - elapsed);
-    if (woke != Os::SocketWait::Readable) {
-        return woke == Os::SocketWait::Timeout ? Heard::Nothing : Heard::Closed;
+    const Heard heard = heardOf(
+        Os::waitReadable(remote.socket, Os::interruptEvent(), NegotiationLimitMs - elapsed));
+    if (heard != Heard::Something) {
+        return heard;
     }
     for (;;) {
         const int32_t got =
@@ -115,7 +151,12 @@ Heard listen(uint32_t started) {
     }
 }
 
+// Nothing more goes to the server once a stop is asked for: the settings would reach the product's
+// line (DTR and RTS).
 bool sendRequests(size_t length) {
+    if (Os::interruptRequested()) {
+        return refuse(PortRefusal::Stopped);
+    }
     if (Os::sendAll(remote.socket, remote.requests, length, SendStallLimitMs) !=
         Os::SocketSend::Sent) {
         return refuse(PortRefusal::ConnectionClosed);
@@ -131,8 +172,7 @@ bool agreeOnOptions(uint32_t started) {
     while (Telnet::comPortOption(remote.codec) == OptionState::Asked) {
         const Heard heard = listen(started);
         if (heard != Heard::Something) {
-            return refuse(heard == Heard::Closed ? PortRefusal::ConnectionClosed
-                                                 : PortRefusal::NotRfc2217);
+            return refuse(refusalOf(heard, PortRefusal::NotRfc2217));
         }
     }
     return Telnet::comPortOption(remote.codec) == OptionState::Yes ||
@@ -156,12 +196,10 @@ bool settle(uint32_t lineRate, uint32_t started) {
             break;
         }
         const Heard heard = listen(started);
-        if (heard == Heard::Closed) {
-            return refuse(PortRefusal::ConnectionClosed);
-        }
-        if (heard == Heard::Nothing) {
-            return refuse(Telnet::anyAcknowledged(remote.codec) ? PortRefusal::SettingsNotTaken
-                                                                : PortRefusal::NotRfc2217);
+        if (heard != Heard::Something) {
+            return refuse(refusalOf(heard, Telnet::anyAcknowledged(remote.codec)
+                                               ? PortRefusal::SettingsNotTaken
+                                               : PortRefusal::NotRfc2217));
         }
     }
 }

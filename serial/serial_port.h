@@ -21,13 +21,15 @@ enum class OpenResult : int { Ok = 0, NotOpened = 1, NotConfigured = 2 };
 // Why a port served over the network was not opened; None for a local port.
 enum class PortRefusal : uint8_t {
     None,
-    NotHostAndPort, // the name's rest is not HOST:PORT
-    UnknownHost,    // the host name does not resolve
+    NotHostAndPort,   // the name's rest is not HOST:PORT
+    UnknownHost,      // the host name does not resolve
+    NameServerSilent, // no name server answered for the host, within the connect limit or at all
     ConnectionRefused,
     NoAnswer,         // no connection within the connect limit, or no route
     NotRfc2217,       // COM-PORT-OPTION refused, or no setting acknowledged
     SettingsNotTaken, // a setting acknowledged with another value, or left unacknowledged
     ConnectionClosed, // the server closed the connection while the port was being opened
+    Stopped,          // a stop request (Os::interruptEvent) ended the opening, not the server
     Failed,           // any other failure of the connection
 };
 

@@ -2,6 +2,7 @@
 // makes of the server's answers (refused options, acknowledgements missing or wrong, commands
 // split across reads), and the bytes both ways once the port is open.
 #include "os/os.h"
+#include "os/socket.h"
 #include "serial/network_address.h"
 #include "serial/receive_buffer.h"
 #include "serial/serial_port.h"
@@ -252,6 +253,73 @@ TEST(RemotePort, RefusedBeforeAnyNegotiation) {
         EXPECT_EQ(SerialPort::refusal(), c.refusal);
         EXPECT_FALSE(SerialPort::isOpen());
     }
+}
+
+// Takes the connection the tool made, if any: true when there was one.
+bool acceptWaiting(const ScriptedServer& server) {
+    pollfd waiting{server.listener, POLLIN, 0};
+    if (poll(&waiting, 1, 0) != 1) {
+        return false;
+    }
+    ::close(accept(server.listener, nullptr, nullptr));
+    return true;
+}
+
+// A stop event set before the connect starts ends it before any lookup or connection; the same
+// names connect without it.
+TEST(RemotePort, ConnectGivesUpAtAStopBeforeAnyConnection) {
+    ScriptedServer server;
+    ASSERT_NE(server.port, 0);
+    const std::string service = std::to_string(server.port);
+    Os::EventHandle stop = Os::createEvent(Os::EventReset::Manual);
+    const struct {
+        const char* host;
+        bool stopped;
+        Os::ConnectResult result;
+    } cases[] = {
+        {"127.0.0.1", true, Os::ConnectResult::Stopped},
+        {"localhost", true, Os::ConnectResult::Stopped},
+        {"127.0.0.1", false, Os::ConnectResult::Connected},
+        {"localhost", false, Os::ConnectResult::Connected},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + (c.stopped ? ", stopped" : ""));
+        c.stopped ? Os::setEvent(stop) : Os::resetEvent(stop);
+        Os::SocketHandle socket = nullptr;
+        EXPECT_EQ(Os::connectTcp(c.host, service.c_str(), GuardMs, stop, socket), c.result);
+        EXPECT_EQ(socket != nullptr, c.result == Os::ConnectResult::Connected);
+        EXPECT_EQ(acceptWaiting(server), !c.stopped);
+        Os::closeSocket(socket);
+    }
+    Os::closeEvent(stop);
+}
+
+// Lookups given up on at once (a limit of 0) leave their threads to finish alone and free what
+// they found (the sanitizers watch); their requests come free again, so a later lookup connects.
+TEST(RemotePort, LookupsGivenUpOnComeFreeAgain) {
+    ScriptedServer server;
+    ASSERT_NE(server.port, 0);
+    const std::string service = std::to_string(server.port);
+    Os::SocketHandle socket = nullptr;
+    int givenUp = 0;
+    // As many as there are requests; a thread that answers first, or all requests in use by
+    // threads still running, does not count.
+    for (int tries = 0; givenUp < 4 && tries < 100; ++tries) {
+        givenUp += Os::connectTcp("localhost", service.c_str(), 0, nullptr, socket) ==
+                   Os::ConnectResult::NameServerSilent;
+        Os::closeSocket(socket);
+        while (acceptWaiting(server)) { // a connect made in no time must not fill the backlog
+        }
+    }
+    EXPECT_EQ(givenUp, 4);
+    Os::ConnectResult result = Os::ConnectResult::Failed;
+    for (uint32_t began = Os::tickCount();
+         result != Os::ConnectResult::Connected && Os::tickCount() - began < GuardMs;
+         Os::sleepMs(10)) {
+        result = Os::connectTcp("localhost", service.c_str(), GuardMs, nullptr, socket);
+    }
+    EXPECT_EQ(result, Os::ConnectResult::Connected);
+    Os::closeSocket(socket);
 }
 
 // What the receive thread put into the ring, taken as the reply reader would.

@@ -16,7 +16,7 @@ declare -A JsonCases=([json_done]="boot_loader_at_once done"
     [json_record_refused]="record_refused record_refused" [json_port_lost]="gone_transfer port_lost"
     [json_aborted]="sigint_transfer aborted" [json_poll]="poll_application_first done"
     [json_poll_fwid_error]="poll_fwid_error no_contact"
-    [json_remote_done]="remote_socket_done done"
+    [json_remote_done]="remote_socket_done done" [json_remote_stop]="remote_stop_negotiation aborted"
     [json_ledger_record_refused]="ledger_record_refused record_refused"
     [json_ledger_full_disk]="ledger_full_disk done")
 # The fixed mode unless a case asks for the poll: the caller's environment does not choose.
@@ -45,7 +45,7 @@ fail() {
 
 # The remote_ cases reach the simulator through a real ser2net on the loopback.
 source "$(dirname "$0")/ser2net.sh"
-trap ser2net_stop EXIT
+trap 'ser2net_stop; isolation_stop' EXIT
 
 # Serves the simulator's port with ser2net and names the accepter of kind $1 instead: rfc2217,
 # socket, or telnet (a plain Telnet accepter named with rfc2217://).
@@ -56,6 +56,89 @@ serve_remotely() {
     socket) port=socket://127.0.0.1:${raw_ports[0]} ;;
     telnet) port=rfc2217://127.0.0.1:${telnet_ports[0]} ;;
     esac
+}
+
+# The remote_stop_ and remote_name_ cases run the tool in network and mount namespaces of its own
+# (unshare), where 198.51.100.2 swallows every connect (a veth pair with nobody behind it),
+# 127.0.0.1:3001 accepts and never answers, and the name server on 127.0.0.1 answers NXDOMAIN
+# for *.invalid and SERVFAIL for servfail.*, and nothing at all for every other name.
+readonly NameServer='
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 53))
+print("ready", flush=True)
+while True:
+    query, peer = s.recvfrom(512)
+    end, labels = 12, []
+    while query[end]:
+        labels.append(query[end + 1:end + 1 + query[end]].decode())
+        end += 1 + query[end]
+    name = ".".join(labels)
+    print("asked", name, flush=True)
+    code = 3 if name.endswith(".invalid") else 2 if name.startswith("servfail.") else 0
+    if code:
+        s.sendto(query[:2] + bytes([0x81, 0x80 | code]) + query[4:6] + bytes(6) + query[12:end + 5], peer)
+'
+readonly Isolation='work=$1 && shift
+ip link set lo up &&
+    ip link add uf0 type veth peer name uf1 && ip addr add 198.51.100.1/24 dev uf0 &&
+    ip link set uf0 up && ip link set uf1 up &&
+    ip neigh add 198.51.100.2 lladdr 02:00:00:00:00:02 dev uf0 nud permanent || exit 97
+echo "nameserver 127.0.0.1" >"$work/resolv.conf" && mount --bind "$work/resolv.conf" /etc/resolv.conf ||
+    exit 97
+python3 -c "$NAME_SERVER" >"$work/names.log" 2>&1 &
+echo $! >"$work/helpers.pid"
+socat -u TCP-LISTEN:3001,bind=127.0.0.1,reuseaddr CREATE:"$work/heard" &
+echo $! >>"$work/helpers.pid"
+for _ in $(seq 100); do grep -q ready "$work/names.log" && exec "$@"; sleep 0.02; done
+exit 97'
+
+isolation_stop() {
+    [ -f "$work/helpers.pid" ] && xargs -r kill <"$work/helpers.pid" 2>/dev/null
+    rm -f "$work/helpers.pid"
+}
+
+# Starts the tool isolated (see Isolation) with limit $1, or skips the case where the machine
+# cannot make the namespaces.
+start_isolated_tool() {
+    unshare -n -m ip link add uf0 type veth peer name uf1 2>/dev/null && command -v python3 >/dev/null ||
+        { echo "SKIP [$case_name]: needs unshare -n -m with veth pairs (root) and python3" && exit 0; }
+    NAME_SERVER=$NameServer start_tool "$1" unshare -n -m bash -c "$Isolation" isolation "$work"
+}
+
+# Waits (up to 10 s) until the isolated tool is in step $1: a connect under way (connect), a
+# name asked for (lookup) or the options requested (negotiation).
+await_step() {
+    for _ in $(seq 500); do
+        case $1 in
+        connect) awk '$4 == "02" { found = 1 } END { exit !found }' "/proc/$tool_pid/net/tcp" \
+            2>/dev/null && return 0 ;;
+        lookup) grep -q "^asked " "$work/names.log" 2>/dev/null && return 0 ;;
+        negotiation) [ -s "$work/heard" ] && return 0 ;;
+        esac
+        kill -0 "$tool_pid" 2>/dev/null || break
+        sleep 0.02
+    done
+    fail "the tool never reached its $1"
+}
+
+# Stop signal $1 during step $2 of opening $port: status 130 within 2 s, the aborted line and
+# nothing of a refusal or a session.
+stopped_while_opening() {
+    "$sample" --records 20 >"$image"
+    start_isolated_tool 30
+    await_step "$2"
+    local signalled
+    signalled=$("$probe" now)
+    kill "-$1" "$tool_pid"
+    end_tool
+    isolation_stop
+    expect_status 130
+    expect_end_within "$signalled" 0 2000 "SIG$1"
+    expect_text $'\r\nUpdate aborted while opening the port '"$port"$'.\r\n'
+    expect_no_text "Could not open"
+    expect_no_text "UPLOAD FAILED"
+    expect_no_text "Checking comms"
 }
 
 # The simulator prints its port on the first line of its output.
@@ -69,14 +152,14 @@ start_sim() {
 }
 
 # Starts the tool under an outer limit: an update that hangs fails the case instead of the suite.
-# timeout passes a SIGINT sent to tool_pid on to the tool.
+# timeout passes a SIGINT sent to tool_pid on to the tool. Words after the limit run it (isolated).
 start_tool() {
+    local run=("${@:2}" timeout -k 5 "$1" "$tool" "${tool_options[@]}" "$port" 115200 KORVA ARM
+        "$image")
     if [ -n "$json_reason" ]; then
-        timeout -k 5 "$1" "$tool" "${tool_options[@]}" "$port" 115200 KORVA ARM "$image" \
-            </dev/null >"$work/events.jsonl" 2>"$console" &
+        "${run[@]}" </dev/null >"$work/events.jsonl" 2>"$console" &
     else
-        timeout -k 5 "$1" "$tool" "${tool_options[@]}" "$port" 115200 KORVA ARM "$image" \
-            </dev/null >"$console" 2>&1 &
+        "${run[@]}" </dev/null >"$console" 2>&1 &
     fi
     tool_pid=$!
     tool_limit=$1
@@ -649,6 +732,41 @@ remote_noise)
     expect_text $'       Download ->    302 [100%]\r'
     expect_text "$Done"
     expect_image
+    ;;
+remote_stop_connect)
+    port=rfc2217://198.51.100.2:3001
+    stopped_while_opening INT connect
+    ;;
+remote_stop_negotiation)
+    # The options were asked for; the line settings, which reach the product's line, never go.
+    port=rfc2217://127.0.0.1:3001
+    stopped_while_opening INT negotiation
+    heard=$(od -An -tx1 "$work/heard" | tr -d ' \n')
+    [ "$heard" = fffb00fffd00fffb03fffd03fffb2c ] || fail "the server heard $heard, not the options alone"
+    ;;
+remote_stop_lookup)
+    port=socket://lab9:3001
+    stopped_while_opening TERM lookup
+    ;;
+remote_name_server)
+    # The name server's silence (its 5 s), its SERVFAIL and its NXDOMAIN are told apart.
+    "$sample" --records 20 >"$image"
+    for named in lab9:"The name server did not answer for lab9:3001." \
+        servfail.lab:"The name server did not answer for servfail.lab:3001." \
+        nonexistent.invalid:"Unknown host: nonexistent.invalid:3001"; do
+        port=rfc2217://${named%%:*}:3001
+        started_ns=$("$probe" now)
+        start_isolated_tool 30
+        end_tool
+        isolation_stop
+        expect_status 2
+        expect_text $'\r\nCould not open '"$port"$'\r\nEnsure it is not being used by another application.\r\n'"${named#*:}"$'\r\n'
+        if [ "${named%%:*}" = lab9 ]; then
+            expect_end_within "$started_ns" 4500 7000 "start"
+        else
+            expect_end_within "$started_ns" 0 3000 "start"
+        fi
+    done
     ;;
 ledger_done)
     # From the application, with the poll: what it ran before and after, the time in each phase.

@@ -6,8 +6,9 @@
 # a second bridge (COM6) and answers the port prompt from standard input; the third loses the port
 # mid-transfer. The last registers the bridges as USB devices, lists them and picks COM5 by its
 # serial number. The port-list case maps a second simulator to COM6 and updates both at once. The
-# next reaches the simulator through a real ser2net, over Winsock; the last watches COM5 and COM6
-# as a station and writes their ledger lines.
+# next reaches the simulator through a real ser2net, over Winsock; then a Ctrl+C stops one while a
+# server that never answers holds its opening; the last watches COM5 and COM6 as a station and
+# writes their ledger lines.
 set -uo pipefail
 source "$(dirname "$0")/../../scripts/lib/sim_port.sh"
 here=$(cd "$(dirname "$0")" && pwd)
@@ -221,6 +222,35 @@ if start_sim --mode app; then
     expect_image
 fi
 
+# Ctrl+C while a server that accepted never answers the options: Winsock's wait ends at once.
+case_name=remote_stop_negotiation
+python3 -c 'import socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(1)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept()
+open(sys.argv[1], "wb").write(c.recv(4096))
+c.recv(1)' "$work/heard" >"$work/mute.port" &
+mute_pid=$!
+for _ in $(seq 100); do [ -s "$work/mute.port" ] && break; sleep 0.05; done
+port=rfc2217://127.0.0.1:$(cat "$work/mute.port")
+timeout --foreground -k 10 60 wine "$tool" "$port" 115200 KORVA ARM "Z:${image//\//\\}" \
+    </dev/null >"$work/console.txt" 2>"$work/stderr.txt" &
+stopped_pid=$!
+for _ in $(seq 600); do [ -s "$work/heard" ] && break; sleep 0.05; done
+signalled=$(date +%s%N)
+kill -INT "$stopped_pid"
+wait "$stopped_pid"
+status=$?
+stopped_ms=$((($(date +%s%N) - signalled) / 1000000))
+kill "$mute_pid" 2>/dev/null
+wait "$mute_pid" 2>/dev/null
+text=$(cat "$work/console.txt")
+[ $status -eq 130 ] || fail "exit status $status, expected 130"
+[ "$stopped_ms" -lt 3000 ] || fail "ended $stopped_ms ms after the Ctrl+C"
+expect_text $'\r\nUpdate aborted while opening the port '"$port"$'.\r\n'
+
 # A station: COM5 and COM6 registered as two CP210x bridges with serial numbers, listed by SetupAPI
 # and watched; each gets its update and its ledger line, then one Ctrl+C ends the watch.
 case_name=watch_two_bridges
@@ -279,4 +309,4 @@ if [ $failures -ne 0 ]; then
     echo "wine e2e: $failures failure(s)"
     exit 1
 fi
-echo "wine e2e: 8 updates (two at once, one through ser2net, two by a watch), the port list and a refused serial number passed"
+echo "wine e2e: 8 updates (two at once, one through ser2net, two by a watch), one stopped while its remote port opened, the port list and a refused serial number passed"
