@@ -24,6 +24,7 @@ struct UsbIdentity {
     std::string productId; // "ea60"
     std::string serialNumber;
     std::string manufacturer;
+    std::string product;  // the USB product string ("CP2102 USB to UART Bridge Controller")
     std::string location; // Linux: the USB device's sysfs name ("1-1.2"); Windows: its location
 };
 
