@@ -25,7 +25,8 @@ struct Target {
 };
 
 // "ALL" in any case, or SN= entries separated by commas (one trailing comma allowed), each with a
-// serial number and none twice, at most MaxGroupPorts. False with problem set otherwise.
+// serial number (its escapes read: serial_number_entry.h) and none twice, at most MaxGroupPorts.
+// False with problem set otherwise.
 bool parseTarget(const std::string& argument, Target& target, std::string& problem);
 
 // A port of one listing that the target names, under the key of its line: its port name for ALL,

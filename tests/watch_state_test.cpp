@@ -18,6 +18,8 @@ TEST(WatchState, TargetsAreAllOrSerialNumbers) {
         many += ",SN=" + std::to_string(i);
     }
     const std::string refusal = "--watch takes ALL or SN= entries (SN=0001A2B3,SN=0001A2B4), not ";
+    const std::string badEscape =
+        "a % must be followed by two hexadecimal digits (%25 for % itself, %2C for a comma)";
     const struct {
         std::string argument;
         bool all;
@@ -28,6 +30,10 @@ TEST(WatchState, TargetsAreAllOrSerialNumbers) {
         {"all", true, {}, ""},
         {"SN=0001A2B3", false, {"0001A2B3"}, ""},
         {"SN=A,SN=B,", false, {"A", "B"}, ""},
+        {"SN=LOT7%2CU12,SN=50%25%2c%1b", false, {"LOT7,U12", "50%,\x1B"}, ""},
+        {"SN=A,SN=%41", false, {}, "SN=%41 is named twice"},
+        {"SN=50%OFF", false, {}, "SN=50%OFF: " + badEscape},
+        {"SN=A%4", false, {}, "SN=A%4: " + badEscape},
         {"SN=A,SN=A", false, {}, "SN=A is named twice"},
         {"SN=A,COM5", false, {}, refusal + "COM5"},
         {"/dev/ttyUSB0", false, {}, refusal + "/dev/ttyUSB0"},
