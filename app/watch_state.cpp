@@ -218,10 +218,12 @@ ExitStatus overallStatus(const Watch& watch, bool aborted) {
                : ExitStatus::ExitSessionFailed;
 }
 
+// The serial numbers as SN= entries with their escapes, so that the shell hands the retry's
+// parseTarget exactly these serial numbers.
 std::string retryCommand(const Gang::Invocation& invocation, const Watch& watch) {
     std::string serials;
     for (const std::string& serial : failedSerials(watch)) {
-        serials += (serials.empty() ? SerialPrefix : std::string(",") + SerialPrefix) + serial;
+        serials.append(serials.empty() ? "" : ",").append(SerialNumberEntry::of(serial));
     }
     if (serials.empty()) {
         return {};

@@ -111,8 +111,8 @@ uint32_t unitsFailed(const Watch& watch);
 // unit's last update succeeded, 1 when any did not.
 ExitStatus overallStatus(const Watch& watch, bool aborted);
 
-// The watch that updates just the failed serial numbers, with the same options; empty when none
-// failed or none of them has a serial number.
+// The watch that updates just the failed serial numbers, with the same options, each written as
+// an SN= entry with its escapes; empty when none failed or none of them has a serial number.
 std::string retryCommand(const Gang::Invocation& invocation, const Watch& watch);
 
 // The "summary" event: every unit's outcome, the counts, the failed serial numbers and the retry.

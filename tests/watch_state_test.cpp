@@ -2,6 +2,7 @@
 // lets go, and from the units the status, the failed serial numbers and the retry command.
 #include "app/watch_state.h"
 #include "app/watch_view.h"
+#include "shell_words.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,9 @@
 namespace {
 
 using Station::Watch;
+
+// A serial number with an escape sequence, BEL, both quotes, a comma, blanks and a percent sign.
+const char* const Hostile = "\x1B]0;pwned\a it's \"A,B\" 100%";
 
 TEST(WatchState, TargetsAreAllOrSerialNumbers) {
     std::string many = "SN=0";
@@ -236,8 +240,12 @@ TEST(WatchState, TheLastUpdateOfEachUnitDecidesTheStatusAndTheRetry) {
     invocation.file = "fw.srec";
 #ifdef _WIN32
     const std::string head = "uartflash --watch --ledger \"units 1.jsonl\" ";
+    const std::string comma = "\"SN=LOT7%2CU12\"";
+    const std::string hostile = "\"SN=%1B]0;pwned%07 it's %22A%2CB%22 100%25,SN=LOT7%2CU12\"";
 #else
     const std::string head = "uartflash --watch --ledger 'units 1.jsonl' ";
+    const std::string comma = "SN=LOT7%2CU12";
+    const std::string hostile = "'SN=%1B]0;pwned%07 it'\\''s %22A%2CB%22 100%25,SN=LOT7%2CU12'";
 #endif
     const std::string tail = " 115200 KORVA ARM fw.srec";
     const struct {
@@ -261,6 +269,13 @@ TEST(WatchState, TheLastUpdateOfEachUnitDecidesTheStatusAndTheRetry) {
          head + "SN=A,SN=B" + tail},
         {{unit("", 1), unit("", 0)}, false, 1, {}, 1, ""},
         {{unit("A", 0), unit("B", 130)}, true, 130, {"B"}, 0, head + "SN=B" + tail},
+        {{unit("LOT7,U12", 1)}, false, 1, {"LOT7,U12"}, 0, head + comma + tail},
+        {{unit(Hostile, 1), unit("LOT7,U12", 2)},
+         false,
+         1,
+         {Hostile, "LOT7,U12"},
+         0,
+         head + hostile + tail},
     };
     for (const auto& c : cases) {
         Watch watch;
@@ -268,10 +283,20 @@ TEST(WatchState, TheLastUpdateOfEachUnitDecidesTheStatusAndTheRetry) {
         EXPECT_EQ(exitCode(Station::overallStatus(watch, c.aborted)), c.status) << c.retry;
         EXPECT_EQ(Station::failedSerials(watch), c.failed) << c.retry;
         EXPECT_EQ(Station::failedWithoutSerial(watch), c.unnamed) << c.retry;
-        EXPECT_EQ(Station::retryCommand(invocation, watch), c.retry);
+        const std::string printed = Station::retryCommand(invocation, watch);
+        EXPECT_EQ(printed, c.retry);
+        if (!printed.empty()) { // pasted into the shell, the retry watches exactly these
+            const std::vector<std::string> words = ShellWords::of(printed);
+            ASSERT_GE(words.size(), 5u) << c.retry;
+            Station::Target target;
+            std::string problem;
+            EXPECT_TRUE(Station::parseTarget(words[words.size() - 5], target, problem)) << problem;
+            EXPECT_EQ(target.serials, c.failed) << c.retry;
+        }
         const Gang::Json summary =
             Station::summaryEvent(invocation, watch, ExitStatus::ExitDone, "done", 1.0);
         EXPECT_EQ(summary["units"].size(), c.units.size()) << c.retry;
+        EXPECT_EQ(summary["retry"], printed.empty() ? Gang::Json(nullptr) : Gang::Json(printed));
         EXPECT_EQ(summary["units_ok"].get<uint32_t>() + summary["units_failed"].get<uint32_t>(),
                   c.units.size())
             << c.retry;
