@@ -342,6 +342,9 @@ TEST(WatchState, ViewShowsEachSlotAndTheCounts) {
         EXPECT_EQ(WatchView::slotLine(slot, 7, 0), c.line);
     }
     EXPECT_EQ(WatchView::heading(watch, 360.0), "Units ok 2, failed 1, 30.0 an hour, skipped 1");
+    EXPECT_EQ(WatchView::target(Station::Target{}), "every Silicon Labs bridge (ALL)");
+    EXPECT_EQ(WatchView::target(Station::Target{false, {Hostile, "LOT7,U12"}}),
+              "SN=\\x1B]0;pwned\\x07 it's \"A,B\" 100%, SN=LOT7,U12");
     watch.accepting = false;
     EXPECT_EQ(WatchView::heading(watch, 360.0),
               "Units ok 2, failed 1, 30.0 an hour, skipped 1; stopping: no new units");
