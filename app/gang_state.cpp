@@ -3,6 +3,8 @@
 #include "app/json_report.h"
 #include "app/shown_text.h"
 #include "os/process.h"
+#include "serial/port_discovery.h"
+#include "serial/serial_number_entry.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -46,6 +48,16 @@ bool reservedOnWindows(const std::string& name) {
     const bool numbered = upper.size() == 4 && upper[3] >= '1' && upper[3] <= '9' &&
                           (upper.starts_with("COM") || upper.starts_with("LPT"));
     return numbered || upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL";
+}
+
+// An SN= entry as the retry writes it: with the escapes its serial number needs, whatever bytes
+// the user typed, so that none reaches the terminal or the shell unescaped. Other entries, and an
+// SN= entry whose escapes do not read, stand as they were given.
+std::string retryEntry(const std::string& entry) {
+    const char* text = PortDiscovery::serialArgument(entry.c_str());
+    std::string serial;
+    return text != nullptr && SerialNumberEntry::read(text, serial) ? SerialNumberEntry::of(serial)
+                                                                    : entry;
 }
 
 } // namespace
@@ -210,7 +222,7 @@ std::string retryCommand(const Invocation& invocation, const std::vector<PortRun
     size_t failed = 0;
     for (const PortRun& run : runs) {
         if (!succeeded(run)) {
-            ports += (failed++ == 0 ? "" : ",") + run.entry;
+            ports.append(failed++ == 0 ? "" : ",").append(retryEntry(run.entry));
         }
     }
     if (failed == 0) {

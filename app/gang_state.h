@@ -89,7 +89,8 @@ ExitStatus overallStatus(const std::vector<PortRun>& runs, bool stopped);
 const char* summaryReason(ExitStatus status);
 
 // The command that updates just the ports that did not succeed, with the same options; empty
-// when none failed. One port is written with a trailing comma, so it stays a port list.
+// when none failed. One port is written with a trailing comma, so it stays a port list; an SN=
+// entry is written with the escapes of serial_number_entry.h.
 std::string retryCommand(const Invocation& invocation, const std::vector<PortRun>& runs);
 
 // The command line of the parent with another port argument, each word quoted for the shell.

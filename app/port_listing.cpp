@@ -16,8 +16,8 @@ namespace PortListing {
 
 namespace {
 
-const AlignedTable::Row Header = {"PORT",   "AUTO",         "VID",      "PID",
-                                  "SERIAL", "MANUFACTURER", "LOCATION", "DESCRIPTION"};
+const AlignedTable::Row Header = {"PORT",         "AUTO",    "VID",      "PID",        "SERIAL",
+                                  "MANUFACTURER", "PRODUCT", "LOCATION", "DESCRIPTION"};
 
 // Unknown values show as "-" so that every line has every column. Texts come from the devices
 // and are shown, never obeyed by the terminal.
@@ -33,7 +33,7 @@ AlignedTable::Row rowOf(const PortList& list, size_t i, size_t autoPick) {
     const UsbIdentity& usb = entry.usb;
     return {entry.name,           i == autoPick ? "yes" : "-", shown(usb.vendorId),
             shown(usb.productId), shown(usb.serialNumber),     shown(usb.manufacturer),
-            shown(usb.location),  shown(list.descriptions[i])};
+            shown(usb.product),   shown(usb.location),         shown(list.descriptions[i])};
 }
 
 void printText(const PortList& list, size_t autoPick) {
@@ -64,6 +64,7 @@ void printJsonLines(const PortList& list, size_t autoPick) {
             {"pid", textOrNull(usb.productId)},
             {"serial", textOrNull(usb.serialNumber)},
             {"manufacturer", textOrNull(usb.manufacturer)},
+            {"product", textOrNull(usb.product)},
             {"location", textOrNull(usb.location)},
             {"auto", i == autoPick},
         };

@@ -320,21 +320,10 @@ ExitStatus finish(Parent& parent, ExitStatus status, const std::string& reason) 
     return status;
 }
 
-std::string targetText(const Target& target) {
-    if (target.allBridges) {
-        return "every Silicon Labs bridge (ALL)";
-    }
-    std::string names;
-    for (const std::string& serial : target.serials) {
-        names += (names.empty() ? "SN=" : ", SN=") + serial;
-    }
-    return names;
-}
-
 ExitStatus watchAndSum(Parent& parent) {
     LiveScreen::begin(parent.screen, parent.human);
     std::fprintf(parent.human, "Watching for %s to update with %s (%u records); Ctrl+C stops.\n",
-                 targetText(parent.watch.target).c_str(), parent.invocation.file.c_str(),
+                 WatchView::target(parent.watch.target).c_str(), parent.invocation.file.c_str(),
                  parent.watch.records);
     std::fflush(parent.human);
     parent.program = Os::executablePath();

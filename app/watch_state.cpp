@@ -3,6 +3,7 @@
 #include "app/json_report.h"
 #include "os/ascii_text.h"
 #include "serial/port_group.h"
+#include "serial/serial_number_entry.h"
 
 #include <algorithm>
 
@@ -77,10 +78,15 @@ bool parseTarget(const std::string& argument, Target& target, std::string& probl
         return false;
     }
     for (const std::string& entry : entries) {
-        const std::string serial = entry.substr(0, 3) == SerialPrefix ? entry.substr(3) : "";
-        if (serial.empty()) {
+        const char* text = PortDiscovery::serialArgument(entry.c_str());
+        if (text == nullptr || text[0] == '\0') {
             problem = "--watch takes ALL or SN= entries (SN=0001A2B3,SN=0001A2B4), not " +
                       (entry.empty() ? std::string("an empty entry") : entry);
+            return false;
+        }
+        std::string serial;
+        if (!SerialNumberEntry::read(text, serial)) {
+            problem = SerialNumberEntry::problem(entry);
             return false;
         }
         if (std::find(target.serials.begin(), target.serials.end(), serial) !=
@@ -213,10 +219,12 @@ ExitStatus overallStatus(const Watch& watch, bool aborted) {
                : ExitStatus::ExitSessionFailed;
 }
 
+// The serial numbers as SN= entries with their escapes, so that the shell hands the retry's
+// parseTarget exactly these serial numbers.
 std::string retryCommand(const Gang::Invocation& invocation, const Watch& watch) {
     std::string serials;
     for (const std::string& serial : failedSerials(watch)) {
-        serials += (serials.empty() ? SerialPrefix : std::string(",") + SerialPrefix) + serial;
+        serials.append(serials.empty() ? "" : ",").append(SerialNumberEntry::of(serial));
     }
     if (serials.empty()) {
         return {};

@@ -25,7 +25,8 @@ struct Target {
 };
 
 // "ALL" in any case, or SN= entries separated by commas (one trailing comma allowed), each with a
-// serial number and none twice, at most MaxGroupPorts. False with problem set otherwise.
+// serial number (its escapes read: serial_number_entry.h) and none twice, at most MaxGroupPorts.
+// False with problem set otherwise.
 bool parseTarget(const std::string& argument, Target& target, std::string& problem);
 
 // A port of one listing that the target names, under the key of its line: its port name for ALL,
@@ -110,8 +111,8 @@ uint32_t unitsFailed(const Watch& watch);
 // unit's last update succeeded, 1 when any did not.
 ExitStatus overallStatus(const Watch& watch, bool aborted);
 
-// The watch that updates just the failed serial numbers, with the same options; empty when none
-// failed or none of them has a serial number.
+// The watch that updates just the failed serial numbers, with the same options, each written as
+// an SN= entry with its escapes; empty when none failed or none of them has a serial number.
 std::string retryCommand(const Gang::Invocation& invocation, const Watch& watch);
 
 // The "summary" event: every unit's outcome, the counts, the failed serial numbers and the retry.

@@ -39,6 +39,17 @@ double perHour(const Station::Watch& watch, double seconds) {
 
 } // namespace
 
+std::string target(const Station::Target& target) {
+    if (target.allBridges) {
+        return "every Silicon Labs bridge (ALL)";
+    }
+    std::string names;
+    for (const std::string& serial : target.serials) {
+        names.append(names.empty() ? "" : ", ").append(unitName(serial));
+    }
+    return names;
+}
+
 std::string heading(const Station::Watch& watch, double seconds) {
     const uint32_t ok = Station::unitsOk(watch);
     const uint32_t failed = Station::unitsFailed(watch);

@@ -9,6 +9,10 @@
 
 namespace WatchView {
 
+// What the watch's first line says it watches for: "every Silicon Labs bridge (ALL)", or the
+// serial numbers ("SN=0001A2B3, SN=0001A2B4") shown, never obeyed by the terminal.
+std::string target(const Station::Target& target);
+
 // "Units ok 3, failed 1, 40.0 an hour", the skipped ones, and that no new unit is taken once a
 // stop was requested. seconds: since the watch began.
 std::string heading(const Station::Watch& watch, double seconds);

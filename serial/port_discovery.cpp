@@ -2,6 +2,7 @@
 #include "serial/port_group.h"
 
 #include "serial/network_address.h"
+#include "serial/serial_number_entry.h"
 
 #include <cctype>
 #include <cstring>
@@ -190,12 +191,15 @@ const char* choosePort(PortChoiceMode mode) {
     return chosenName;
 }
 
-const char* choosePortBySerial(const char* serial) {
+const char* choosePortBySerial(const char* serialText) {
     PortList list;
     if (!listed(list)) {
         return nullptr;
     }
-    const std::vector<size_t> picks = serialPositions(list, serial);
+    std::string serial;
+    const std::vector<size_t> picks = SerialNumberEntry::read(serialText, serial)
+                                          ? serialPositions(list, serial)
+                                          : std::vector<size_t>();
     if (picks.size() != 1) {
         return nullptr;
     }
@@ -220,7 +224,10 @@ std::string typedDevicePath(const char* word) {
 }
 
 const char* serialArgument(const char* argument) {
-    return argument != nullptr && std::strncmp(argument, "SN=", 3) == 0 ? argument + 3 : nullptr;
+    const std::string_view prefix = SerialNumberEntry::Prefix;
+    return argument != nullptr && std::strncmp(argument, prefix.data(), prefix.size()) == 0
+               ? argument + prefix.size()
+               : nullptr;
 }
 
 const char* directPortName(const char* argument) {

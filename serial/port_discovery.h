@@ -24,6 +24,7 @@ struct UsbIdentity {
     std::string productId; // "ea60"
     std::string serialNumber;
     std::string manufacturer;
+    std::string product;  // the USB product string ("CP2102 USB to UART Bridge Controller")
     std::string location; // Linux: the USB device's sysfs name ("1-1.2"); Windows: its location
 };
 
@@ -78,8 +79,10 @@ namespace PortDiscovery {
 const char* choosePort(PortChoiceMode mode);
 
 // Lists the ports as the manual choice does and picks the one whose USB serial number is exactly
-// serial, without a prompt. nullptr when no port or several have it, or there is no list.
-const char* choosePortBySerial(const char* serial);
+// the one serialText names (the text after "SN=", with its escapes: serial_number_entry.h),
+// without a prompt. nullptr when no port or several have it, the text names none, or there is no
+// list.
+const char* choosePortBySerial(const char* serialText);
 
 void setChooser(const PortChooser& chooser);
 
@@ -94,7 +97,8 @@ std::vector<size_t> bridgePositions(const PortList& list);
 // NoPick when no port or several are.
 size_t automaticPick(const PortList& list);
 
-// A port argument "SN=<serial>" gives the serial text after "SN="; otherwise nullptr.
+// A port argument "SN=<serial>" gives the text after "SN=" (escapes not yet read); otherwise
+// nullptr.
 const char* serialArgument(const char* argument);
 // The positions of the ports whose USB serial number is exactly serial (an unknown one never
 // matches).

@@ -2,6 +2,7 @@
 
 #include "os/ascii_text.h"
 #include "serial/network_address.h"
+#include "serial/serial_number_entry.h"
 
 #include <cctype>
 #include <cstring>
@@ -43,7 +44,11 @@ struct Listing {
 
 // The one port with exactly this serial number; the problem otherwise.
 std::string bySerial(Listing& listing, const std::string& entry, std::string& problem) {
-    const std::string serial = entry.substr(3);
+    std::string serial;
+    if (!SerialNumberEntry::read(PortDiscovery::serialArgument(entry.c_str()), serial)) {
+        problem = SerialNumberEntry::problem(entry);
+        return {};
+    }
     const PortList* list = listing.get();
     if (list == nullptr) {
         problem = "the serial ports cannot be listed";

@@ -1,6 +1,7 @@
 // Ports on Linux: the ttys of sysfs that have a real device behind them, named by their device
-// path and described by the USB device's manufacturer and product strings, with the USB device's
-// ids, serial number and bus position where there is one.
+// path and described as Windows describes them where the driver tells (a CP210x), otherwise by the
+// USB device's manufacturer and product strings, with the USB device's ids, strings, serial number
+// and bus position where there is one.
 #include "serial/port_source_linux.h"
 #include "serial/port_discovery.h"
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -21,6 +23,12 @@ namespace {
 // port, its parent the interface, and the interface's parent the USB device.
 constexpr int UsbDeviceSearchDepth = 3;
 constexpr size_t AttributeLimit = 256;
+
+// Makers write their own manufacturer and product strings into a CP210x ("Korva Oy", "Korva
+// KX-7"); Windows still describes the port by its driver, and so AUTO and ALL find it there. A
+// tty whose USB interface the cp210x driver serves is described the same way here.
+constexpr const char* Cp210xDriver = "cp210x";
+constexpr const char* Cp210xDescription = "Silicon Labs CP210x USB to UART Bridge";
 
 // Tests of whole runs show the tool a fake tree (UARTFLASH_SYSFS_TTY, UARTFLASH_DEV_DIR), read
 // once at start, so that bridges can be plugged and unplugged without hardware.
@@ -57,11 +65,15 @@ bool readAttribute(const std::string& file, std::string& text) {
     return true;
 }
 
+bool exists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
 // Virtual ttys have no device link. Serial-core ports carry a UART type, and type 0 means no UART
 // answered at that address (the legacy 8250 slots that every kernel creates).
 bool hasRealDevice(const std::string& ttyDir) {
-    struct stat info;
-    if (stat((ttyDir + "/device").c_str(), &info) != 0) {
+    if (!exists(ttyDir + "/device")) {
         return false;
     }
     std::string type;
@@ -84,9 +96,32 @@ std::vector<std::string> foldersAbove(const std::string& ttyDir) {
     return folders;
 }
 
+// The last part of a link's target ("cp210x" of ../../bus/usb/drivers/cp210x); empty when the
+// path is no link.
+std::string linkTargetName(const std::string& link) {
+    char target[PATH_MAX];
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0) {
+        return {};
+    }
+    const std::string text(target, static_cast<size_t>(length));
+    return text.substr(text.find_last_of('/') + 1);
+}
+
+// The driver bound to the USB interface that holds the tty: the folder just below the USB device
+// (the one with a vendor id), as the kernel lays out .../1-1/1-1:1.0/ttyUSB0.
+std::string interfaceDriver(const std::vector<std::string>& folders) {
+    for (size_t i = 1; i < folders.size(); ++i) {
+        if (exists(folders[i] + "/idVendor")) {
+            return linkTargetName(folders[i - 1] + "/driver");
+        }
+    }
+    return {};
+}
+
 // The USB device's "manufacturer product", or whichever of the two there is.
-std::string usbDescription(const std::string& ttyDir) {
-    for (const std::string& folder : foldersAbove(ttyDir)) {
+std::string usbDescription(const std::vector<std::string>& folders) {
+    for (const std::string& folder : folders) {
         std::string manufacturer;
         std::string product;
         const bool hasManufacturer = readAttribute(folder + "/manufacturer", manufacturer);
@@ -99,6 +134,12 @@ std::string usbDescription(const std::string& ttyDir) {
         }
     }
     return {};
+}
+
+std::string portDescription(const std::string& ttyDir) {
+    const std::vector<std::string> folders = foldersAbove(ttyDir);
+    return interfaceDriver(folders) == Cp210xDriver ? std::string(Cp210xDescription)
+                                                    : usbDescription(folders);
 }
 
 std::string lowerCase(std::string text) {
@@ -119,6 +160,7 @@ void readUsbIdentity(const std::string& ttyDir, UsbIdentity& identity) {
         identity.productId = lowerCase(identity.productId);
         readAttribute(folder + "/serial", identity.serialNumber);
         readAttribute(folder + "/manufacturer", identity.manufacturer);
+        readAttribute(folder + "/product", identity.product);
         identity.location = folder.substr(folder.find_last_of('/') + 1);
         return;
     }
@@ -172,7 +214,7 @@ const char* portName() {
 }
 
 const char* description() {
-    walk.description = usbDescription(walk.current);
+    walk.description = portDescription(walk.current);
     return walk.description.empty() ? nullptr : walk.description.c_str();
 }
 

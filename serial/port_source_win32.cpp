@@ -1,6 +1,7 @@
 // Ports on Windows: the present devices of the Ports setup class, each with the "PortName" of its
-// hardware key, its device description and what its hardware id, instance id, manufacturer and
-// location information tell of the USB device. Link with setupapi and advapi32.
+// hardware key, its device description and what its hardware id, instance id, manufacturer,
+// bus-reported description and location information tell of the USB device. Link with setupapi
+// and advapi32.
 #include "serial/port_discovery.h"
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 #include <initguid.h>
 
 #include <devguid.h>
+#include <devpkey.h>
 #include <setupapi.h>
 
 #include <cctype>
@@ -123,16 +125,52 @@ std::string idAfter(const std::string& hardwareId, const char* tag) {
     return digits;
 }
 
-// A USB device's instance id is "USB\VID_10C4&PID_EA60\<serial>" when the device reports a
-// serial number; Windows makes up the last part, always with a '&' in it, when it does not.
-std::string serialFromInstanceId() {
+// The device's instance id when it is a USB device's ("USB\VID_10C4&PID_EA60\..."); empty
+// otherwise.
+std::string usbInstanceId() {
     char id[512] = {};
     if (!SetupDiGetDeviceInstanceIdA(walk.set, &walk.device, id, sizeof id, nullptr) ||
         _strnicmp(id, "USB\\", 4) != 0) {
         return {};
     }
-    const char* last = std::strrchr(id, '\\') + 1;
-    return last - id > 4 && std::strchr(last, '&') == nullptr ? std::string(last) : std::string();
+    return id;
+}
+
+// A USB device's instance id is "USB\VID_10C4&PID_EA60\<serial>" when the device reports a
+// serial number; Windows makes up the last part, always with a '&' in it, when it does not.
+std::string serialFromInstanceId(const std::string& id) {
+    const size_t last = id.find_last_of('\\') + 1;
+    return last > 4 && id.find('&', last) == std::string::npos ? id.substr(last) : std::string();
+}
+
+// A USB string descriptor holds at most 126 UTF-16 characters; anything longer is not one.
+constexpr DWORD BusProductLimit = 256;
+
+// The description a USB device gave the bus: its product string, as the maker wrote it into the
+// bridge. In the ANSI code page, as the other texts of the walk are.
+bool readBusProduct(std::string& text) {
+    DEVPROPTYPE type = 0;
+    DWORD required = 0;
+    SetupDiGetDevicePropertyW(walk.set, &walk.device, &DEVPKEY_Device_BusReportedDeviceDesc, &type,
+                              nullptr, 0, &required, 0);
+    if (required < sizeof(WCHAR) || required > BusProductLimit) {
+        return false;
+    }
+    std::vector<WCHAR> wide(required / sizeof(WCHAR) + 1, L'\0');
+    if (!SetupDiGetDevicePropertyW(walk.set, &walk.device, &DEVPKEY_Device_BusReportedDeviceDesc,
+                                   &type, reinterpret_cast<BYTE*>(wide.data()), required, nullptr,
+                                   0) ||
+        type != DEVPROP_TYPE_STRING) {
+        return false;
+    }
+    const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) {
+        return false;
+    }
+    std::vector<char> narrow(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, narrow.data(), size, nullptr, nullptr);
+    text = narrow.data();
+    return true;
 }
 
 void identity(UsbIdentity& identity) {
@@ -142,8 +180,12 @@ void identity(UsbIdentity& identity) {
         identity.vendorId = idAfter(hardwareId, "VID_");
         identity.productId = idAfter(hardwareId, "PID_");
     }
-    identity.serialNumber = serialFromInstanceId();
+    const std::string instanceId = usbInstanceId();
+    identity.serialNumber = instanceId.empty() ? std::string() : serialFromInstanceId(instanceId);
     readProperty(SPDRP_MFG, REG_SZ, identity.manufacturer);
+    if (!instanceId.empty()) {
+        readBusProduct(identity.product);
+    }
     readProperty(SPDRP_LOCATION_INFORMATION, REG_SZ, identity.location);
 }
 

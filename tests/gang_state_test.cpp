@@ -1,6 +1,9 @@
 // What a port list makes of its children's events: the live view's state and plain lines, the
 // summary's outcome, the retry command and the log names.
 #include "app/gang_state.h"
+#include "scripted_ports.h"
+#include "serial/port_group.h"
+#include "shell_words.h"
 
 #include <gtest/gtest.h>
 
@@ -116,10 +119,11 @@ TEST(GangState, OutcomesComeFromTheResultAndTheProcess) {
     }
 }
 
-Gang::PortRun ended(const char* entry, int status) {
+// A port's run as the port list named it; its port is the entry unless named.
+Gang::PortRun ended(const char* entry, int status, const char* name = nullptr) {
     Gang::PortRun run;
     run.entry = entry;
-    run.name = entry;
+    run.name = name != nullptr ? name : entry;
     run.started = status != -1;
     Gang::endRun(run, status);
     return run;
@@ -133,12 +137,19 @@ TEST(GangState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
     invocation.product = "KORVA";
     invocation.device = "ARM";
     invocation.file = "fw 2.srec";
+    // A serial number with an escape sequence, BEL, both quotes, a comma, blanks and a percent
+    // sign, typed with the escapes a list needs and its other bytes as they are; a comma's
+    // escape typed in lower case. The retry writes both with the escapes they need.
+    const char* const hostile = "\x1B]0;pwned\a it's \"A,B\" 100%";
+    const char* const typedHostile = "SN=\x1B]0;pwned\a it's %22A%2CB%22 100%25";
 #ifdef _WIN32
     const std::string logs = "\"my logs\"";
     const std::string tail = " 115200 KORVA ARM \"fw 2.srec\"";
+    const std::string serials = "\"SN=LOT7%2CU12,SN=%1B]0;pwned%07 it's %22A%2CB%22 100%25\"";
 #else
     const std::string logs = "'my logs'";
     const std::string tail = " 115200 KORVA ARM 'fw 2.srec'";
+    const std::string serials = "'SN=LOT7%2CU12,SN=%1B]0;pwned%07 it'\\''s %22A%2CB%22 100%25'";
 #endif
     const struct {
         std::vector<Gang::PortRun> runs;
@@ -151,7 +162,7 @@ TEST(GangState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
          false,
          1,
          "uartflash --log-dir " + logs + " COM7," + tail},
-        {{ended("SN=0001", 1), ended("COM7", 2), ended("COM8", 0)},
+        {{ended("SN=0001", 1, "COM3"), ended("COM7", 2), ended("COM8", 0)},
          false,
          1,
          "uartflash --log-dir " + logs + " SN=0001,COM7" + tail},
@@ -163,10 +174,40 @@ TEST(GangState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
          true,
          130,
          "uartflash --log-dir " + logs + " COM5," + tail},
+        {{ended("SN=LOT7%2cU12", 1, "COM4"), ended(typedHostile, 2, "COM6"), ended("COM8", 0)},
+         false,
+         1,
+         "uartflash --log-dir " + logs + " " + serials + tail},
     };
+    using ScriptedPorts::Bridge;
     for (const auto& c : cases) {
         EXPECT_EQ(exitCode(Gang::overallStatus(c.runs, c.stopped)), c.status) << c.retry;
-        EXPECT_EQ(Gang::retryCommand(invocation, c.runs), c.retry);
+        const std::string printed = Gang::retryCommand(invocation, c.runs);
+        EXPECT_EQ(printed, c.retry);
+        EXPECT_EQ(
+            Gang::summaryEvent(invocation, c.runs, ExitStatus::ExitDone, "done", 1.0)["retry"],
+            printed.empty() ? Json(nullptr) : Json(printed));
+        if (printed.empty()) {
+            continue;
+        }
+        // Pasted into the shell, the retry's port list names exactly the failed ports.
+        std::string failed;
+        for (const Gang::PortRun& run : c.runs) {
+            failed += Gang::succeeded(run) ? "" : (failed.empty() ? "" : ",") + run.name;
+        }
+        ScriptedPorts::script = {
+            true,
+            {{"COM3", Bridge, "0001"}, {"COM4", Bridge, "LOT7,U12"}, {"COM6", Bridge, hostile}}};
+        PortDiscovery::setSource(ScriptedPorts::scriptedSource);
+        PortDiscovery::setNaming(PortNaming::ComNumber);
+        const std::vector<std::string> words = ShellWords::of(printed);
+        ASSERT_GE(words.size(), 5u) << c.retry;
+        std::string names;
+        for (const GroupPort& port :
+             PortDiscovery::resolveGroup(words[words.size() - 5].c_str()).ports) {
+            names += (names.empty() ? "" : ",") + port.name;
+        }
+        EXPECT_EQ(names, failed) << c.retry;
     }
 }
 

@@ -165,16 +165,19 @@ TEST(PortChoice, DevicePathsAreListedAndTypedAsPaths) {
 
 // SN=<serial>: the one port with exactly that serial number, listed as ever, never a prompt.
 TEST(PortChoice, SerialNumberPicksTheOnlyPortThatHasIt) {
-    const std::vector<Device> ports = {
-        {"COM3", Bridge, "0001A2"}, {"COM4", "other", "77"}, {"COM5", Bridge, "77"}, {"COM6", "x"}};
+    const std::vector<Device> ports = {{"COM3", Bridge, "0001A2"},
+                                       {"COM4", "other", "77"},
+                                       {"COM5", Bridge, "77"},
+                                       {"COM6", "x", "LOT7,U12"}};
     const std::string listed =
         Header + "COM3 [" + Bridge + "]\r\nCOM4 [other]\r\nCOM5 [" + Bridge + "]\r\nCOM6 [x]\r\n";
     const struct {
         const char* argument;
         const char* expected; // nullptr: nothing chosen
     } cases[] = {
-        {"SN=0001A2", "COM3"}, {"SN=77", nullptr}, {"SN=0001a2", nullptr},
-        {"SN=0001", nullptr},  {"SN=", nullptr},   {"SN=9", nullptr},
+        {"SN=0001A2", "COM3"},     {"SN=77", nullptr},     {"SN=0001a2", nullptr},
+        {"SN=0001", nullptr},      {"SN=", nullptr},       {"SN=9", nullptr},
+        {"SN=LOT7%2cU12", "COM6"}, {"SN=LOT7%2", nullptr}, // escapes read; a cut one names none
     };
     for (const auto& c : cases) {
         const char* serial = c.argument + 3;

@@ -58,7 +58,8 @@ TEST(PortDiscovery, PortListsResolveEveryEntryOrRefuseTheWhole) {
     const std::vector<Device> ports = {{"COM3", Bridge, "0001A2"},
                                        {"COM4", "other", "77"},
                                        {"COM5", Bridge, "78"},
-                                       {"COM6", "x", "78"}};
+                                       {"COM6", "x", "78"},
+                                       {"COM8", "x", "LOT7,U12"}};
     std::string many;
     for (int i = 1; i <= 65; ++i) {
         many += "COM" + std::to_string(i) + ",";
@@ -87,6 +88,12 @@ TEST(PortDiscovery, PortListsResolveEveryEntryOrRefuseTheWhole) {
         {"COM5,ttyUSB0", "!ttyUSB0 is not a port name", 0},
         {"COM5,SN=78", "!SN=78: 2 ports have that serial number", 1},
         {"SN=9,COM5", "!SN=9: no port has that serial number", 1},
+        {"COM5,SN=LOT7%2CU12", "COM5,COM8", 1},
+        {"SN=LOT7%2CU12,COM8", "!SN=LOT7%2CU12 and COM8 both name COM8", 1},
+        {"COM5,SN=50%OFF",
+         "!SN=50%OFF: a % must be followed by two hexadecimal digits (%25 for % itself, %2C for a "
+         "comma)",
+         0},
         {"/dev/ttyUSB0,ttyUSB1", "/dev/ttyUSB0,/dev/ttyUSB1", 0, PortNaming::DevicePath},
         {"ttyUSB0,/dev/ttyUSB0", "!ttyUSB0 and /dev/ttyUSB0 both name /dev/ttyUSB0", 0,
          PortNaming::DevicePath},

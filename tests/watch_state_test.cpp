@@ -2,6 +2,7 @@
 // lets go, and from the units the status, the failed serial numbers and the retry command.
 #include "app/watch_state.h"
 #include "app/watch_view.h"
+#include "shell_words.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +13,17 @@ namespace {
 
 using Station::Watch;
 
+// A serial number with an escape sequence, BEL, both quotes, a comma, blanks and a percent sign.
+const char* const Hostile = "\x1B]0;pwned\a it's \"A,B\" 100%";
+
 TEST(WatchState, TargetsAreAllOrSerialNumbers) {
     std::string many = "SN=0";
     for (int i = 1; i < 65; ++i) {
         many += ",SN=" + std::to_string(i);
     }
     const std::string refusal = "--watch takes ALL or SN= entries (SN=0001A2B3,SN=0001A2B4), not ";
+    const std::string badEscape =
+        "a % must be followed by two hexadecimal digits (%25 for % itself, %2C for a comma)";
     const struct {
         std::string argument;
         bool all;
@@ -28,6 +34,10 @@ TEST(WatchState, TargetsAreAllOrSerialNumbers) {
         {"all", true, {}, ""},
         {"SN=0001A2B3", false, {"0001A2B3"}, ""},
         {"SN=A,SN=B,", false, {"A", "B"}, ""},
+        {"SN=LOT7%2CU12,SN=50%25%2c%1b", false, {"LOT7,U12", "50%,\x1B"}, ""},
+        {"SN=A,SN=%41", false, {}, "SN=%41 is named twice"},
+        {"SN=50%OFF", false, {}, "SN=50%OFF: " + badEscape},
+        {"SN=A%4", false, {}, "SN=A%4: " + badEscape},
         {"SN=A,SN=A", false, {}, "SN=A is named twice"},
         {"SN=A,COM5", false, {}, refusal + "COM5"},
         {"/dev/ttyUSB0", false, {}, refusal + "/dev/ttyUSB0"},
@@ -230,8 +240,12 @@ TEST(WatchState, TheLastUpdateOfEachUnitDecidesTheStatusAndTheRetry) {
     invocation.file = "fw.srec";
 #ifdef _WIN32
     const std::string head = "uartflash --watch --ledger \"units 1.jsonl\" ";
+    const std::string comma = "\"SN=LOT7%2CU12\"";
+    const std::string hostile = "\"SN=%1B]0;pwned%07 it's %22A%2CB%22 100%25,SN=LOT7%2CU12\"";
 #else
     const std::string head = "uartflash --watch --ledger 'units 1.jsonl' ";
+    const std::string comma = "SN=LOT7%2CU12";
+    const std::string hostile = "'SN=%1B]0;pwned%07 it'\\''s %22A%2CB%22 100%25,SN=LOT7%2CU12'";
 #endif
     const std::string tail = " 115200 KORVA ARM fw.srec";
     const struct {
@@ -255,6 +269,13 @@ TEST(WatchState, TheLastUpdateOfEachUnitDecidesTheStatusAndTheRetry) {
          head + "SN=A,SN=B" + tail},
         {{unit("", 1), unit("", 0)}, false, 1, {}, 1, ""},
         {{unit("A", 0), unit("B", 130)}, true, 130, {"B"}, 0, head + "SN=B" + tail},
+        {{unit("LOT7,U12", 1)}, false, 1, {"LOT7,U12"}, 0, head + comma + tail},
+        {{unit(Hostile, 1), unit("LOT7,U12", 2)},
+         false,
+         1,
+         {Hostile, "LOT7,U12"},
+         0,
+         head + hostile + tail},
     };
     for (const auto& c : cases) {
         Watch watch;
@@ -262,10 +283,20 @@ TEST(WatchState, TheLastUpdateOfEachUnitDecidesTheStatusAndTheRetry) {
         EXPECT_EQ(exitCode(Station::overallStatus(watch, c.aborted)), c.status) << c.retry;
         EXPECT_EQ(Station::failedSerials(watch), c.failed) << c.retry;
         EXPECT_EQ(Station::failedWithoutSerial(watch), c.unnamed) << c.retry;
-        EXPECT_EQ(Station::retryCommand(invocation, watch), c.retry);
+        const std::string printed = Station::retryCommand(invocation, watch);
+        EXPECT_EQ(printed, c.retry);
+        if (!printed.empty()) { // pasted into the shell, the retry watches exactly these
+            const std::vector<std::string> words = ShellWords::of(printed);
+            ASSERT_GE(words.size(), 5u) << c.retry;
+            Station::Target target;
+            std::string problem;
+            EXPECT_TRUE(Station::parseTarget(words[words.size() - 5], target, problem)) << problem;
+            EXPECT_EQ(target.serials, c.failed) << c.retry;
+        }
         const Gang::Json summary =
             Station::summaryEvent(invocation, watch, ExitStatus::ExitDone, "done", 1.0);
         EXPECT_EQ(summary["units"].size(), c.units.size()) << c.retry;
+        EXPECT_EQ(summary["retry"], printed.empty() ? Gang::Json(nullptr) : Gang::Json(printed));
         EXPECT_EQ(summary["units_ok"].get<uint32_t>() + summary["units_failed"].get<uint32_t>(),
                   c.units.size())
             << c.retry;
@@ -311,6 +342,9 @@ TEST(WatchState, ViewShowsEachSlotAndTheCounts) {
         EXPECT_EQ(WatchView::slotLine(slot, 7, 0), c.line);
     }
     EXPECT_EQ(WatchView::heading(watch, 360.0), "Units ok 2, failed 1, 30.0 an hour, skipped 1");
+    EXPECT_EQ(WatchView::target(Station::Target{}), "every Silicon Labs bridge (ALL)");
+    EXPECT_EQ(WatchView::target(Station::Target{false, {Hostile, "LOT7,U12"}}),
+              "SN=\\x1B]0;pwned\\x07 it's \"A,B\" 100%, SN=LOT7,U12");
     watch.accepting = false;
     EXPECT_EQ(WatchView::heading(watch, 360.0),
               "Units ok 2, failed 1, 30.0 an hour, skipped 1; stopping: no new units");

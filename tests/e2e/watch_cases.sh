@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# --watch: the real uartflash watching a fake sysfs tree whose ttys lead to simulated products, by
-# case name. Plugging a unit links its tty into the tree; unplugging removes the link.
+# --watch (and AUTO): the real uartflash looking at a fake sysfs tree whose ttys lead to simulated
+# products, by case name. Plugging a unit links its tty into the tree; unplugging removes the link.
 # usage: watch_cases.sh CASE UARTFLASH UARTFLASH_SIM UARTFLASH_SAMPLE WORK_DIR
 # Checks the exit status, the summary, the ledger and the records each simulator took.
 set -uo pipefail
@@ -53,12 +53,18 @@ start_sims() {
 
 # Unit $2 (its simulator) plugged in as tty $1 with serial number $3 at USB position $4: a CP2102
 # as sysfs shows it. The class link comes last, so a listing sees the unit whole or not at all.
+# With $5 and $6 the bridge carries its maker's manufacturer and product strings instead, and its
+# interface is bound to the cp210x driver as the kernel links it.
 plug() {
     local usb=$work/sys/devices/unit$2/$4
     local port=$usb/$4:1.0/$1
     mkdir -p "$port/tty/$1"
-    echo "Silicon Labs" >"$usb/manufacturer"
-    echo "CP2102 USB to UART Bridge Controller" >"$usb/product"
+    echo "${5:-Silicon Labs}" >"$usb/manufacturer"
+    echo "${6:-CP2102 USB to UART Bridge Controller}" >"$usb/product"
+    if [ $# -ge 6 ]; then
+        mkdir -p "$work/sys/bus/usb/drivers/cp210x"
+        ln -sfn "$work/sys/bus/usb/drivers/cp210x" "$usb/$4:1.0/driver"
+    fi
     echo 10c4 >"$usb/idVendor"
     echo ea60 >"$usb/idProduct"
     echo "$3" >"$usb/serial"
@@ -258,6 +264,25 @@ watch_sigint_once | watch_sigint_twice)
         [ "$kept" -lt 202 ] || fail "the aborted unit took every record"
         expect_image 1 "$kept"
     fi
+    ;;
+auto_maker_strings)
+    # One update with AUTO of a CP210x that says "Korva Oy" and "Korva KX-7": found by its driver.
+    "$sample" --records 30 >"$image"
+    start_sims 1
+    plug ttyUSB0 1 KX7-0042 1-1 "Korva Oy" "Korva KX-7"
+    export UARTFLASH_SYSFS_TTY=$work/sys/class/tty UARTFLASH_DEV_DIR=$work/dev
+    listing=$("$tool" --list-ports --json)
+    jq -e --arg port "$work/dev/ttyUSB0" '.name == $port and .auto and .manufacturer == "Korva Oy"
+        and .product == "Korva KX-7" and .description == "Silicon Labs CP210x USB to UART Bridge"' \
+        <<<"$listing" >/dev/null || fail "the listing: $listing"
+    timeout -k 5 120 "$tool" AUTO 115200 KORVA ARM "$image" </dev/null >"$output" 2>&1
+    status=$?
+    text=$(cat "$output")
+    stop_all
+    expect_status 0
+    expect_text "$work/dev/ttyUSB0 [Silicon Labs CP210x USB to UART Bridge]"
+    expect_text "Update Done!"
+    expect_image 1
     ;;
 *)
     echo "unknown case $case_name"

@@ -67,7 +67,8 @@ register_device() {
 }
 
 # A USB serial device as Windows registers it: the instance id USB\<device>\<serial number, or a
-# made-up part with '&' when the device has none>, the hardware ids and the driver's manufacturer.
+# made-up part with '&' when the device has none>, the hardware ids and the driver's manufacturer;
+# then its location information and the product string it reported to the bus, when given.
 register_usb_port() {
     local key="$UsbKey\\$1\\$2"
     register_device "$key" "$3" "$4" &&
@@ -75,7 +76,20 @@ register_usb_port() {
             >/dev/null 2>&1 &&
         wine reg add "$key" /v Mfg /t REG_SZ /d "$5" /f >/dev/null 2>&1 &&
         { [ -z "${6:-}" ] || wine reg add "$key" /v LocationInformation /t REG_SZ /d "$6" /f \
-            >/dev/null 2>&1; }
+            >/dev/null 2>&1; } &&
+        { [ -z "${7:-}" ] || register_bus_product "$key" "$7"; }
+}
+
+# DEVPKEY_Device_BusReportedDeviceDesc: a device property of type DEVPROP_TYPE_STRING (0x12), which
+# Wine's SetupAPI keeps under the device key's Properties. reg add knows no such type; regedit
+# imports it as hex(ffff0012), UTF-16 with its terminating zero.
+register_bus_product() {
+    local bytes
+    bytes=$(printf '%s\0' "$2" | iconv -t UTF-16LE | od -An -tx1 -v | tr -s ' \n' ',' | sed 's/^,//; s/,$//')
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n[%s\\Properties\\%s\\0004]\r\n@=hex(ffff0012):%s\r\n' \
+        "${1/HKLM/HKEY_LOCAL_MACHINE}" '{540B947E-8B40-45BC-A8A2-6A0B894CBDA2}' "$bytes" \
+        >"$work/product.reg" &&
+        wine regedit /S "Z:${work//\//\\}\\product.reg" >/dev/null 2>&1
 }
 
 start_sim() {
@@ -166,17 +180,17 @@ fi
 case_name=list_ports_and_serial_number
 wine reg delete "$EnumKey" /f >/dev/null 2>&1
 register_usb_port "${UsbDevices[0]}" 0001A2B3 COM5 'Silicon Labs CP210x USB to UART Bridge (COM5)' \
-    'Silicon Laboratories' 'Port_#0002.Hub_#0001' || fail "registry"
+    'Silicon Laboratories' 'Port_#0002.Hub_#0001' 'Korva KX-7' || fail "registry"
 register_usb_port "${UsbDevices[1]}" '5&2C3D4E5F&0&3' COM6 'USB Serial Device (COM6)' \
     'Microsoft' || fail "registry"
 text=$(wine "$tool" --list-ports 2>&1) || fail "--list-ports exit status $?"
-grep -qE $'^COM5 +yes +10c4 +ea60 +0001A2B3 +Silicon Laboratories +Port_#0002.Hub_#0001 +Silicon Labs CP210x USB to UART Bridge \\(COM5\\)\r$' <<<"$text" ||
+grep -qE $'^COM5 +yes +10c4 +ea60 +0001A2B3 +Silicon Laboratories +Korva KX-7 +Port_#0002.Hub_#0001 +Silicon Labs CP210x USB to UART Bridge \\(COM5\\)\r$' <<<"$text" ||
     fail "COM5 not listed with its identity: $text"
-grep -qE $'^COM6 +- +2e8a +000a +- +Microsoft +- +USB Serial Device \\(COM6\\)\r$' <<<"$text" ||
+grep -qE $'^COM6 +- +2e8a +000a +- +Microsoft +- +- +USB Serial Device \\(COM6\\)\r$' <<<"$text" ||
     fail "COM6 not listed with its identity: $text"
 text=$(wine "$tool" --list-ports --json 2>&1) || fail "--list-ports --json exit status $?"
-expect_text '{"name":"COM5","description":"Silicon Labs CP210x USB to UART Bridge (COM5)","vid":"10c4","pid":"ea60","serial":"0001A2B3","manufacturer":"Silicon Laboratories","location":"Port_#0002.Hub_#0001","auto":true}
-{"name":"COM6","description":"USB Serial Device (COM6)","vid":"2e8a","pid":"000a","serial":null,"manufacturer":"Microsoft","location":null,"auto":false}'
+expect_text '{"name":"COM5","description":"Silicon Labs CP210x USB to UART Bridge (COM5)","vid":"10c4","pid":"ea60","serial":"0001A2B3","manufacturer":"Silicon Laboratories","product":"Korva KX-7","location":"Port_#0002.Hub_#0001","auto":true}
+{"name":"COM6","description":"USB Serial Device (COM6)","vid":"2e8a","pid":"000a","serial":null,"manufacturer":"Microsoft","product":null,"location":null,"auto":false}'
 run_update "" SN=5 2
 expect_text $'COM5 [Silicon Labs CP210x USB to UART Bridge (COM5)]\r\nCOM6 [USB Serial Device (COM6)]\r\n'
 expect_text $'\r\nError: Failed to detect any Com ports!\r\n'
@@ -264,7 +278,7 @@ register_usb_port "${UsbDevices[0]}" 0001A2B4 COM6 'Silicon Labs CP210x USB to U
 text=$(wine "$tool" --list-ports 2>&1) || fail "--list-ports exit status $?"
 for port in COM5:0001A2B3:0002 COM6:0001A2B4:0003; do
     IFS=: read -r name serial hub <<<"$port"
-    grep -qE "^$name +- +10c4 +ea60 +$serial +Silicon Laboratories +Port_#$hub.Hub_#0001 " <<<"$text" ||
+    grep -qE "^$name +- +10c4 +ea60 +$serial +Silicon Laboratories +- +Port_#$hub.Hub_#0001 " <<<"$text" ||
         fail "$name not listed as a bridge with serial number $serial: $text"
 done
 "$sim" --mode boot --image "$work/received-com6.srec" >"$work/sim6.out" 2>"$work/sim6.err" &
