@@ -1,21 +1,21 @@
 #include "app/command_line.h"
 
-#include "app/entry_report.h"
-#include "app/gang_run.h"
 #include "app/image_summary.h"
-#include "app/json_report.h"
-#include "app/ledger_record.h"
 #include "app/port_listing.h"
 #include "app/port_prompt.h"
 #include "app/prepare_session.h"
 #include "app/program_run.h"
-#include "app/update_facts.h"
-#include "app/watch_run.h"
+#include "ledger/ledger_record.h"
+#include "ledger/update_facts.h"
 #include "os/console.h"
+#include "report/entry_report.h"
+#include "report/json_report.h"
 #include "serial/port_discovery.h"
 #include "serial/port_group.h"
 #include "session/firmware_image.h"
 #include "session/report.h"
+#include "station/port_list_run.h"
+#include "station/watch_run.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,8 +1,7 @@
 #include "app/port_listing.h"
 
-#include "app/aligned_table.h"
-#include "app/prepare_session.h"
-#include "app/shown_text.h"
+#include "report/aligned_table.h"
+#include "report/shown_text.h"
 #include "serial/port_discovery.h"
 
 #include <nlohmann/json.hpp>

@@ -1,6 +1,6 @@
 #include "app/port_prompt.h"
 
-#include "app/entry_report.h"
+#include "report/entry_report.h"
 #include "serial/decimal.h"
 
 #include <cctype>

@@ -1,11 +1,11 @@
 #include "app/program_run.h"
 
-#include "app/entry_report.h"
 #include "app/prepare_session.h"
 #include "app/session_environment.h"
 #include "os/interrupt.h"
 #include "os/os.h"
 #include "protocol/reply_reader.h"
+#include "report/entry_report.h"
 #include "serial/network_address.h"
 #include "serial/serial_port.h"
 #include "session/reply_handler_table.h"

@@ -1,7 +1,7 @@
 #include "app/command_line.h"
-#include "app/entry_report.h"
 #include "app/port_listing.h"
 #include "app/prepare_session.h"
+#include "report/entry_report.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // One of several processes that append to one ledger at once (ledger_test): LINES lines, each
 // naming WRITER as its port and its number as its resends, with a text long enough that a line
 // written in pieces would show.
-#include "app/ledger.h"
+#include "ledger/ledger.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Ledgers on file systems that refuse the line: a read-only mount and a full disk. Root ignores
 // file permissions, so these take mounts, made in a mount namespace of the test's own so that the
 // machine's mounts are never touched; where mounting is not allowed the cases are skipped.
-#include "app/ledger.h"
+#include "ledger/ledger.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The ledger: its line, field by field and in order, and its file, opened, appended to by several
 // processes at once, and refused.
-#include "app/ledger.h"
+#include "ledger/ledger.h"
 #include "os/process.h"
 
 #include <gtest/gtest.h>

@@ -133,7 +133,9 @@ TEST(TelnetCodec, DecodesDataAndAnswersRequestsAcrossReads) {
          OptionState::Asked},
         {"subnegotiation split everywhere",
          true,
-         {std::string("a") + Iac, "\xFA", ComPort, "\x6B", Iac + Iac, Iac, std::string("\xF0" "b")},
+         {std::string("a") + Iac, "\xFA", ComPort, "\x6B", Iac + Iac, Iac,
+          std::string("\xF0"
+                      "b")},
          "ab",
          "",
          OptionState::Asked},

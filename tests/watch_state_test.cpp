@@ -1,8 +1,8 @@
 // What a watch makes of its listings and its children's ends: which units it updates, skips and
 // lets go, and from the units the status, the failed serial numbers and the retry command.
-#include "app/watch_state.h"
-#include "app/watch_view.h"
 #include "shell_words.h"
+#include "station/watch_state.h"
+#include "station/watch_view.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The process's one ledger file: opened before any port is touched, appended to after each update.
-#include "app/ledger.h"
+#include "ledger/ledger.h"
 
 #include "os/append_file.h"
 #include "os/error_text.h"

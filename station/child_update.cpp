@@ -1,8 +1,8 @@
-#include "app/gang_state.h"
+#include "station/child_update.h"
 
-#include "app/json_report.h"
-#include "app/shown_text.h"
 #include "os/process.h"
+#include "report/json_report.h"
+#include "report/shown_text.h"
 #include "serial/port_discovery.h"
 #include "serial/serial_number_entry.h"
 

@@ -1,8 +1,8 @@
-#include "app/watch_view.h"
+#include "station/watch_view.h"
 
-#include "app/aligned_table.h"
-#include "app/gang_view.h"
-#include "app/shown_text.h"
+#include "report/aligned_table.h"
+#include "report/shown_text.h"
+#include "station/port_list_view.h"
 
 #include <algorithm>
 #include <cstdio>

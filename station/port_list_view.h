@@ -2,7 +2,7 @@
 // elsewhere one plain line per notable event; at the end a table of the outcomes.
 #pragma once
 
-#include "app/gang_state.h"
+#include "station/child_update.h"
 
 #include <string>
 #include <vector>

@@ -4,7 +4,7 @@
 // running updates end; a second aborts them. Then the summary.
 #pragma once
 
-#include "app/gang_state.h"
+#include "station/child_update.h"
 
 namespace Station {
 

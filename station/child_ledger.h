@@ -2,7 +2,7 @@
 // crashed) still leaves one: the parent that started it writes it from what its events told.
 #pragma once
 
-#include "app/gang_state.h"
+#include "station/child_update.h"
 
 namespace ChildLedger {
 

@@ -3,7 +3,7 @@
 // every child and sums the runs up.
 #pragma once
 
-#include "app/gang_state.h"
+#include "station/child_update.h"
 
 namespace Gang {
 

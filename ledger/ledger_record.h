@@ -3,8 +3,8 @@
 // appended once it has ended.
 #pragma once
 
-#include "app/ledger.h"
-#include "app/update_facts.h"
+#include "ledger/ledger.h"
+#include "ledger/update_facts.h"
 #include "session/report.h"
 #include "session/session_state.h"
 

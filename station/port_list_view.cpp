@@ -1,6 +1,6 @@
-#include "app/gang_view.h"
+#include "station/port_list_view.h"
 
-#include "app/aligned_table.h"
+#include "report/aligned_table.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // units.
 #pragma once
 
-#include "app/watch_state.h"
+#include "station/watch_state.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
-#include "app/watch_state.h"
+#include "station/watch_state.h"
 
-#include "app/json_report.h"
 #include "os/ascii_text.h"
+#include "report/json_report.h"
 #include "serial/port_group.h"
 #include "serial/serial_number_entry.h"
 

@@ -1,6 +1,6 @@
-#include "app/child_ledger.h"
+#include "station/child_ledger.h"
 
-#include "app/ledger_record.h"
+#include "ledger/ledger_record.h"
 
 namespace ChildLedger {
 

@@ -1,4 +1,4 @@
-#include "app/shown_text.h"
+#include "report/shown_text.h"
 
 #include "protocol/wire_format.h"
 

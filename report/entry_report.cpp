@@ -1,4 +1,4 @@
-#include "app/entry_report.h"
+#include "report/entry_report.h"
 
 namespace EntryReport {
 

@@ -1,8 +1,8 @@
-#include "app/ledger_record.h"
+#include "ledger/ledger_record.h"
 
-#include "app/entry_report.h"
 #include "os/host_name.h"
 #include "os/sha256.h"
+#include "report/entry_report.h"
 #include "serial/network_address.h"
 #include "serial/port_discovery.h"
 #include "session/firmware_image.h"

@@ -1,6 +1,6 @@
-#include "app/update_facts.h"
+#include "ledger/update_facts.h"
 
-#include "app/entry_report.h"
+#include "report/entry_report.h"
 
 #include <chrono>
 #include <mutex>

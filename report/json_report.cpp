@@ -1,7 +1,7 @@
-#include "app/json_report.h"
+#include "report/json_report.h"
 
-#include "app/entry_report.h"
 #include "os/console.h"
+#include "report/entry_report.h"
 #include "serial/serial_port.h"
 #include "session/firmware_image.h"
 

@@ -1,6 +1,6 @@
 // One ledger line: the entry's fields in a fixed order, so that people reading the file, and
 // scripts cutting it, find them where the manual page lists them.
-#include "app/ledger.h"
+#include "ledger/ledger.h"
 
 #include <nlohmann/json.hpp>
 

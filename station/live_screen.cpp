@@ -1,4 +1,4 @@
-#include "app/live_screen.h"
+#include "station/live_screen.h"
 
 #include "os/terminal.h"
 

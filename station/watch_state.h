@@ -5,9 +5,9 @@
 // listings and the processes.
 #pragma once
 
-#include "app/gang_state.h"
 #include "os/process.h"
 #include "serial/port_discovery.h"
+#include "station/child_update.h"
 
 #include <set>
 #include <string>

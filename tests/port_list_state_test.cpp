@@ -1,9 +1,9 @@
 // What a port list makes of its children's events: the live view's state and plain lines, the
 // summary's outcome, the retry command and the log names.
-#include "app/gang_state.h"
 #include "scripted_ports.h"
 #include "serial/port_group.h"
 #include "shell_words.h"
+#include "station/child_update.h"
 
 #include <gtest/gtest.h>
 

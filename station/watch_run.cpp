@@ -1,16 +1,16 @@
-#include "app/watch_run.h"
+#include "station/watch_run.h"
 
-#include "app/child_ledger.h"
-#include "app/json_report.h"
-#include "app/ledger_record.h"
-#include "app/live_screen.h"
-#include "app/prepare_session.h"
-#include "app/shown_text.h"
-#include "app/watch_state.h"
-#include "app/watch_view.h"
+#include "ledger/ledger_record.h"
 #include "os/interrupt.h"
 #include "os/process.h"
+#include "report/json_report.h"
+#include "report/shown_text.h"
+#include "report/update_arguments.h"
 #include "session/firmware_image.h"
+#include "station/child_ledger.h"
+#include "station/live_screen.h"
+#include "station/watch_state.h"
+#include "station/watch_view.h"
 
 #include <chrono>
 #include <cstdio>

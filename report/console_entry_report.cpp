@@ -1,7 +1,7 @@
 // The command line's own texts, as the console shows them: each message carries its line ends,
 // and a few end without any (the usage example, the COM prompt, "not currently supported").
-#include "app/entry_report.h"
 #include "protocol/wire_format.h"
+#include "report/entry_report.h"
 
 #include <cstdio>
 #include <cstring>

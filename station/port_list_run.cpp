@@ -1,16 +1,16 @@
-#include "app/gang_run.h"
+#include "station/port_list_run.h"
 
-#include "app/child_ledger.h"
-#include "app/gang_logs.h"
-#include "app/gang_view.h"
-#include "app/json_report.h"
-#include "app/ledger_record.h"
-#include "app/live_screen.h"
-#include "app/prepare_session.h"
+#include "ledger/ledger_record.h"
 #include "os/interrupt.h"
 #include "os/process.h"
+#include "report/json_report.h"
+#include "report/update_arguments.h"
 #include "serial/port_group.h"
 #include "session/firmware_image.h"
+#include "station/child_ledger.h"
+#include "station/live_screen.h"
+#include "station/port_list_logs.h"
+#include "station/port_list_view.h"
 
 #include <chrono>
 #include <cstdio>

@@ -4,7 +4,7 @@
 // of --json) and passes every event on to them unchanged.
 #pragma once
 
-#include "app/ledger.h"
+#include "ledger/ledger.h"
 #include "session/report.h"
 
 #include <optional>

@@ -1,6 +1,6 @@
-#include "app/gang_logs.h"
+#include "station/port_list_logs.h"
 
-#include "app/gang_state.h"
+#include "station/child_update.h"
 
 #include <cerrno>
 #include <cstring>
