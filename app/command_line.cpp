@@ -119,8 +119,8 @@ void settleWait(Command& command) {
 }
 
 // The parent's command line as its children and its retry command need it.
-Gang::Invocation invocationOf(const Command& command) {
-    Gang::Invocation invocation;
+ChildUpdate::Invocation invocationOf(const Command& command) {
+    ChildUpdate::Invocation invocation;
     invocation.program = command.argv[0];
     invocation.json = (command.options & Json) != 0;
     invocation.closedStreams = command.closedStreams;
@@ -158,9 +158,9 @@ Gang::Invocation invocationOf(const Command& command) {
     return invocation;
 }
 
-// A port list or ALL: one child process of this program per port (app/gang_run.h).
+// A port list or ALL: one child process of this program per port (station/port_list_run.h).
 ExitStatus runGang(const Command& command) {
-    return Gang::run(invocationOf(command));
+    return PortLists::run(invocationOf(command));
 }
 
 // --watch: one child process per unit as it is plugged in (app/watch_run.h).

@@ -4,7 +4,7 @@
 
 namespace ChildLedger {
 
-void recordUnwritten(const Gang::Invocation& invocation, Gang::PortRun& run) {
+void recordUnwritten(const ChildUpdate::Invocation& invocation, ChildUpdate::PortRun& run) {
     if (!LedgerRecord::asked() || !run.started || run.haveResult) {
         return; // no ledger, nothing ran, or the child told its own line's fate
     }

@@ -8,6 +8,6 @@ namespace ChildLedger {
 
 // With --ledger, writes the line of the run's update when its child ended without a result; the
 // run's ledger then says why that line is not in the ledger, or stays empty when it is.
-void recordUnwritten(const Gang::Invocation& invocation, Gang::PortRun& run);
+void recordUnwritten(const ChildUpdate::Invocation& invocation, ChildUpdate::PortRun& run);
 
 } // namespace ChildLedger

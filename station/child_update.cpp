@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace Gang {
+namespace ChildUpdate {
 
 namespace {
 
@@ -37,27 +37,6 @@ std::string seconds(double value) {
     char shown[32];
     std::snprintf(shown, sizeof shown, "%.1f s", value);
     return shown;
-}
-
-// Windows keeps these names, with any extension, for its devices.
-bool reservedOnWindows(const std::string& name) {
-    std::string upper;
-    for (const char c : name.substr(0, name.find('.'))) {
-        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    }
-    const bool numbered = upper.size() == 4 && upper[3] >= '1' && upper[3] <= '9' &&
-                          (upper.starts_with("COM") || upper.starts_with("LPT"));
-    return numbered || upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL";
-}
-
-// An SN= entry as the retry writes it: with the escapes its serial number needs, whatever bytes
-// the user typed, so that none reaches the terminal or the shell unescaped. Other entries, and an
-// SN= entry whose escapes do not read, stand as they were given.
-std::string retryEntry(const std::string& entry) {
-    const char* text = PortDiscovery::serialArgument(entry.c_str());
-    std::string serial;
-    return text != nullptr && SerialNumberEntry::read(text, serial) ? SerialNumberEntry::of(serial)
-                                                                    : entry;
 }
 
 } // namespace
@@ -204,36 +183,6 @@ const char* summaryReason(ExitStatus status) {
     return "failed";
 }
 
-ExitStatus overallStatus(const std::vector<PortRun>& runs, bool stopped) {
-    if (stopped) {
-        return ExitStatus::ExitAborted;
-    }
-    if (std::all_of(runs.begin(), runs.end(), succeeded)) {
-        return ExitStatus::ExitDone;
-    }
-    const bool noneStarted = std::all_of(runs.begin(), runs.end(), [](const PortRun& run) {
-        return run.exitStatus == exitCode(ExitStatus::ExitNotStarted);
-    });
-    return noneStarted ? ExitStatus::ExitNotStarted : ExitStatus::ExitSessionFailed;
-}
-
-std::string retryCommand(const Invocation& invocation, const std::vector<PortRun>& runs) {
-    std::string ports;
-    size_t failed = 0;
-    for (const PortRun& run : runs) {
-        if (!succeeded(run)) {
-            ports.append(failed++ == 0 ? "" : ",").append(retryEntry(run.entry));
-        }
-    }
-    if (failed == 0) {
-        return {};
-    }
-    if (failed == 1) {
-        ports += ",";
-    }
-    return commandFor(invocation, ports);
-}
-
 std::string commandFor(const Invocation& invocation, const std::string& portArgument) {
     std::string command = Os::quoteArgument(invocation.program);
     for (const std::string& option : invocation.options) {
@@ -260,46 +209,4 @@ Json outcome(const PortRun& run, const char* key, const Json& value) {
             {"ledger", run.ledger.empty() ? Json(nullptr) : Json(run.ledger)}};
 }
 
-Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs, ExitStatus status,
-                  const std::string& reason, double seconds) {
-    Json results = Json::array();
-    Json failed = Json::array();
-    for (const PortRun& run : runs) {
-        results.push_back(outcome(run, "entry", run.entry));
-        if (!succeeded(run)) {
-            failed.push_back(run.name);
-        }
-    }
-    const std::string retry = retryCommand(invocation, runs);
-    return {{"event", "summary"},
-            {"t", JsonReport::rounded(seconds)},
-            {"ok", status == ExitStatus::ExitDone},
-            {"exit_status", exitCode(status)},
-            {"reason", reason},
-            {"ports", results},
-            {"failed", failed},
-            {"retry", retry.empty() ? Json(nullptr) : Json(retry)}};
-}
-
-std::string fileSafeName(const std::string& name, const std::vector<std::string>& taken) {
-    std::string safe;
-    for (const char c : name) {
-        const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                          (c >= '0' && c <= '9') || c == '.' || c == '-';
-        safe += kept ? c : '_';
-    }
-    safe.erase(0, std::min(safe.find_first_not_of("_."), safe.size())); // no hidden files
-    if (safe.empty()) {
-        safe = "port";
-    }
-    if (reservedOnWindows(safe)) {
-        safe += "_"; // "COM5.jsonl" would open the port COM5 itself
-    }
-    std::string chosen = safe;
-    for (int n = 2; std::find(taken.begin(), taken.end(), chosen) != taken.end(); ++n) {
-        chosen = safe + "-" + std::to_string(n);
-    }
-    return chosen;
-}
-
-} // namespace Gang
+} // namespace ChildUpdate

@@ -1,6 +1,6 @@
-// Many products at once: one child process per port, each running "--json" with the same
-// arguments; this module keeps what each child's events told and turns it into the summary, the
-// retry command and the exit status. Platform-free; gang_run.cpp does the processes.
+// One unit's update in a child process of the tool, as a port list and the watch run them: the
+// child's command line, its output cut into lines, what its events told, how it ended, and its
+// outcome in a summary. Platform-free; port_list_run.cpp and watch_run.cpp run the processes.
 #pragma once
 
 #include "session/report.h"
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Gang {
+namespace ChildUpdate {
 
 using Json = nlohmann::ordered_json;
 
@@ -81,17 +81,8 @@ bool succeeded(const PortRun& run);
 // "ok", "failed", "stopped" (Ctrl+C) or "not_started".
 const char* resultWord(const PortRun& run);
 
-// 130 when a stop request came while children ran; otherwise 0 when every port succeeded, 2 when
-// none could start, 1 when any failed.
-ExitStatus overallStatus(const std::vector<PortRun>& runs, bool stopped);
-
 // The summary's reason for the run's status: "done", "failed", "aborted" or "not_started".
 const char* summaryReason(ExitStatus status);
-
-// The command that updates just the ports that did not succeed, with the same options; empty
-// when none failed. One port is written with a trailing comma, so it stays a port list; an SN=
-// entry is written with the escapes of serial_number_entry.h.
-std::string retryCommand(const Invocation& invocation, const std::vector<PortRun>& runs);
 
 // The command line of the parent with another port argument, each word quoted for the shell.
 std::string commandFor(const Invocation& invocation, const std::string& portArgument);
@@ -100,13 +91,4 @@ std::string commandFor(const Invocation& invocation, const std::string& portArgu
 // then the result, the counts and the times.
 Json outcome(const PortRun& run, const char* key, const Json& value);
 
-// The "summary" event: every port's outcome, the failed ports and the retry command.
-Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs, ExitStatus status,
-                  const std::string& reason, double seconds);
-
-// A port name as a file name: "/dev/ttyUSB0" gives "dev_ttyUSB0"; a name Windows keeps for a
-// device gets an underscore ("COM5_"); names already taken get "-2", "-3", ... so that no two
-// ports share a file.
-std::string fileSafeName(const std::string& name, const std::vector<std::string>& taken);
-
-} // namespace Gang
+} // namespace ChildUpdate

@@ -1,14 +1,24 @@
 #include "station/port_list_logs.h"
 
-#include "station/child_update.h"
-
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
-namespace GangLogs {
+namespace PortListLogs {
 
 namespace {
+
+// Windows keeps these names, with any extension, for its devices.
+bool reservedOnWindows(const std::string& name) {
+    std::string upper;
+    for (const char c : name.substr(0, name.find('.'))) {
+        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    const bool numbered = upper.size() == 4 && upper[3] >= '1' && upper[3] <= '9' &&
+                          (upper.starts_with("COM") || upper.starts_with("LPT"));
+    return numbered || upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL";
+}
 
 bool openLog(Log& log, const std::string& path, std::string& problem) {
     log.path = path;
@@ -53,7 +63,7 @@ bool open(const std::string& dir, const std::vector<std::string>& portNames,
     std::filesystem::create_directories(dir, error);
     std::vector<std::string> taken;
     for (size_t i = 0; i < portNames.size(); ++i) {
-        taken.push_back(Gang::fileSafeName(portNames[i], taken));
+        taken.push_back(fileSafeName(portNames[i], taken));
         const std::string base = (std::filesystem::path(dir) / taken.back()).string();
         if (!openLog(logs[i].events, base + ".jsonl", problem) ||
             !openLog(logs[i].texts, base + ".log", problem)) {
@@ -104,4 +114,25 @@ std::vector<std::pair<std::string, std::string>> incomplete(const std::vector<Po
     return found;
 }
 
-} // namespace GangLogs
+std::string fileSafeName(const std::string& name, const std::vector<std::string>& taken) {
+    std::string safe;
+    for (const char c : name) {
+        const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '-';
+        safe += kept ? c : '_';
+    }
+    safe.erase(0, std::min(safe.find_first_not_of("_."), safe.size())); // no hidden files
+    if (safe.empty()) {
+        safe = "port";
+    }
+    if (reservedOnWindows(safe)) {
+        safe += "_"; // "COM5.jsonl" would open the port COM5 itself
+    }
+    std::string chosen = safe;
+    for (int n = 2; std::find(taken.begin(), taken.end(), chosen) != taken.end(); ++n) {
+        chosen = safe + "-" + std::to_string(n);
+    }
+    return chosen;
+}
+
+} // namespace PortListLogs

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace GangLogs {
+namespace PortListLogs {
 
 struct Log {
     std::FILE* file = nullptr;
@@ -22,7 +22,7 @@ struct PortLogs {
     Log texts;  // <port>.log
 };
 
-// Creates dir and opens both logs of each port, named by Gang::fileSafeName. False with problem
+// Creates dir and opens both logs of each port, named by fileSafeName. False with problem
 // set (nothing is left open then).
 bool open(const std::string& dir, const std::vector<std::string>& portNames,
           std::vector<PortLogs>& logs, std::string& problem);
@@ -36,4 +36,9 @@ std::vector<std::string> untoldWarnings(std::vector<PortLogs>& logs);
 // Every log that is incomplete: its path and the reason.
 std::vector<std::pair<std::string, std::string>> incomplete(const std::vector<PortLogs>& logs);
 
-} // namespace GangLogs
+// A port name as a file name: "/dev/ttyUSB0" gives "dev_ttyUSB0"; a name Windows keeps for a
+// device gets an underscore ("COM5_"); names already taken get "-2", "-3", ... so that no two
+// ports share a file.
+std::string fileSafeName(const std::string& name, const std::vector<std::string>& taken);
+
+} // namespace PortListLogs

@@ -1,5 +1,7 @@
 #include "station/port_list_run.h"
 
+#include "station/port_list_state.h"
+
 #include "ledger/ledger_record.h"
 #include "os/interrupt.h"
 #include "os/process.h"
@@ -15,7 +17,7 @@
 #include <chrono>
 #include <cstdio>
 
-namespace Gang {
+namespace PortLists {
 
 namespace {
 
@@ -33,8 +35,8 @@ struct Parent {
     Clock::time_point began = Clock::now();
     std::vector<PortRun> runs;
     std::vector<Os::ChildHandle> children;
-    std::vector<int> openStreams;         // per child: its pipes that have not ended
-    std::vector<GangLogs::PortLogs> logs; // empty without --log-dir
+    std::vector<int> openStreams;             // per child: its pipes that have not ended
+    std::vector<PortListLogs::PortLogs> logs; // empty without --log-dir
 };
 
 double secondsSince(Clock::time_point then) {
@@ -53,7 +55,7 @@ void tellLogFailures(Parent& parent) {
     if (parent.screen.live) {
         return;
     }
-    for (const std::string& warning : GangLogs::untoldWarnings(parent.logs)) {
+    for (const std::string& warning : PortListLogs::untoldWarnings(parent.logs)) {
         std::fprintf(stderr, "%s\n", warning.c_str());
     }
 }
@@ -70,10 +72,10 @@ void draw(Parent& parent) {
         return;
     }
     const int columns = LiveScreen::columns(parent.screen);
-    const size_t width = GangView::nameWidth(parent.runs);
+    const size_t width = PortListView::nameWidth(parent.runs);
     std::vector<std::string> lines;
     for (const PortRun& run : parent.runs) {
-        lines.push_back(GangView::liveLine(run, width, columns));
+        lines.push_back(PortListView::liveLine(run, width, columns));
     }
     LiveScreen::draw(parent.screen, lines);
 }
@@ -82,25 +84,25 @@ void draw(Parent& parent) {
 void takeLine(Parent& parent, size_t index, const std::string& line) {
     PortRun& run = parent.runs[index];
     if (!parent.logs.empty()) {
-        GangLogs::write(parent.logs[index].events, line + "\n");
+        PortListLogs::write(parent.logs[index].events, line + "\n");
     }
     const Json event = Json::parse(line, nullptr, false);
     if (event.is_discarded() || !event.is_object() || !event.contains("event")) {
         return;
     }
     if (parent.json != nullptr) {
-        writeEvent(parent.json, eventWithPort(event, run.name));
+        ChildUpdate::writeEvent(parent.json, ChildUpdate::eventWithPort(event, run.name));
     }
-    note(parent, run, applyEvent(run, event));
+    note(parent, run, ChildUpdate::applyEvent(run, event));
     parent.screen.dirty = true;
 }
 
 void takeOutput(Parent& parent, size_t index, Os::ChildStream stream, std::string_view bytes) {
     if (stream == Os::ChildStream::Errors) {
-        GangLogs::write(parent.logs[index].texts, bytes); // the port's texts, kept as they came
+        PortListLogs::write(parent.logs[index].texts, bytes); // the port's texts, kept as they came
         return;
     }
-    for (const std::string& line : takeLines(parent.runs[index].pending, bytes)) {
+    for (const std::string& line : ChildUpdate::takeLines(parent.runs[index].pending, bytes)) {
         takeLine(parent, index, line);
     }
 }
@@ -111,7 +113,7 @@ void finishPort(Parent& parent, size_t index) {
         takeLine(parent, index, run.pending); // a last line without its line end
         run.pending.clear();
     }
-    endRun(run, Os::finishChild(parent.children[index]));
+    ChildUpdate::endRun(run, Os::finishChild(parent.children[index]));
     parent.children[index] = nullptr;
     if (!run.haveResult) {
         note(parent, run,
@@ -134,8 +136,8 @@ void startChildren(Parent& parent, Os::SharedInput image) {
     for (size_t i = 0; i < parent.runs.size() && !Os::interruptRequested(); ++i) {
         PortRun& run = parent.runs[i];
         std::string problem;
-        parent.children[i] =
-            Os::startChild(program, childArguments(invocation, run.name), streams, problem);
+        parent.children[i] = Os::startChild(
+            program, ChildUpdate::childArguments(invocation, run.name), streams, problem);
         run.started = parent.children[i] != nullptr;
         if (!run.started) {
             note(parent, run, "not started: " + problem);
@@ -143,7 +145,7 @@ void startChildren(Parent& parent, Os::SharedInput image) {
     }
     for (PortRun& run : parent.runs) {
         if (!run.started) {
-            endRun(run, 2);
+            ChildUpdate::endRun(run, 2);
         }
     }
 }
@@ -202,11 +204,11 @@ bool watchChildren(Parent& parent, Os::EventHandle wake) {
 
 void printSummary(Parent& parent, ExitStatus status) {
     std::FILE* out = parent.human;
-    std::fprintf(out, "\n%s", GangView::summaryTable(parent.runs).c_str());
+    std::fprintf(out, "\n%s", PortListView::summaryTable(parent.runs).c_str());
     std::string failed;
     size_t failures = 0;
     for (const PortRun& run : parent.runs) {
-        if (!succeeded(run)) {
+        if (!ChildUpdate::succeeded(run)) {
             failed += (failures++ == 0 ? "" : " ") + run.name;
         }
     }
@@ -229,7 +231,7 @@ void printSummary(Parent& parent, ExitStatus status) {
                          run.name.c_str(), run.ledger.c_str());
         }
     }
-    for (const auto& [path, reason] : GangLogs::incomplete(parent.logs)) {
+    for (const auto& [path, reason] : PortListLogs::incomplete(parent.logs)) {
         std::fprintf(out, "Incomplete log: %s (%s); the run counts as failed.\n", path.c_str(),
                      reason.c_str());
     }
@@ -245,11 +247,11 @@ ExitStatus finish(Parent& parent, ExitStatus status, const std::string& reason) 
                                     secondsSince(parent.began));
         summary["image_from_pipe"] = FirmwareImage::cameThroughPipe();
         Json incomplete = Json::array();
-        for (const auto& [path, problem] : GangLogs::incomplete(parent.logs)) {
+        for (const auto& [path, problem] : PortListLogs::incomplete(parent.logs)) {
             incomplete.push_back({{"file", path}, {"error", problem}});
         }
         summary["logs_incomplete"] = incomplete;
-        writeEvent(parent.json, summary);
+        ChildUpdate::writeEvent(parent.json, summary);
         std::fclose(parent.json);
     }
     return status;
@@ -292,7 +294,7 @@ bool openLogs(Parent& parent) {
         names.push_back(run.name);
     }
     std::string problem;
-    if (!GangLogs::open(parent.invocation.logDir, names, parent.logs, problem)) {
+    if (!PortListLogs::open(parent.invocation.logDir, names, parent.logs, problem)) {
         std::fprintf(parent.human, "Error: %s\n", problem.c_str());
         return false;
     }
@@ -316,19 +318,20 @@ ExitStatus runChildren(Parent& parent, Os::SharedInput image) {
     Os::clearInterruptWake();
     Os::closeEvent(wake);
     draw(parent);
-    GangLogs::close(parent.logs);
+    PortListLogs::close(parent.logs);
     parent.screen.live = false;
     tellLogFailures(parent);
     ExitStatus status = overallStatus(parent.runs, stopped);
-    const bool logsWhole = GangLogs::incomplete(parent.logs).empty();
+    const bool logsWhole = PortListLogs::incomplete(parent.logs).empty();
     // A station must never believe a record that was not written.
     if (status == ExitStatus::ExitDone && !logsWhole) {
         status = ExitStatus::ExitSessionFailed;
     }
     printSummary(parent, status);
     return finish(parent, status,
-                  status == ExitStatus::ExitSessionFailed && !logsWhole ? "log_incomplete"
-                                                                        : summaryReason(status));
+                  status == ExitStatus::ExitSessionFailed && !logsWhole
+                      ? "log_incomplete"
+                      : ChildUpdate::summaryReason(status));
 }
 
 } // namespace
@@ -359,10 +362,10 @@ ExitStatus run(const Invocation& invocation) {
     if (image == nullptr) {
         std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
                      problem.c_str());
-        GangLogs::close(parent.logs);
+        PortListLogs::close(parent.logs);
         return finish(parent, ExitStatus::ExitNotStarted, "not_started");
     }
     return runChildren(parent, image);
 }
 
-} // namespace Gang
+} // namespace PortLists

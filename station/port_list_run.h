@@ -5,10 +5,10 @@
 
 #include "station/child_update.h"
 
-namespace Gang {
+namespace PortLists {
 
 // Returns the exit status: 0 every port succeeded, 1 any failed, 2 none could start (a refused
 // image or port list included), 130 stopped by Ctrl+C, SIGTERM or SIGHUP.
-ExitStatus run(const Invocation& invocation);
+ExitStatus run(const ChildUpdate::Invocation& invocation);
 
-} // namespace Gang
+} // namespace PortLists

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace GangView {
+namespace PortListView {
 
 namespace {
 
@@ -17,19 +17,20 @@ std::string padded(const std::string& text, size_t width) {
 
 } // namespace
 
-size_t nameWidth(const std::vector<Gang::PortRun>& runs) {
+size_t nameWidth(const std::vector<ChildUpdate::PortRun>& runs) {
     size_t width = 4; // "PORT"
-    for (const Gang::PortRun& run : runs) {
+    for (const ChildUpdate::PortRun& run : runs) {
         width = std::max(width, run.name.size());
     }
     return width;
 }
 
-std::string liveLine(const Gang::PortRun& run, size_t width, int columns, const std::string& note) {
+std::string liveLine(const ChildUpdate::PortRun& run, size_t width, int columns,
+                     const std::string& note) {
     const size_t filled = BarWidth * std::min(run.percent, 100u) / 100;
     const std::string bar = std::string(filled, '#') + std::string(BarWidth - filled, '-');
-    const std::string state =
-        run.ended ? Gang::resultWord(run) : (run.started ? run.phase : std::string("waiting"));
+    const std::string state = run.ended ? ChildUpdate::resultWord(run)
+                                        : (run.started ? run.phase : std::string("waiting"));
     char numbers[64];
     std::snprintf(numbers, sizeof numbers, "%3u%%  resends %-3u", run.percent, run.resends);
     std::string line =
@@ -46,16 +47,16 @@ std::string liveLine(const Gang::PortRun& run, size_t width, int columns, const 
     return line;
 }
 
-std::string summaryTable(const std::vector<Gang::PortRun>& runs) {
+std::string summaryTable(const std::vector<ChildUpdate::PortRun>& runs) {
     std::vector<AlignedTable::Row> rows = {{"PORT", "RESULT", "REASON", "RECORDS", "SECONDS"}};
-    for (const Gang::PortRun& run : runs) {
+    for (const ChildUpdate::PortRun& run : runs) {
         char secondsText[32];
         std::snprintf(secondsText, sizeof secondsText, "%.1f", run.seconds);
-        rows.push_back({run.name, Gang::resultWord(run), run.reason.empty() ? "-" : run.reason,
-                        std::to_string(run.recordsSent) + "/" + std::to_string(run.records),
-                        secondsText});
+        rows.push_back(
+            {run.name, ChildUpdate::resultWord(run), run.reason.empty() ? "-" : run.reason,
+             std::to_string(run.recordsSent) + "/" + std::to_string(run.records), secondsText});
     }
     return AlignedTable::render(rows);
 }
 
-} // namespace GangView
+} // namespace PortListView

@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-namespace GangView {
+namespace PortListView {
 
 // One port's line of the live view: name, phase or result, a bar with the percent, resends, and
 // the note. Cut to columns - 1 characters when columns is known (> 0), so that no line wraps.
-std::string liveLine(const Gang::PortRun& run, size_t nameWidth, int columns,
+std::string liveLine(const ChildUpdate::PortRun& run, size_t nameWidth, int columns,
                      const std::string& note = {});
 
 // PORT, RESULT, REASON, RECORDS (sent / of the image) and SECONDS, one port a line, aligned.
-std::string summaryTable(const std::vector<Gang::PortRun>& runs);
+std::string summaryTable(const std::vector<ChildUpdate::PortRun>& runs);
 
 // The widest port name, for aligned lines.
-size_t nameWidth(const std::vector<Gang::PortRun>& runs);
+size_t nameWidth(const std::vector<ChildUpdate::PortRun>& runs);
 
-} // namespace GangView
+} // namespace PortListView

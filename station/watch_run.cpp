@@ -27,7 +27,7 @@ constexpr uint32_t StopGraceMs = 10000;
 constexpr uint32_t PlainWaitMs = 1000;
 
 struct Parent {
-    const Gang::Invocation& invocation;
+    const ChildUpdate::Invocation& invocation;
     Watch watch;
     std::FILE* human = stdout; // texts for people; standard error under --json
     std::FILE* json = nullptr; // events, under --json
@@ -56,7 +56,7 @@ void note(Parent& parent, const std::string& port, const std::string& text) {
 
 void emit(Parent& parent, const Json& event) {
     if (parent.json != nullptr) {
-        Gang::writeEvent(parent.json, event);
+        ChildUpdate::writeEvent(parent.json, event);
     }
 }
 
@@ -91,8 +91,8 @@ void takeLine(Parent& parent, Slot& slot, const std::string& line) {
     if (event.is_discarded() || !event.is_object() || !event.contains("event")) {
         return;
     }
-    emit(parent, Gang::eventWithPort(event, slot.run.name));
-    note(parent, slot.run.name, Gang::applyEvent(slot.run, event));
+    emit(parent, ChildUpdate::eventWithPort(event, slot.run.name));
+    note(parent, slot.run.name, ChildUpdate::applyEvent(slot.run, event));
     parent.screen.dirty = true;
 }
 
@@ -122,7 +122,7 @@ void startUpdate(Parent& parent, const std::string& key) {
     Slot* slot = findSlot(parent.watch, key);
     std::string problem;
     slot->child =
-        Os::startChild(parent.program, Gang::childArguments(parent.invocation, slot->port),
+        Os::startChild(parent.program, ChildUpdate::childArguments(parent.invocation, slot->port),
                        Os::ChildStreams{parent.image, false}, problem);
     slot->run.started = slot->child != nullptr;
     slot->openStreams = 1;
@@ -177,7 +177,7 @@ void readUpdates(Parent& parent, Os::EventHandle wake, uint32_t timeoutMs) {
         children, wake, timeoutMs, [&](size_t index, Os::ChildStream, std::string_view bytes) {
             Slot* slot = findSlot(parent.watch, keys[index]);
             if (!bytes.empty()) {
-                for (const std::string& line : Gang::takeLines(slot->run.pending, bytes)) {
+                for (const std::string& line : ChildUpdate::takeLines(slot->run.pending, bytes)) {
                     takeLine(parent, *slot, line);
                 }
             } else if (--slot->openStreams == 0) {
@@ -314,7 +314,7 @@ ExitStatus finish(Parent& parent, ExitStatus status, const std::string& reason) 
         Json summary = summaryEvent(parent.invocation, parent.watch, status, reason,
                                     secondsSince(parent.began));
         summary["image_from_pipe"] = FirmwareImage::cameThroughPipe();
-        Gang::writeEvent(parent.json, summary);
+        ChildUpdate::writeEvent(parent.json, summary);
         std::fclose(parent.json);
     }
     return status;
@@ -341,12 +341,12 @@ ExitStatus watchAndSum(Parent& parent) {
     parent.screen.live = false;
     const ExitStatus status = overallStatus(parent.watch, aborted);
     printSummary(parent, status);
-    return finish(parent, status, Gang::summaryReason(status));
+    return finish(parent, status, ChildUpdate::summaryReason(status));
 }
 
 } // namespace
 
-ExitStatus run(const Gang::Invocation& invocation, bool again) {
+ExitStatus run(const ChildUpdate::Invocation& invocation, bool again) {
     Parent parent{invocation, {}, stdout, nullptr, {}, Clock::now(), {}, nullptr};
     if (invocation.json) {
         parent.json = JsonReport::takeOutput(invocation.closedStreams);

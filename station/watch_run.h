@@ -11,6 +11,6 @@ namespace Station {
 // Returns the exit status: 0 every unit's last update succeeded, 1 any did not, 2 the watch could
 // not start (the arguments, the image, the ledger or the port list refused), 130 the running
 // updates were aborted by a second stop request.
-ExitStatus run(const Gang::Invocation& invocation, bool again);
+ExitStatus run(const ChildUpdate::Invocation& invocation, bool again);
 
 } // namespace Station

@@ -42,7 +42,7 @@ void arrive(Watch& watch, Slot& slot, const Sighting& seen, std::vector<SlotChan
         return;
     }
     slot.state = SlotState::Updating;
-    slot.run = Gang::PortRun{};
+    slot.run = ChildUpdate::PortRun{};
     slot.run.entry = watch.target.allBridges ? seen.port : slot.key;
     slot.run.name = seen.port;
     slot.run.records = watch.records;
@@ -60,7 +60,7 @@ void dropFreeSlots(Watch& watch) {
 }
 
 bool failed(const Unit& unit) {
-    return !Gang::succeeded(unit.run);
+    return !ChildUpdate::succeeded(unit.run);
 }
 
 } // namespace
@@ -170,9 +170,9 @@ Unit* endUpdate(Watch& watch, const std::string& key, int processStatus) {
     if (slot == nullptr || slot->state != SlotState::Updating) {
         return nullptr;
     }
-    Gang::endRun(slot->run, processStatus);
+    ChildUpdate::endRun(slot->run, processStatus);
     watch.units.push_back({slot->serial, slot->run});
-    if (Gang::succeeded(slot->run) && !slot->serial.empty()) {
+    if (ChildUpdate::succeeded(slot->run) && !slot->serial.empty()) {
         watch.updated.insert(slot->serial);
     }
     slot->child = nullptr;
@@ -221,7 +221,7 @@ ExitStatus overallStatus(const Watch& watch, bool aborted) {
 
 // The serial numbers as SN= entries with their escapes, so that the shell hands the retry's
 // parseTarget exactly these serial numbers.
-std::string retryCommand(const Gang::Invocation& invocation, const Watch& watch) {
+std::string retryCommand(const ChildUpdate::Invocation& invocation, const Watch& watch) {
     std::string serials;
     for (const std::string& serial : failedSerials(watch)) {
         serials.append(serials.empty() ? "" : ",").append(SerialNumberEntry::of(serial));
@@ -229,15 +229,15 @@ std::string retryCommand(const Gang::Invocation& invocation, const Watch& watch)
     if (serials.empty()) {
         return {};
     }
-    return Gang::commandFor(invocation, serials);
+    return ChildUpdate::commandFor(invocation, serials);
 }
 
-Json summaryEvent(const Gang::Invocation& invocation, const Watch& watch, ExitStatus status,
+Json summaryEvent(const ChildUpdate::Invocation& invocation, const Watch& watch, ExitStatus status,
                   const std::string& reason, double seconds) {
     Json units = Json::array();
     for (const Unit& unit : watch.units) {
-        units.push_back(Gang::outcome(unit.run, "serial",
-                                      unit.serial.empty() ? Json(nullptr) : Json(unit.serial)));
+        units.push_back(ChildUpdate::outcome(
+            unit.run, "serial", unit.serial.empty() ? Json(nullptr) : Json(unit.serial)));
     }
     const std::string retry = retryCommand(invocation, watch);
     return {{"event", "summary"},

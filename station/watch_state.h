@@ -15,7 +15,7 @@
 
 namespace Station {
 
-using Gang::Json;
+using ChildUpdate::Json;
 
 // What the port argument names: every bridge (ALL, the ports AUTO looks at), or these serial
 // numbers (SN=0001A2B3,SN=0001A2B4).
@@ -52,7 +52,7 @@ struct Slot {
     std::string serial; // likewise; empty when its bridge has none
     bool present = false;
     SlotState state = SlotState::Waiting;
-    Gang::PortRun run;               // the unit in hand, or the last one
+    ChildUpdate::PortRun run;        // the unit in hand, or the last one
     Os::ChildHandle child = nullptr; // while Updating
     int openStreams = 0;             // of the child's pipes
 };
@@ -60,7 +60,7 @@ struct Slot {
 // One unit's update, once it ended.
 struct Unit {
     std::string serial; // empty when its bridge has none
-    Gang::PortRun run;
+    ChildUpdate::PortRun run;
 };
 
 struct Watch {
@@ -113,10 +113,10 @@ ExitStatus overallStatus(const Watch& watch, bool aborted);
 
 // The watch that updates just the failed serial numbers, with the same options, each written as
 // an SN= entry with its escapes; empty when none failed or none of them has a serial number.
-std::string retryCommand(const Gang::Invocation& invocation, const Watch& watch);
+std::string retryCommand(const ChildUpdate::Invocation& invocation, const Watch& watch);
 
 // The "summary" event: every unit's outcome, the counts, the failed serial numbers and the retry.
-Json summaryEvent(const Gang::Invocation& invocation, const Watch& watch, ExitStatus status,
+Json summaryEvent(const ChildUpdate::Invocation& invocation, const Watch& watch, ExitStatus status,
                   const std::string& reason, double seconds);
 
 } // namespace Station

@@ -83,9 +83,9 @@ size_t nameWidth(const Station::Watch& watch) {
 std::string slotLine(const Station::Slot& slot, size_t width, int columns) {
     switch (slot.state) {
     case Station::SlotState::Updating:
-        return GangView::liveLine(slot.run, width, columns);
+        return PortListView::liveLine(slot.run, width, columns);
     case Station::SlotState::Finished:
-        return GangView::liveLine(slot.run, width, columns, "  unplug to continue");
+        return PortListView::liveLine(slot.run, width, columns, "  unplug to continue");
     case Station::SlotState::Skipped:
         return cut(padded(slotName(slot), width) + "  " + padded("skipped", StateWidth) + " " +
                        unitName(slot.serial) + " was updated in this watch; unplug to continue",
@@ -115,11 +115,11 @@ std::string summaryTable(const Station::Watch& watch) {
     std::vector<AlignedTable::Row> rows = {
         {"PORT", "SERIAL", "RESULT", "REASON", "RECORDS", "SECONDS"}};
     for (const Station::Unit& unit : watch.units) {
-        const Gang::PortRun& run = unit.run;
+        const ChildUpdate::PortRun& run = unit.run;
         char secondsText[32];
         std::snprintf(secondsText, sizeof secondsText, "%.1f", run.seconds);
         rows.push_back({run.name, unit.serial.empty() ? "-" : ShownText::of(unit.serial),
-                        Gang::resultWord(run), run.reason.empty() ? "-" : run.reason,
+                        ChildUpdate::resultWord(run), run.reason.empty() ? "-" : run.reason,
                         std::to_string(run.recordsSent) + "/" + std::to_string(run.records),
                         secondsText});
     }

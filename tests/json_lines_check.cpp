@@ -2,8 +2,8 @@
 // as a JSON object with "event" and a non-decreasing "t", "start" comes first when it is there,
 // and the one "result" comes last and agrees with the exit status and the reason.
 // usage: json_lines_check FILE EXIT_STATUS REASON
-//        json_lines_check --gang FILE EXIT_STATUS PORT... (the ports that must be listed as failed)
-// With --gang the file is a port list's output: every event names its port, each port's events
+//        json_lines_check --port-list FILE EXIT_STATUS PORT... (the ports that must be listed as failed)
+// With --port-list the file is a port list's output: every event names its port, each port's events
 // follow the rules above, and one "summary" ends the file with this status and exactly these
 // failed ports.
 #include <nlohmann/json.hpp>
@@ -78,7 +78,7 @@ int checkGang(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 4 && std::string(argv[1]) == "--gang") {
+    if (argc >= 4 && std::string(argv[1]) == "--port-list") {
         return checkGang(argc, argv);
     }
     if (argc != 4) {

@@ -4,6 +4,8 @@
 #include "serial/port_group.h"
 #include "shell_words.h"
 #include "station/child_update.h"
+#include "station/port_list_logs.h"
+#include "station/port_list_state.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +14,7 @@
 
 namespace {
 
-using Gang::Json;
+using ChildUpdate::Json;
 
 // Events in order; each row checks the plain line and the state the last event left.
 TEST(GangState, EventsMoveTheLiveViewAndGiveTheirPlainLines) {
@@ -66,10 +68,10 @@ TEST(GangState, EventsMoveTheLiveViewAndGiveTheirPlainLines) {
         {{R"([1,2])"}, "", "starting", 0, 0},
     };
     for (const auto& c : cases) {
-        Gang::PortRun run;
+        ChildUpdate::PortRun run;
         std::string line;
         for (const char* event : c.events) {
-            line = Gang::applyEvent(run, Json::parse(event));
+            line = ChildUpdate::applyEvent(run, Json::parse(event));
         }
         EXPECT_EQ(line, c.line) << c.events.back();
         EXPECT_EQ(run.phase, c.phase) << c.events.back();
@@ -107,30 +109,30 @@ TEST(GangState, OutcomesComeFromTheResultAndTheProcess) {
         {nullptr, false, -1, "", "not_started", "not_started"},
     };
     for (const auto& c : cases) {
-        Gang::PortRun run;
+        ChildUpdate::PortRun run;
         run.started = c.started;
         const std::string line =
-            c.result != nullptr ? Gang::applyEvent(run, Json::parse(c.result)) : "";
-        Gang::endRun(run, c.processStatus);
+            c.result != nullptr ? ChildUpdate::applyEvent(run, Json::parse(c.result)) : "";
+        ChildUpdate::endRun(run, c.processStatus);
         EXPECT_EQ(line, c.line) << c.reason;
-        EXPECT_STREQ(Gang::resultWord(run), c.word.c_str()) << c.reason;
+        EXPECT_STREQ(ChildUpdate::resultWord(run), c.word.c_str()) << c.reason;
         EXPECT_EQ(run.reason, c.reason);
-        EXPECT_EQ(Gang::succeeded(run), c.word == "ok") << c.reason;
+        EXPECT_EQ(ChildUpdate::succeeded(run), c.word == "ok") << c.reason;
     }
 }
 
 // A port's run as the port list named it; its port is the entry unless named.
-Gang::PortRun ended(const char* entry, int status, const char* name = nullptr) {
-    Gang::PortRun run;
+ChildUpdate::PortRun ended(const char* entry, int status, const char* name = nullptr) {
+    ChildUpdate::PortRun run;
     run.entry = entry;
     run.name = name != nullptr ? name : entry;
     run.started = status != -1;
-    Gang::endRun(run, status);
+    ChildUpdate::endRun(run, status);
     return run;
 }
 
 TEST(GangState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
-    Gang::Invocation invocation;
+    ChildUpdate::Invocation invocation;
     invocation.program = "uartflash";
     invocation.options = {"--log-dir", "my logs"};
     invocation.baud = "115200";
@@ -152,7 +154,7 @@ TEST(GangState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
     const std::string serials = "'SN=LOT7%2CU12,SN=%1B]0;pwned%07 it'\\''s %22A%2CB%22 100%25'";
 #endif
     const struct {
-        std::vector<Gang::PortRun> runs;
+        std::vector<ChildUpdate::PortRun> runs;
         bool stopped;
         int status;
         std::string retry;
@@ -181,19 +183,19 @@ TEST(GangState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
     };
     using ScriptedPorts::Bridge;
     for (const auto& c : cases) {
-        EXPECT_EQ(exitCode(Gang::overallStatus(c.runs, c.stopped)), c.status) << c.retry;
-        const std::string printed = Gang::retryCommand(invocation, c.runs);
+        EXPECT_EQ(exitCode(PortLists::overallStatus(c.runs, c.stopped)), c.status) << c.retry;
+        const std::string printed = PortLists::retryCommand(invocation, c.runs);
         EXPECT_EQ(printed, c.retry);
         EXPECT_EQ(
-            Gang::summaryEvent(invocation, c.runs, ExitStatus::ExitDone, "done", 1.0)["retry"],
+            PortLists::summaryEvent(invocation, c.runs, ExitStatus::ExitDone, "done", 1.0)["retry"],
             printed.empty() ? Json(nullptr) : Json(printed));
         if (printed.empty()) {
             continue;
         }
         // Pasted into the shell, the retry's port list names exactly the failed ports.
         std::string failed;
-        for (const Gang::PortRun& run : c.runs) {
-            failed += Gang::succeeded(run) ? "" : (failed.empty() ? "" : ",") + run.name;
+        for (const ChildUpdate::PortRun& run : c.runs) {
+            failed += ChildUpdate::succeeded(run) ? "" : (failed.empty() ? "" : ",") + run.name;
         }
         ScriptedPorts::script = {
             true,
@@ -227,7 +229,7 @@ TEST(GangState, ChildOutputIsTakenInWholeLines) {
         std::string pending;
         std::vector<std::string> lines;
         for (const std::string& piece : c.pieces) {
-            for (const std::string& line : Gang::takeLines(pending, piece)) {
+            for (const std::string& line : ChildUpdate::takeLines(pending, piece)) {
                 lines.push_back(line);
             }
         }
@@ -253,7 +255,7 @@ TEST(GangState, LogNamesAreFileSafeAndNeverShared) {
         {"dev/ttyUSB0", {"dev_ttyUSB0", "dev_ttyUSB0-2"}, "dev_ttyUSB0-3"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(Gang::fileSafeName(c.name, c.taken), c.safe) << c.name;
+        EXPECT_EQ(PortListLogs::fileSafeName(c.name, c.taken), c.safe) << c.name;
     }
 }
 

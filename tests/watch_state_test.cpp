@@ -224,14 +224,14 @@ TEST(WatchState, ListingsPlugSkipAndUnplugUnits) {
 Station::Unit unit(const char* serial, int status) {
     Station::Unit done{serial, {}};
     done.run.started = true;
-    Gang::endRun(done.run, status);
+    ChildUpdate::endRun(done.run, status);
     return done;
 }
 
 // A unit that failed and then succeeded counts as updated; only the last update of a serial
 // number decides.
 TEST(WatchState, TheLastUpdateOfEachUnitDecidesTheStatusAndTheRetry) {
-    Gang::Invocation invocation;
+    ChildUpdate::Invocation invocation;
     invocation.program = "uartflash";
     invocation.options = {"--watch", "--ledger", "units 1.jsonl"};
     invocation.baud = "115200";
@@ -293,10 +293,10 @@ TEST(WatchState, TheLastUpdateOfEachUnitDecidesTheStatusAndTheRetry) {
             EXPECT_TRUE(Station::parseTarget(words[words.size() - 5], target, problem)) << problem;
             EXPECT_EQ(target.serials, c.failed) << c.retry;
         }
-        const Gang::Json summary =
+        const ChildUpdate::Json summary =
             Station::summaryEvent(invocation, watch, ExitStatus::ExitDone, "done", 1.0);
         EXPECT_EQ(summary["units"].size(), c.units.size()) << c.retry;
-        EXPECT_EQ(summary["retry"], printed.empty() ? Gang::Json(nullptr) : Gang::Json(printed));
+        EXPECT_EQ(summary["retry"], printed.empty() ? ChildUpdate::Json(nullptr) : ChildUpdate::Json(printed));
         EXPECT_EQ(summary["units_ok"].get<uint32_t>() + summary["units_failed"].get<uint32_t>(),
                   c.units.size())
             << c.retry;
@@ -337,7 +337,7 @@ TEST(WatchState, ViewShowsEachSlotAndTheCounts) {
             slot.run.haveResult = true;
             slot.run.reason = "done";
             slot.run.seconds = 2.0;
-            Gang::endRun(slot.run, 0);
+            ChildUpdate::endRun(slot.run, 0);
         }
         EXPECT_EQ(WatchView::slotLine(slot, 7, 0), c.line);
     }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Port lists: one run of the real uartflash against four simulated products at once, by case name.
-# usage: gang_cases.sh CASE UARTFLASH UARTFLASH_SIM UARTFLASH_SAMPLE WORK_DIR UARTFLASH_LINE_PROBE
+# usage: port_list_cases.sh CASE UARTFLASH UARTFLASH_SIM UARTFLASH_SAMPLE WORK_DIR UARTFLASH_LINE_PROBE
 #                      JSON_LINES_CHECK
 # Checks the exit status, the summary and the retry command, and that each simulator holds the
 # file's records in order: all of them, or as many as its own fault allows.
@@ -24,7 +24,7 @@ fail() {
     failures=$((failures + 1))
 }
 
-# gang_remote_mixed reaches two simulators through a real ser2net on the loopback.
+# port_list_remote_mixed reaches two simulators through a real ser2net on the loopback.
 source "$(dirname "$0")/ser2net.sh"
 trap ser2net_stop EXIT
 
@@ -115,7 +115,7 @@ expect_ledger() {
 }
 
 case $case_name in
-gang_done)
+port_list_done)
     "$sample" --records 40 >"$image"
     start_sims
     start_tool 90 --log-dir "$work/logs" "$list" 115200 KORVA ARM "$image"
@@ -130,7 +130,7 @@ gang_done)
         "$json_check" "$log" 0 "done" >/dev/null || fail "log $log is not the child's whole run"
     done
     ;;
-gang_record_refused)
+port_list_record_refused)
     "$sample" --records 30 >"$image"
     sim_options[2]="--error-on 7"
     start_sims
@@ -139,14 +139,14 @@ gang_record_refused)
     stop_sims
     expect_status 1
     text=$(cat "$output")
-    "$json_check" --gang <(grep '^{' "$output") 1 "${ports[1]}" || fail "the JSON events disagree"
+    "$json_check" --port-list <(grep '^{' "$output") 1 "${ports[1]}" || fail "the JSON events disagree"
     expect_row "${ports[1]}" failed record_refused
     retry_options="--json "
     expect_retry "${ports[1]}"
     for i in 1 3 4; do expect_image "$i"; done
     expect_image 2 6
     ;;
-gang_vanishes)
+port_list_vanishes)
     "$sample" --records 40 >"$image"
     sim_options[3]="--vanish-after 10"
     start_sims
@@ -159,7 +159,7 @@ gang_vanishes)
     for i in 1 2 4; do expect_image "$i"; done
     expect_image 3 10
     ;;
-gang_sigint)
+port_list_sigint)
     "$sample" --records 200 >"$image"
     for i in $(seq "$Count"); do sim_options[$i]="--baud 19200"; done # about 40 ms a record
     start_sims
@@ -190,7 +190,7 @@ gang_sigint)
     done
     expect_retry "${ports[@]}"
     ;;
-gang_poll)
+port_list_poll)
     # Every child asks for its product as the parent was told to; the retry repeats --wait.
     "$sample" --records 30 >"$image"
     sim_mode=app
@@ -205,7 +205,7 @@ gang_poll)
     ended=$("$probe" now)
     stop_sims
     expect_status 1
-    "$json_check" --gang <(grep '^{' "$output") 1 "${ports[2]}" || fail "the JSON events disagree"
+    "$json_check" --port-list <(grep '^{' "$output") 1 "${ports[2]}" || fail "the JSON events disagree"
     waits=$(grep -c '"event":"wait",.*"mode":"poll","waited_ms":[0-9]*,"answered":true' "$output")
     [ "$waits" -eq 7 ] || fail "$waits answered poll waits, expected 4 for the boot loader, 3 after"
     [ $(((ended - started) / 1000000)) -lt 15000 ] || fail "took $(((ended - started) / 1000000)) ms"
@@ -215,7 +215,7 @@ gang_poll)
     for i in 1 2 4; do expect_image "$i"; done
     expect_image 3 4
     ;;
-gang_repeated_port)
+port_list_repeated_port)
     "$sample" --records 20 >"$image"
     start_sims
     start_tool 30 "${ports[0]},${ports[1]},${ports[2]},${ports[3]},${ports[1]}" 115200 KORVA ARM \
@@ -230,7 +230,7 @@ gang_repeated_port)
         expect_image "$i" 0
     done
     ;;
-gang_image_replaced)
+port_list_image_replaced)
     # The file is replaced after the start: every product gets the image the run checked.
     "$sample" --records 200 >"$image"
     cp "$image" "$work/original.srec"
@@ -249,7 +249,7 @@ gang_image_replaced)
     expect_text "Updating 4 ports with $image (202 records)"
     for i in $(seq "$Count"); do expect_image "$i"; done
     ;;
-gang_pipe_image)
+port_list_pipe_image)
     # A pipe is read once; one product refuses a record, so the retry names the pipe.
     "$sample" --records 30 >"$image"
     sim_options[3]="--error-on 7"
@@ -264,7 +264,7 @@ gang_pipe_image)
     expect_row "${ports[2]}" failed record_refused
     expect_text "came through a pipe, which cannot be read twice"
     ;;
-gang_linked_port)
+port_list_linked_port)
     # A link beside the device it leads to is the same product named twice.
     "$sample" --records 20 >"$image"
     start_sims
@@ -278,7 +278,7 @@ gang_linked_port)
         [ "$(cat "$work/bytes-$i")" = 0 ] || fail "simulator $i received $(cat "$work/bytes-$i") bytes"
     done
     ;;
-gang_log_full)
+port_list_log_full)
     # The log folder fills up: the updates go on, the run says so and does not end with 0.
     mkdir -p "$work/tiny"
     if ! mount -t tmpfs -o size=12k tmpfs "$work/tiny" 2>/dev/null; then
@@ -298,7 +298,7 @@ gang_log_full)
         fail "the summary does not name the incomplete logs"
     for i in $(seq "$Count"); do expect_image "$i"; done
     ;;
-gang_ledger)
+port_list_ledger)
     # Each child appends its own line: four whole lines, one per port, the same file in each (a
     # DOS editor's Ctrl-Z included in its hash), after a line torn by a power loss. The child of
     # port 3 is killed mid-transfer: its parent writes its line.
@@ -346,7 +346,7 @@ ledger_three_processes)
     ports=("${ports[@]:0:3}")
     expect_ledger ""
     ;;
-gang_remote_mixed)
+port_list_remote_mixed)
     # Products on another machine beside a local one: through the RFC 2217 and the raw accepter
     # of ser2net, one local port, and a plain Telnet accepter that must be refused.
     "$sample" --records 40 >"$image"
