@@ -1,9 +1,11 @@
 #include "app/command_line.h"
 
 #include "app/image_summary.h"
+#include "app/option_settings.h"
 #include "app/port_listing.h"
 #include "app/port_prompt.h"
 #include "app/prepare_session.h"
+#include "app/presence_run.h"
 #include "app/program_run.h"
 #include "ledger/ledger_record.h"
 #include "ledger/update_facts.h"
@@ -57,22 +59,27 @@ constexpr Option ToolOptions[] = {
      "SHA-256), when, and how it went; several processes may share one ledger"},
     {"--watch", Watch, nullptr,
      "with ALL or SN= entries as the port: wait for bridges to be plugged in and update each new "
-     "unit as it comes, until Ctrl+C"},
+     "unit as it comes, until Ctrl+C; with ports that stay plugged (a fixture): update each unit "
+     "that comes to answer on one"},
     {"--again", Again, nullptr,
-     "with --watch: update a serial number again that this watch has already updated"},
+     "with --watch: update a unit again (by its serial number or code) that this watch has "
+     "already updated"},
+    {"--unit-id", UnitId, "scan",
+     "with --watch: each unit is named by a code read from standard input (a barcode scanner), "
+     "one line a unit; with several fixed ports, <port number>:<code> names the port"},
+    {"--image-sha256", ImageSha256, "<hex>",
+     "refuse any image whose SHA-256 is not <hex>, before any port is touched; overrides "
+     "UARTFLASH_IMAGE_SHA256"},
+    {"--presence", PresenceProbe, nullptr,
+     "with --json --exact-port: tell, as JSON lines, when a unit answers on the port and when it "
+     "leaves, until stopped (how a fixture watch sees its units)"},
+    {"--unit", UnitCode, "<code>",
+     "with --json --exact-port: the unit's code, for its ledger line and events (how a watch "
+     "names the unit it hands a child)"},
 };
 
 // The options every form that updates takes besides its own.
-constexpr unsigned UpdateModifiers = Wait | LedgerFile;
-
-// The wait mode of this run: --wait, else UARTFLASH_WAIT, else the fixed pauses. The word as
-// given (nullptr: neither) goes on to a port list's children.
-struct WaitChoice {
-    WaitMode mode = WaitMode::Fixed;
-    const char* word = nullptr;
-    bool fromOption = false;
-};
-WaitChoice waitChoice;
+constexpr unsigned UpdateModifiers = Wait | LedgerFile | ImageSha256;
 
 std::string optionLabel(const Option& option) {
     return option.value == nullptr ? option.name : std::string(option.name) + " " + option.value;
@@ -91,31 +98,17 @@ void printHelp(const char* program) {
     }
 }
 
-const char* optionValue(const Command& command, OptionFlag flag) {
-    return command.values[std::countr_zero(static_cast<unsigned>(flag))];
-}
-
-// Every row with arguments runs an update: its wait mode is settled before it starts, and a word
-// that names none refuses the command line.
-void settleWait(Command& command) {
-    // Forms that update nothing ignore it, and so does a wrong count of the five arguments,
+// Every row with arguments runs an update: its settings are settled before it starts, and a value
+// that names nothing refuses the command line.
+void settleOptions(Command& command) {
+    // Forms that update nothing ignore them, and so does a wrong count of the five arguments,
     // which keeps its usage text.
     if (command.form == nullptr || command.form->arguments == 0 || command.argc() != 6) {
         return;
     }
-    const char* option = (command.options & Wait) != 0 ? optionValue(command, Wait) : nullptr;
-    const char* word = option != nullptr ? option : std::getenv("UARTFLASH_WAIT");
-    if (word == nullptr || (option == nullptr && *word == '\0')) {
-        return;
-    }
-    if (!waitModeFromWord(word, waitChoice.mode)) {
-        command.problem = std::string(option != nullptr ? "--wait" : "UARTFLASH_WAIT") +
-                          " takes poll or fixed, not " + word;
+    if (!OptionSettings::settle(command, command.problem)) {
         command.form = nullptr;
-        return;
     }
-    waitChoice.word = word;
-    waitChoice.fromOption = option != nullptr;
 }
 
 // The parent's command line as its children and its retry command need it.
@@ -137,12 +130,21 @@ ChildUpdate::Invocation invocationOf(const Command& command) {
         invocation.logDir = optionValue(command, LogDir);
         invocation.options.insert(invocation.options.end(), {"--log-dir", invocation.logDir});
     }
-    invocation.wait = waitChoice.mode;
-    if (waitChoice.word != nullptr) {
-        invocation.childOptions = {"--wait", waitChoice.word};
+    const OptionSettings::Settings& settings = OptionSettings::current();
+    invocation.wait = settings.wait.mode;
+    if (settings.wait.word != nullptr) {
+        invocation.childOptions = {"--wait", settings.wait.word};
     }
-    if (waitChoice.fromOption) {
-        invocation.options.insert(invocation.options.end(), {"--wait", waitChoice.word});
+    if (settings.wait.fromOption) {
+        invocation.options.insert(invocation.options.end(), {"--wait", settings.wait.word});
+    }
+    if (settings.releasedFromOption) {
+        invocation.options.insert(invocation.options.end(),
+                                  {"--image-sha256", settings.releasedSha256});
+    }
+    if (settings.scanCodes) {
+        invocation.options.insert(invocation.options.end(), {"--unit-id", "scan"});
+        invocation.scanCodes = true;
     }
     if ((command.options & LedgerFile) != 0) {
         // Each child appends its own line; the parent only makes sure the ledger takes lines.
@@ -210,7 +212,7 @@ ExitStatus runUpdate(const Command& command) {
     if (prepareSession(command.argc(), argv.data(), request) == PrepareResult::Stop) {
         return ExitStatus::ExitNotStarted;
     }
-    request.wait = waitChoice.mode;
+    request.wait = OptionSettings::current().wait.mode;
     std::optional<std::string> ledgerProblem;
     return runRecorded(request, ledgerProblem);
 }
@@ -249,9 +251,10 @@ ExitStatus runJsonUpdate(const Command& command) {
     std::vector<char*> argv = command.argv;
     UpdateRequest request;
     const PrepareResult prepared = prepareSession(command.argc(), argv.data(), request);
-    request.wait = waitChoice.mode;
+    request.wait = OptionSettings::current().wait.mode;
+    request.unitCode = optionValue(command, UnitCode);
     JsonReport::start(argv[1], static_cast<uint32_t>(readBaudRate(argv[2])), argv[3], argv[4],
-                      argv[5], prepared == PrepareResult::Proceed);
+                      argv[5], prepared == PrepareResult::Proceed, request.unitCode);
     std::optional<std::string> ledgerProblem;
     const ExitStatus status = prepared == PrepareResult::Proceed
                                   ? runRecorded(request, ledgerProblem)
@@ -260,6 +263,22 @@ ExitStatus runJsonUpdate(const Command& command) {
     if (noInput != nullptr) {
         std::fclose(noInput);
     }
+    std::fclose(json);
+    return status;
+}
+
+// A fixture watch's child that tells when units come and go on its port (app/presence_run.h).
+ExitStatus runPresence(const Command& command) {
+    std::FILE* json = JsonReport::takeOutput(command.closedStreams);
+    if (json == nullptr) {
+        return ExitStatus::ExitNotStarted;
+    }
+    UpdateRequest request;
+    request.portName = command.argv[1];
+    request.baudRate = static_cast<uint32_t>(readBaudRate(command.argv[2]));
+    request.productId = command.argv[3];
+    request.device = deviceFromWord(command.argv[4]);
+    const ExitStatus status = PresenceRun::run(request, json);
     std::fclose(json);
     return status;
 }
@@ -278,15 +297,16 @@ constexpr Form ToolForms[] = {
     {ListPorts | Json, 0, 0, listPorts}, // --list-ports --json, in either order
     {Check, 0, 0, checkImage},           // --check <file>
     // The updates; --wait <mode> and --ledger <file> go with each of them.
-    {0, UpdateModifiers, 5, runUpdate},                                   // and the five
-    {Json, UpdateModifiers, 5, runJsonUpdate},                            // --json <port> ...
-    {ExactPort, UpdateModifiers, 5, runUpdate},                           // --exact-port <port>
-    {ExactPort | Json, UpdateModifiers, 5, runJsonUpdate},                // --json --exact-port
-    {ExactPort | Json | ImageOnStdin, UpdateModifiers, 5, runJsonUpdate}, // each child's
-    {LogDir, UpdateModifiers, 5, runLoggedGang},        // --log-dir <dir> <port list> ...
-    {LogDir | Json, UpdateModifiers, 5, runLoggedGang}, // --json --log-dir <dir>
-    {Watch, UpdateModifiers | Again, 5, runWatch},      // --watch <ALL|SN=...> ...
-    {Watch | Json, UpdateModifiers | Again, 5, runWatch},
+    {0, UpdateModifiers, 5, runUpdate},                    // and the five
+    {Json, UpdateModifiers, 5, runJsonUpdate},             // --json <port> ...
+    {ExactPort, UpdateModifiers, 5, runUpdate},            // --exact-port <port>
+    {ExactPort | Json, UpdateModifiers, 5, runJsonUpdate}, // --json --exact-port
+    {ExactPort | Json | ImageOnStdin, UpdateModifiers | UnitCode, 5, runJsonUpdate}, // a child's
+    {ExactPort | Json | PresenceProbe, 0, 5, runPresence},  // a fixture watch's eyes on a port
+    {LogDir, UpdateModifiers, 5, runLoggedGang},            // --log-dir <dir> <port list> ...
+    {LogDir | Json, UpdateModifiers, 5, runLoggedGang},     // --json --log-dir <dir>
+    {Watch, UpdateModifiers | Again | UnitId, 5, runWatch}, // --watch <ALL|SN=...|ports> ...
+    {Watch | Json, UpdateModifiers | Again | UnitId, 5, runWatch},
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {
@@ -334,6 +354,10 @@ int takeOption(Command& command, std::span<const Option> options, int argc, char
 }
 
 } // namespace
+
+const char* optionValue(const Command& command, OptionFlag flag) {
+    return command.values[std::countr_zero(static_cast<unsigned>(flag))];
+}
 
 Command parse(int argc, char** argv, std::span<const Option> options, std::span<const Form> forms) {
     Command command;
@@ -385,7 +409,8 @@ ExitStatus run(int argc, char** argv, unsigned closedStreams) {
     PortPrompt::install();
     Command command = parse(argc, argv, ToolOptions, ToolForms);
     command.closedStreams = closedStreams;
-    settleWait(command);
+    settleOptions(command);
+    UpdateArguments::requireImage(OptionSettings::current().releasedSha256);
     LedgerRecord::ask((command.options & LedgerFile) != 0 ? optionValue(command, LedgerFile)
                                                           : nullptr);
     const ExitStatus status = runForm(command);

@@ -24,6 +24,10 @@ enum OptionFlag : unsigned {
     LedgerFile = 1u << 9,
     Watch = 1u << 10,
     Again = 1u << 11,
+    UnitId = 1u << 12,
+    ImageSha256 = 1u << 13,
+    PresenceProbe = 1u << 14,
+    UnitCode = 1u << 15,
 };
 
 inline constexpr int MaxOptions = 32;
@@ -59,6 +63,9 @@ struct Command {
 // Reads the leading options ("--" and a name) against the tables. Without options the row with
 // no options is taken whatever the argument count, so the five-argument form keeps its own checks.
 Command parse(int argc, char** argv, std::span<const Option> options, std::span<const Form> forms);
+
+// The value given with the option; nullptr when it was not given.
+const char* optionValue(const Command& command, OptionFlag flag);
 
 // Parses against the tool's own tables and runs the chosen row; a refused command line prints
 // the problem and the help and gives exit status 2. closedStreams: the Os::StandardStream bits

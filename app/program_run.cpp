@@ -43,24 +43,6 @@ ExitStatus runSession(const UpdateRequest& request) {
     return statusOf(UploadSession::outcome());
 }
 
-// One auto-reset event wakes the waiting session for a reply, a lost port and a stop request.
-Os::EventHandle attachWakeEvent() {
-    Os::EventHandle wake = Os::createEvent(Os::EventReset::Auto);
-    SessionSlots::setReplyEvent(wake);
-    SerialPort::setLossEvent(wake);
-    Os::installInterruptHandler(wake);
-    return wake;
-}
-
-void detachWakeEvent(Os::EventHandle wake) {
-    Os::clearInterruptWake();
-    SerialPort::setLossEvent(nullptr);
-    SessionSlots::setReplyEvent(nullptr);
-    if (wake != nullptr) {
-        Os::closeEvent(wake);
-    }
-}
-
 // The port was not opened: because a stop request ended the opening (status 130, as for a stop
 // during the update; nothing reached the product), or for a reason of its own (status 2).
 ExitStatus notOpened(const char* portName) {
@@ -85,10 +67,10 @@ ExitStatus notOpened(const char* portName) {
 ExitStatus runProgram(const UpdateRequest& request) {
     const char* portName = request.portName;
     // From here on a stop request ends the update at its next step and the port is released.
-    Os::EventHandle wake = attachWakeEvent();
+    Os::EventHandle wake = SessionWiring::attachWake();
     if (SerialPort::open(portName, request.baudRate) != OpenResult::Ok) {
         const ExitStatus status = notOpened(portName);
-        detachWakeEvent(wake);
+        SessionWiring::detachWake(wake);
         return status;
     }
     EntryReport::current().portOpened(portName);
@@ -102,6 +84,6 @@ ExitStatus runProgram(const UpdateRequest& request) {
     if (SerialPort::isOpen()) {
         SerialPort::close();
     }
-    detachWakeEvent(wake);
+    SessionWiring::detachWake(wake);
     return status;
 }

@@ -58,4 +58,21 @@ const SessionEnvironment& real() {
     return environment;
 }
 
+Os::EventHandle attachWake() {
+    Os::EventHandle wake = Os::createEvent(Os::EventReset::Auto);
+    SessionSlots::setReplyEvent(wake);
+    SerialPort::setLossEvent(wake);
+    Os::installInterruptHandler(wake);
+    return wake;
+}
+
+void detachWake(Os::EventHandle wake) {
+    Os::clearInterruptWake();
+    SerialPort::setLossEvent(nullptr);
+    SessionSlots::setReplyEvent(nullptr);
+    if (wake != nullptr) {
+        Os::closeEvent(wake);
+    }
+}
+
 } // namespace SessionWiring

@@ -50,6 +50,7 @@ struct LedgerEntry {
     std::string host;                           // Os::hostName()
     std::string version;
     std::string port;
+    std::string unit; // the unit's code, else its bridge's serial number; empty: unknown (null)
     LedgerUsb usb;
     std::string product;
     std::string device;

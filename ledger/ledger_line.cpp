@@ -74,8 +74,9 @@ std::string utcTimestamp(std::chrono::system_clock::time_point time) {
 std::string line(const LedgerEntry& entry) {
     Json fields = {{"time", utcTimestamp(entry.time)}, {"host", entry.host},
                    {"version", entry.version},         {"port", entry.port},
-                   {"usb", usbFields(entry.usb)},      {"product", entry.product},
-                   {"device", entry.device},           {"image", imageFields(entry.image)}};
+                   {"unit", textOrNull(entry.unit)},   {"usb", usbFields(entry.usb)},
+                   {"product", entry.product},         {"device", entry.device},
+                   {"image", imageFields(entry.image)}};
     if (entry.before) {
         fields["before"] = answerFields(*entry.before);
     }

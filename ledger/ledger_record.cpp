@@ -113,6 +113,7 @@ std::string append(const UpdateRequest& request, const LedgerUsb& usb, ExitStatu
     LedgerEntry entry = entryFor(request.portName, request.productId, deviceWord(request.device),
                                  request.imagePath, request.wait);
     entry.usb = usb;
+    entry.unit = request.unitCode != nullptr ? request.unitCode : usb.serial;
     entry.before = facts.before;
     entry.after = facts.after;
     entry.ok = status == ExitStatus::ExitDone;
@@ -128,6 +129,7 @@ std::string appendUnwritten(const UnwrittenUpdate& update) {
     LedgerEntry entry =
         entryFor(update.port, update.productId, update.deviceWord, update.imagePath, update.wait);
     entry.usb = usbOf(update.port);
+    entry.unit = update.unit != nullptr ? update.unit : entry.usb.serial;
     entry.ok = false;
     entry.exitStatus = update.exitStatus;
     entry.reason = "no_result";

@@ -33,6 +33,7 @@ std::string append(const UpdateRequest& request, const LedgerUsb& usb, ExitStatu
 // that started it saw it through its events.
 struct UnwrittenUpdate {
     const char* port;
+    const char* unit; // its code; nullptr: the bridge's serial number names it
     const char* productId;
     const char* deviceWord;
     const char* imagePath;

@@ -40,6 +40,11 @@ void productIdTooLong(size_t length, size_t limit) {
     std::printf("Error: Product ID is %zu characters long; at most %zu fit\n", length, limit);
 }
 
+void imageNotReleased(const char* path, const char* actual, const char* released) {
+    std::printf("Error: %s is not the released image: its SHA-256 is %s, not %s\n", path, actual,
+                released);
+}
+
 void ledgerRefused(const char* problem) {
     std::printf("Error: %s\n", problem);
 }
@@ -154,6 +159,7 @@ const EntryReporter ConsoleEntryReporter{
     .validUse = validUse,
     .unknownDevice = unknownDevice,
     .productIdTooLong = productIdTooLong,
+    .imageNotReleased = imageNotReleased,
     .ledgerRefused = ledgerRefused,
     .ledgerNotWritten = ledgerNotWritten,
     .ledgerReplaced = ledgerReplaced,

@@ -15,6 +15,8 @@ struct EntryReporter {
     void (*validUse)(const char* program);
     void (*unknownDevice)(const char* word);
     void (*productIdTooLong)(size_t length, size_t limit);
+    // --image-sha256: the image's file hashes otherwise than the released one.
+    void (*imageNotReleased)(const char* path, const char* actual, const char* released);
     // --ledger: the ledger cannot be appended to (before any port is touched), or the update's
     // line was not written (after it); problem names the file and the reason.
     void (*ledgerRefused)(const char* problem);

@@ -202,6 +202,7 @@ EntryReporter entryWithEvents() {
         .validUse = console.validUse,
         .unknownDevice = console.unknownDevice,
         .productIdTooLong = console.productIdTooLong,
+        .imageNotReleased = console.imageNotReleased,
         .ledgerRefused = console.ledgerRefused,
         .ledgerNotWritten = console.ledgerNotWritten,
         .ledgerReplaced = console.ledgerReplaced,
@@ -250,17 +251,17 @@ void begin(std::FILE* out) {
 }
 
 void start(const char* portArgument, uint32_t baud, const char* product, const char* device,
-           const char* file, bool imageAccepted) {
+           const char* file, bool imageAccepted, const char* unit) {
     run.baud = SerialPort::lineRate(baud);
     const ImageCheck::Summary& summary = FirmwareImage::report().summary;
-    emit("start", {{"version", UARTFLASH_VERSION},
-                   {"port", portArgument},
-                   {"baud", baud},
-                   {"product", product},
-                   {"device", device},
-                   {"file", file},
-                   {"records", imageAccepted ? Json(summary.sentLines) : Json(nullptr)},
-                   {"data_bytes", imageAccepted ? Json(summary.dataBytes) : Json(nullptr)}});
+    Json fields = {{"version", UARTFLASH_VERSION}, {"port", portArgument}, {"baud", baud},
+                   {"product", product},           {"device", device},     {"file", file}};
+    if (unit != nullptr) {
+        fields["unit"] = *unit != '\0' ? Json(unit) : Json(nullptr);
+    }
+    fields["records"] = imageAccepted ? Json(summary.sentLines) : Json(nullptr);
+    fields["data_bytes"] = imageAccepted ? Json(summary.dataBytes) : Json(nullptr);
+    emit("start", fields);
 }
 
 void finish(ExitStatus exitStatus, const std::optional<std::string>& ledgerProblem) {

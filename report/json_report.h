@@ -21,9 +21,10 @@ std::FILE* takeOutput(unsigned closedStreams);
 
 // Starts the clock and watches the session's events; lines go to out.
 void begin(std::FILE* out);
-// "start": what is about to be updated; records and data bytes once the image was accepted.
+// "start": what is about to be updated; records and data bytes once the image was accepted. With
+// a unit's code given (a watch's child), "unit" names it (null for an empty code).
 void start(const char* portArgument, uint32_t baud, const char* product, const char* device,
-           const char* file, bool imageAccepted);
+           const char* file, bool imageAccepted, const char* unit = nullptr);
 // "result", always last; the reason given by the last end of the run. With --ledger the result
 // holds "ledger": null when the update's line was written, else why not (ledgerProblem).
 void finish(ExitStatus exitStatus, const std::optional<std::string>& ledgerProblem = {});

@@ -4,7 +4,31 @@
 #include "serial/decimal.h"
 #include "session/firmware_image.h"
 
+#include "os/sha256.h"
+
 #include <cstring>
+#include <string>
+
+namespace {
+
+std::string releasedSha256; // empty: any image
+
+// The file as read is the one released: its hash, as sha256sum prints it, is the one required.
+bool isReleased(const char* imagePath) {
+    if (releasedSha256.empty()) {
+        return true;
+    }
+    const std::span<const char> bytes = FirmwareImage::fileBytes();
+    std::string actual;
+    Os::sha256Hex(bytes.data(), bytes.size(), actual);
+    if (actual == releasedSha256) {
+        return true;
+    }
+    EntryReport::current().imageNotReleased(imagePath, actual.c_str(), releasedSha256.c_str());
+    return false;
+}
+
+} // namespace
 
 bool checkUpdateArguments(const char* productId, const char* deviceWord, const char* imagePath,
                           UpdateRequest& request, EndReason& refusal) {
@@ -28,8 +52,16 @@ bool checkUpdateArguments(const char* productId, const char* deviceWord, const c
         return false;
     }
     refusal = EndReason::FileRefused;
-    return FirmwareImage::check(imagePath);
+    return FirmwareImage::check(imagePath) && isReleased(imagePath);
 }
+
+namespace UpdateArguments {
+
+void requireImage(const std::string& sha256Hex) {
+    releasedSha256 = sha256Hex;
+}
+
+} // namespace UpdateArguments
 
 int32_t readBaudRate(const char* text) {
     DecimalReading reading;

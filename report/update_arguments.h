@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The UPDATE argument "<product id> ARM" and its NUL must fit updateArgs.
 inline constexpr size_t MaxProductIdLength = UpdateArgsSize - sizeof(" ARM");
@@ -16,6 +17,14 @@ inline constexpr size_t MaxProductIdLength = UpdateArgsSize - sizeof(" ARM");
 // and held by FirmwareImage). On false the reason has been printed and refusal says which.
 bool checkUpdateArguments(const char* productId, const char* deviceWord, const char* imagePath,
                           UpdateRequest& request, EndReason& refusal);
+
+namespace UpdateArguments {
+
+// The released image's SHA-256 in lower-case hex: an image whose file hashes otherwise is
+// refused by checkUpdateArguments. Empty: any image.
+void requireImage(const std::string& sha256Hex);
+
+} // namespace UpdateArguments
 
 // A signed decimal as the baud-rate argument is read: leading blanks, optional sign, digits up to
 // the first other character; no digits gives 0, numbers beyond 32 bits saturate.

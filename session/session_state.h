@@ -44,6 +44,10 @@ struct UpdateRequest {
     const char* productId = "";
     const char* imagePath = "";
     WaitMode wait = WaitMode::Fixed;
+    // The unit's code, for its ledger line: nullptr when none was given (the bridge's serial
+    // number names the unit), empty when the unit has no name (a fixture's bridge is not the
+    // unit's).
+    const char* unitCode = nullptr;
 };
 
 enum class FirmwareIdentity : uint32_t { Unknown = 0, BootLoader = 1, Application = 2 };

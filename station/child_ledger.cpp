@@ -10,6 +10,7 @@ void recordUnwritten(const ChildUpdate::Invocation& invocation, ChildUpdate::Por
     }
     run.ledger = LedgerRecord::appendUnwritten({
         .port = run.name.c_str(),
+        .unit = run.named ? run.unit.c_str() : nullptr,
         .productId = invocation.product.c_str(),
         .deviceWord = invocation.device.c_str(),
         .imagePath = invocation.file.c_str(),

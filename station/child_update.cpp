@@ -41,10 +41,13 @@ std::string seconds(double value) {
 
 } // namespace
 
-std::vector<std::string> childArguments(const Invocation& invocation, const std::string& port) {
+std::vector<std::string> childArguments(const Invocation& invocation, const PortRun& run) {
     std::vector<std::string> arguments = invocation.childOptions;
+    if (run.named) {
+        arguments.insert(arguments.end(), {"--unit", run.unit});
+    }
     arguments.insert(arguments.end(),
-                     {"--json", "--exact-port", "--image-on-stdin", port, invocation.baud,
+                     {"--json", "--exact-port", "--image-on-stdin", run.name, invocation.baud,
                       invocation.product, invocation.device, invocation.file});
     return arguments;
 }

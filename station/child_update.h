@@ -27,13 +27,16 @@ struct Invocation {
     unsigned closedStreams = 0;      // Os::StandardStream bits closed at start
     std::string logDir;              // empty: no logs
     WaitMode wait = WaitMode::Fixed; // of every child's update
+    bool scanCodes = false;          // --unit-id scan
     std::string portArgument, baud, product, device, file;
 };
 
 // One port's run as its child's events told it.
 struct PortRun {
-    std::string entry; // as the port argument named it ("SN=0001A2B3")
-    std::string name;  // the port the child opens ("COM5")
+    std::string entry;  // as the port argument named it ("SN=0001A2B3")
+    std::string name;   // the port the child opens ("COM5")
+    std::string unit;   // the unit's code, handed to the child when named
+    bool named = false; // the watch names the unit (its code, or none on a fixture's port)
     std::string phase = "starting";
     uint32_t record = 0;
     uint32_t records = 0; // of the image, from "start"
@@ -55,7 +58,7 @@ struct PortRun {
 
 // The arguments of the child that updates port: the image comes on its standard input, so it
 // sends exactly the bytes the parent checked and never opens the user's path.
-std::vector<std::string> childArguments(const Invocation& invocation, const std::string& port);
+std::vector<std::string> childArguments(const Invocation& invocation, const PortRun& run);
 
 // The whole lines of a child's output: bytes are added to pending, and the lines it completes
 // are taken out of it without their line ends.

@@ -136,8 +136,8 @@ void startChildren(Parent& parent, Os::SharedInput image) {
     for (size_t i = 0; i < parent.runs.size() && !Os::interruptRequested(); ++i) {
         PortRun& run = parent.runs[i];
         std::string problem;
-        parent.children[i] = Os::startChild(
-            program, ChildUpdate::childArguments(invocation, run.name), streams, problem);
+        parent.children[i] =
+            Os::startChild(program, ChildUpdate::childArguments(invocation, run), streams, problem);
         run.started = parent.children[i] != nullptr;
         if (!run.started) {
             note(parent, run, "not started: " + problem);

@@ -2,14 +2,19 @@
 
 #include "ledger/ledger_record.h"
 #include "os/interrupt.h"
+#include "os/line_input.h"
 #include "os/process.h"
 #include "report/json_report.h"
 #include "report/shown_text.h"
 #include "report/update_arguments.h"
 #include "session/firmware_image.h"
 #include "station/child_ledger.h"
+#include "station/fixture_probes.h"
+#include "station/fixture_state.h"
 #include "station/live_screen.h"
+#include "station/unit_codes.h"
 #include "station/watch_state.h"
+#include "station/watch_summary.h"
 #include "station/watch_view.h"
 
 #include <chrono>
@@ -35,6 +40,7 @@ struct Parent {
     Clock::time_point began = Clock::now();
     std::string program; // what the children run
     Os::SharedInput image = nullptr;
+    Clock::time_point probesDue = Clock::now(); // the next start of probes that are not running
 };
 
 double secondsSince(Clock::time_point then) {
@@ -54,10 +60,17 @@ void note(Parent& parent, const std::string& port, const std::string& text) {
     }
 }
 
-void emit(Parent& parent, const Json& event) {
-    if (parent.json != nullptr) {
-        ChildUpdate::writeEvent(parent.json, event);
+Json textOrNull(const std::string& text) {
+    return text.empty() ? Json(nullptr) : Json(text);
+}
+
+void emit(Parent& parent, const char* name, Json fields) {
+    if (parent.json == nullptr) {
+        return;
     }
+    Json event = {{"event", name}, {"t", JsonReport::rounded(secondsSince(parent.began))}};
+    event.update(fields);
+    ChildUpdate::writeEvent(parent.json, event);
 }
 
 const char* changeWord(Change change) {
@@ -66,10 +79,38 @@ const char* changeWord(Change change) {
         return "plugged";
     case Change::Skipped:
         return "skipped";
+    case Change::AwaitingCode:
+        return "awaiting_code";
     case Change::Unplugged:
+    case Change::Arrived:
+    case Change::Foreign:
+    case Change::Left:
         break;
     }
     return "unplugged";
+}
+
+// A change as its event: "unit" for bridges plugged in and out, "arrived" and "left" for a
+// fixture's ports.
+void emitChange(Parent& parent, const SlotChange& change) {
+    const Slot* slot = findSlot(parent.watch, change.key);
+    if (!parent.watch.target.fixedPorts) {
+        emit(parent, "unit",
+             {{"port", change.port},
+              {"serial", textOrNull(change.serial)},
+              {"state", changeWord(change.change)}});
+        return;
+    }
+    const bool left = change.change == Change::Left;
+    Json fields = {{"port", change.port},
+                   {"number", slot != nullptr ? slot->number : 0},
+                   {"unit", slot != nullptr && !left ? textOrNull(slot->unit) : Json(nullptr)}};
+    if (change.change == Change::Foreign) {
+        fields["foreign"] = true;
+    } else if (change.change == Change::AwaitingCode) {
+        fields["awaiting_code"] = true;
+    }
+    emit(parent, left ? "left" : "arrived", fields);
 }
 
 void draw(Parent& parent) {
@@ -80,7 +121,7 @@ void draw(Parent& parent) {
     const size_t width = WatchView::nameWidth(parent.watch);
     std::vector<std::string> lines{WatchView::heading(parent.watch, secondsSince(parent.began))};
     for (const Slot& slot : parent.watch.slots) {
-        lines.push_back(WatchView::slotLine(slot, width, columns));
+        lines.push_back(WatchView::slotLine(parent.watch, slot, width, columns));
     }
     LiveScreen::draw(parent.screen, lines);
 }
@@ -91,7 +132,9 @@ void takeLine(Parent& parent, Slot& slot, const std::string& line) {
     if (event.is_discarded() || !event.is_object() || !event.contains("event")) {
         return;
     }
-    emit(parent, ChildUpdate::eventWithPort(event, slot.run.name));
+    if (parent.json != nullptr) {
+        ChildUpdate::writeEvent(parent.json, ChildUpdate::eventWithPort(event, slot.run.name));
+    }
     note(parent, slot.run.name, ChildUpdate::applyEvent(slot.run, event));
     parent.screen.dirty = true;
 }
@@ -120,9 +163,10 @@ void finishUpdate(Parent& parent, const std::string& key) {
 
 void startUpdate(Parent& parent, const std::string& key) {
     Slot* slot = findSlot(parent.watch, key);
+    slot->state = SlotState::Updating;
     std::string problem;
     slot->child =
-        Os::startChild(parent.program, ChildUpdate::childArguments(parent.invocation, slot->port),
+        Os::startChild(parent.program, ChildUpdate::childArguments(parent.invocation, slot->run),
                        Os::ChildStreams{parent.image, false}, problem);
     slot->run.started = slot->child != nullptr;
     slot->openStreams = 1;
@@ -132,22 +176,105 @@ void startUpdate(Parent& parent, const std::string& key) {
     }
 }
 
+// The slot's update is to start: at once where nothing holds the port, else once the fixture's
+// probe has let go of it.
+void startWhenFree(Parent& parent, Slot& slot) {
+    if (slot.probe == nullptr) {
+        startUpdate(parent, slot.key);
+    } else if (!Os::stopChild(slot.probe)) {
+        Os::killChild(slot.probe);
+    }
+}
+
+void takeChanges(Parent& parent, const std::vector<SlotChange>& changes) {
+    for (const SlotChange& change : changes) {
+        note(parent, change.port, WatchView::changeLine(parent.watch, change));
+        emitChange(parent, change);
+        parent.screen.dirty = true;
+    }
+}
+
 // One look at the ports: units that came get their updates, those that went are told.
 void lookForUnits(Parent& parent) {
     PortList list;
     if (!PortDiscovery::enumeratePorts(list)) {
         return; // the next look may have one
     }
-    for (const SlotChange& change :
-         takeListing(parent.watch, sightings(list, parent.watch.target))) {
-        note(parent, change.port, WatchView::changeLine(change));
-        emit(parent, {{"event", "unit"},
-                      {"t", JsonReport::rounded(secondsSince(parent.began))},
-                      {"port", change.port},
-                      {"serial", change.serial.empty() ? Json(nullptr) : Json(change.serial)},
-                      {"state", changeWord(change.change)}});
+    const std::vector<SlotChange> changes =
+        takeListing(parent.watch, sightings(list, parent.watch.target));
+    takeChanges(parent, changes);
+    for (const SlotChange& change : changes) {
         if (change.change == Change::Plugged) {
             startUpdate(parent, change.key);
+        }
+    }
+}
+
+// The fixture's ports that nothing holds get their probes (again, after an update or a probe
+// that ended), no sooner than a second after the last start.
+void startProbes(Parent& parent) {
+    if (!parent.watch.accepting || Clock::now() < parent.probesDue) {
+        return;
+    }
+    for (Slot& slot : parent.watch.slots) {
+        if (slot.probe == nullptr && slot.child == nullptr && slot.state != SlotState::Starting) {
+            std::string problem;
+            slot.probe =
+                FixtureProbes::start(parent.program, parent.invocation, slot.port, problem);
+            if (slot.probe == nullptr) {
+                note(parent, slot.port, "cannot watch the port: " + problem);
+            }
+        }
+    }
+    parent.probesDue = Clock::now() + std::chrono::milliseconds(FixtureProbes::RestartAfterMs);
+}
+
+void takeSights(Parent& parent, Slot& slot, std::string_view bytes) {
+    for (const PortSight sight : FixtureProbes::sights(slot.probePending, bytes)) {
+        if (sight == PortSight::Closed && slot.sight != PortSight::Closed) {
+            note(parent, slot.port, "the port is not open; it is tried again every second");
+        }
+        std::vector<SlotChange> changes;
+        const bool start = Fixture::takeSight(parent.watch, slot, sight, changes);
+        takeChanges(parent, changes);
+        if (start) {
+            startWhenFree(parent, slot);
+        }
+        parent.screen.dirty = true;
+    }
+}
+
+void finishProbe(Parent& parent, Slot& slot) {
+    Os::finishChild(slot.probe);
+    slot.probe = nullptr;
+    slot.probePending.clear();
+    if (slot.state == SlotState::Starting) {
+        startUpdate(parent, slot.key);
+    }
+}
+
+void takeScans(Parent& parent) {
+    for (const std::string& line : Os::LineInput::take()) {
+        const UnitCodes::Scan scan = UnitCodes::take(parent.watch, line);
+        if (!scan.accepted && scan.refusal == nullptr) {
+            continue; // an empty line
+        }
+        Slot* slot = findSlot(parent.watch, scan.slotKey);
+        emit(parent, "scan",
+             {{"code", scan.code},
+              {"port", slot != nullptr ? Json(slot->port) : Json(nullptr)},
+              {"accepted", scan.accepted},
+              {"reason", scan.refusal != nullptr ? Json(scan.refusal) : Json(nullptr)}});
+        const std::string code = ShownText::of(scan.code);
+        if (!scan.accepted) {
+            say(parent, "Scan refused: " + scan.problem);
+        } else if (slot == nullptr) {
+            say(parent, "Scanned " + code + ": for the next unit plugged in");
+        } else if (scan.startNow) {
+            say(parent, "Scanned " + code + ": updating the unit on " + slot->port);
+            startWhenFree(parent, *slot);
+        } else {
+            say(parent, "Scanned " + code + ": " + slot->port + " waits for this unit");
         }
         parent.screen.dirty = true;
     }
@@ -156,36 +283,66 @@ void lookForUnits(Parent& parent) {
 size_t runningCount(const Parent& parent) {
     size_t running = 0;
     for (const Slot& slot : parent.watch.slots) {
-        running += slot.child != nullptr ? 1 : 0;
+        running += slot.child != nullptr || slot.state == SlotState::Starting ? 1 : 0;
     }
     return running;
 }
 
-// Reads the running children's output for up to timeoutMs and ends the updates whose children
+size_t probeCount(const Parent& parent) {
+    size_t probes = 0;
+    for (const Slot& slot : parent.watch.slots) {
+        probes += slot.probe != nullptr ? 1 : 0;
+    }
+    return probes;
+}
+
+// A child's output, or the end of it: an update's or a probe's.
+struct Reading {
+    std::string key;
+    bool probe = false;
+};
+
+// Reads the children's output for up to timeoutMs and ends the updates and probes whose children
 // ended.
-void readUpdates(Parent& parent, Os::EventHandle wake, uint32_t timeoutMs) {
+void readChildren(Parent& parent, Os::EventHandle wake, uint32_t timeoutMs) {
     std::vector<Os::ChildHandle> children;
-    std::vector<std::string> keys;
+    std::vector<Reading> readings;
     for (const Slot& slot : parent.watch.slots) {
         if (slot.child != nullptr) {
             children.push_back(slot.child);
-            keys.push_back(slot.key);
+            readings.push_back({slot.key, false});
+        }
+        if (slot.probe != nullptr) {
+            children.push_back(slot.probe);
+            readings.push_back({slot.key, true});
         }
     }
-    std::vector<std::string> ended;
+    std::vector<Reading> ended;
     Os::readChildren(
         children, wake, timeoutMs, [&](size_t index, Os::ChildStream, std::string_view bytes) {
-            Slot* slot = findSlot(parent.watch, keys[index]);
-            if (!bytes.empty()) {
+            const Reading& reading = readings[index];
+            Slot* slot = findSlot(parent.watch, reading.key);
+            if (reading.probe) {
+                if (bytes.empty()) {
+                    ended.push_back(reading);
+                } else {
+                    takeSights(parent, *slot, bytes);
+                }
+            } else if (!bytes.empty()) {
                 for (const std::string& line : ChildUpdate::takeLines(slot->run.pending, bytes)) {
                     takeLine(parent, *slot, line);
                 }
             } else if (--slot->openStreams == 0) {
-                ended.push_back(keys[index]);
+                ended.push_back(reading);
             }
         });
-    for (const std::string& key : ended) {
-        finishUpdate(parent, key);
+    for (const Reading& reading : ended) {
+        Slot* slot = findSlot(parent.watch, reading.key);
+        if (reading.probe) {
+            finishProbe(parent, *slot);
+        } else {
+            finishUpdate(parent, reading.key);
+        }
     }
 }
 
@@ -204,6 +361,30 @@ void killUpdates(Parent& parent) {
     }
 }
 
+// The first stop request: no new units, so the probes let go of their ports.
+void stopTakingUnits(Parent& parent) {
+    parent.watch.accepting = false;
+    for (Slot& slot : parent.watch.slots) {
+        if (slot.state == SlotState::Starting) {
+            slot.state = SlotState::Waiting; // its update never began
+        }
+        if (slot.probe != nullptr && !Os::stopChild(slot.probe)) {
+            Os::killChild(slot.probe);
+        }
+    }
+    const size_t running = runningCount(parent);
+    say(parent, running == 0 ? "Stop requested: no new units."
+                             : "Stop requested: no new units; " + std::to_string(running) +
+                                   " running update(s) go on to their end (Ctrl+C "
+                                   "again aborts them).");
+    parent.screen.dirty = true;
+}
+
+uint32_t untilMs(Clock::time_point when) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now());
+    return static_cast<uint32_t>(std::max<int64_t>(left.count(), 0));
+}
+
 // Looks for units until the first stop request, then waits for the running updates. Returns
 // true when a second request aborted them.
 bool watchUnits(Parent& parent, Os::EventHandle wake) {
@@ -211,16 +392,11 @@ bool watchUnits(Parent& parent, Os::EventHandle wake) {
     bool killed = false;
     Clock::time_point abortSent;
     Clock::time_point nextListing = Clock::now();
+    const bool fixture = parent.watch.target.fixedPorts;
     for (;;) {
         const uint32_t requests = Os::interruptCount();
         if (requests >= 1 && parent.watch.accepting) {
-            parent.watch.accepting = false;
-            const size_t running = runningCount(parent);
-            say(parent, running == 0 ? "Stop requested: no new units."
-                                     : "Stop requested: no new units; " + std::to_string(running) +
-                                           " running update(s) go on to their end (Ctrl+C "
-                                           "again aborts them).");
-            parent.screen.dirty = true;
+            stopTakingUnits(parent);
         }
         if (requests >= 2 && !aborted && runningCount(parent) > 0) {
             aborted = true;
@@ -232,21 +408,24 @@ bool watchUnits(Parent& parent, Os::EventHandle wake) {
             killed = true;
             killUpdates(parent);
         }
-        if (!parent.watch.accepting && runningCount(parent) == 0) {
+        if (!parent.watch.accepting && runningCount(parent) == 0 && probeCount(parent) == 0) {
             return aborted;
         }
         uint32_t timeoutMs = parent.screen.live ? LiveScreen::RedrawMs : PlainWaitMs;
-        if (parent.watch.accepting) {
+        if (parent.watch.accepting && parent.watch.scanCodes) {
+            takeScans(parent);
+        }
+        if (parent.watch.accepting && fixture) {
+            startProbes(parent);
+            timeoutMs = std::min(timeoutMs, untilMs(parent.probesDue));
+        } else if (parent.watch.accepting) {
             if (Clock::now() >= nextListing) {
                 lookForUnits(parent);
                 nextListing = Clock::now() + std::chrono::milliseconds(ListingMs);
             }
-            const auto untilListing =
-                std::chrono::duration_cast<std::chrono::milliseconds>(nextListing - Clock::now());
-            timeoutMs = std::min<uint32_t>(
-                timeoutMs, static_cast<uint32_t>(std::max<int64_t>(untilListing.count(), 0)));
+            timeoutMs = std::min(timeoutMs, untilMs(nextListing));
         }
-        readUpdates(parent, wake, timeoutMs);
+        readChildren(parent, wake, timeoutMs);
         if (LiveScreen::due(parent.screen)) {
             draw(parent);
         }
@@ -257,30 +436,44 @@ std::string plural(size_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+void printRetry(Parent& parent) {
+    std::FILE* out = parent.human;
+    std::fprintf(out, "Retry just those with:\n  %s\n",
+                 ShownText::of(retryCommand(parent.invocation, parent.watch)).c_str());
+    if (parent.watch.scanCodes) {
+        std::fprintf(out, "  and scan their codes again.\n");
+    }
+    if (FirmwareImage::cameThroughPipe()) {
+        std::fprintf(out,
+                     "  (%s came through a pipe, which cannot be read twice: give the "
+                     "retry a file, or the pipe again)\n",
+                     parent.invocation.file.c_str());
+    }
+}
+
 void printFailures(Parent& parent) {
     std::FILE* out = parent.human;
-    const std::vector<std::string> serials = failedSerials(parent.watch);
-    if (!serials.empty()) {
-        std::string names;
-        for (const std::string& serial : serials) {
-            names += (names.empty() ? "SN=" : " SN=") + ShownText::of(serial);
+    const std::vector<std::string> names = failedUnits(parent.watch);
+    const bool byCode = parent.watch.scanCodes;
+    if (!names.empty()) {
+        std::string shown;
+        for (const std::string& name : names) {
+            shown.append(shown.empty() ? "" : " ")
+                .append(byCode ? "" : "SN=")
+                .append(ShownText::of(name));
         }
-        std::fprintf(out, "%s did not update: %s\nRetry just those with:\n  %s\n",
-                     plural(serials.size(), "unit", "units").c_str(), names.c_str(),
-                     ShownText::of(retryCommand(parent.invocation, parent.watch)).c_str());
-        if (FirmwareImage::cameThroughPipe()) {
-            std::fprintf(out,
-                         "  (%s came through a pipe, which cannot be read twice: give the "
-                         "retry a file, or the pipe again)\n",
-                         parent.invocation.file.c_str());
-        }
+        std::fprintf(out, "%s did not update: %s\n", plural(names.size(), "unit", "units").c_str(),
+                     shown.c_str());
+        printRetry(parent);
     }
-    if (const size_t unnamed = failedWithoutSerial(parent.watch); unnamed > 0) {
-        std::fprintf(out,
-                     "%s without a serial number did not update; the retry cannot name %s: plug "
-                     "%s in to a watch again.\n",
-                     plural(unnamed, "unit", "units").c_str(), unnamed == 1 ? "it" : "them",
-                     unnamed == 1 ? "it" : "them");
+    if (const size_t unnamed = failedUnnamed(parent.watch); unnamed > 0) {
+        const bool fixture = parent.watch.target.fixedPorts;
+        const char* them = unnamed == 1 ? "it" : "them";
+        std::fprintf(out, "%s without %s did not update; the retry cannot name %s: %s %s %s.\n",
+                     plural(unnamed, "unit", "units").c_str(),
+                     fixture || byCode ? "a code" : "a serial number", them,
+                     fixture ? "place" : "plug", them,
+                     fixture ? "on the fixture of a watch again" : "in to a watch again");
     }
 }
 
@@ -325,6 +518,10 @@ ExitStatus watchAndSum(Parent& parent) {
     std::fprintf(parent.human, "Watching for %s to update with %s (%u records); Ctrl+C stops.\n",
                  WatchView::target(parent.watch.target).c_str(), parent.invocation.file.c_str(),
                  parent.watch.records);
+    if (parent.watch.scanCodes) {
+        std::fprintf(parent.human,
+                     "Scan each unit's code (or type it and Enter) before or when it comes.\n");
+    }
     std::fflush(parent.human);
     parent.program = Os::executablePath();
     if (parent.program.empty()) {
@@ -333,7 +530,11 @@ ExitStatus watchAndSum(Parent& parent) {
     // From here on a stop request is taken by the watch instead of ending this process.
     Os::EventHandle wake = Os::createEvent(Os::EventReset::Auto);
     Os::installInterruptHandler(wake);
+    if (parent.watch.scanCodes) {
+        Os::LineInput::start(wake);
+    }
     const bool aborted = watchUnits(parent, wake);
+    Os::LineInput::detach();
     Os::clearInterruptWake();
     Os::closeEvent(wake);
     Os::closeSharedInput(parent.image);
@@ -344,43 +545,61 @@ ExitStatus watchAndSum(Parent& parent) {
     return finish(parent, status, ChildUpdate::summaryReason(status));
 }
 
+// The target, the arguments, the image and the ledger, before any port is touched.
+bool prepare(Parent& parent, std::string& reason) {
+    const ChildUpdate::Invocation& invocation = parent.invocation;
+    std::string problem;
+    if (!parseTarget(invocation.portArgument, parent.watch.target, problem)) {
+        std::fprintf(parent.human, "Error: %s\n", problem.c_str());
+        reason = "usage";
+        return false;
+    }
+    UpdateRequest request;
+    EndReason refusal = EndReason::Done;
+    if (!checkUpdateArguments(invocation.product.c_str(), invocation.device.c_str(),
+                              invocation.file.c_str(), request, refusal)) {
+        reason = reasonWord(refusal);
+        return false;
+    }
+    if (!LedgerRecord::openAsked()) {
+        reason = reasonWord(EndReason::LedgerRefused);
+        return false;
+    }
+    PortList list;
+    if (!parent.watch.target.fixedPorts && !PortDiscovery::enumeratePorts(list)) {
+        std::fprintf(parent.human, "Error: the serial ports cannot be listed\n");
+        reason = "port_list";
+        return false;
+    }
+    parent.image = Os::makeSharedInput(FirmwareImage::fileBytes(), problem);
+    if (parent.image == nullptr) {
+        std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
+                     problem.c_str());
+        reason = "not_started";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 ExitStatus run(const ChildUpdate::Invocation& invocation, bool again) {
-    Parent parent{invocation, {}, stdout, nullptr, {}, Clock::now(), {}, nullptr};
+    Parent parent{invocation, {}, stdout, nullptr, {}, Clock::now(), {}, nullptr, Clock::now()};
     if (invocation.json) {
         parent.json = JsonReport::takeOutput(invocation.closedStreams);
         if (parent.json == nullptr) {
             return ExitStatus::ExitNotStarted;
         }
     }
-    std::string problem;
-    if (!parseTarget(invocation.portArgument, parent.watch.target, problem)) {
-        std::fprintf(parent.human, "Error: %s\n", problem.c_str());
-        return finish(parent, ExitStatus::ExitNotStarted, "usage");
-    }
-    UpdateRequest request;
-    EndReason refusal = EndReason::Done;
-    if (!checkUpdateArguments(invocation.product.c_str(), invocation.device.c_str(),
-                              invocation.file.c_str(), request, refusal)) {
-        return finish(parent, ExitStatus::ExitNotStarted, reasonWord(refusal));
-    }
-    if (!LedgerRecord::openAsked()) {
-        return finish(parent, ExitStatus::ExitNotStarted, reasonWord(EndReason::LedgerRefused));
-    }
-    PortList list;
-    if (!PortDiscovery::enumeratePorts(list)) {
-        std::fprintf(parent.human, "Error: the serial ports cannot be listed\n");
-        return finish(parent, ExitStatus::ExitNotStarted, "port_list");
-    }
-    parent.image = Os::makeSharedInput(FirmwareImage::fileBytes(), problem);
-    if (parent.image == nullptr) {
-        std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
-                     problem.c_str());
-        return finish(parent, ExitStatus::ExitNotStarted, "not_started");
+    std::string reason;
+    if (!prepare(parent, reason)) {
+        return finish(parent, ExitStatus::ExitNotStarted, reason);
     }
     parent.watch.again = again;
+    parent.watch.scanCodes = invocation.scanCodes;
+    parent.watch.productId = invocation.product;
     parent.watch.records = FirmwareImage::report().summary.sentLines;
+    makeSlots(parent.watch);
     return watchAndSum(parent);
 }
 

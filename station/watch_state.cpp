@@ -27,7 +27,8 @@ std::vector<std::string> splitEntries(const std::string& argument) {
     return entries;
 }
 
-// A unit that came: its update starts now, or it is skipped, or (stopping) it waits.
+// A unit that came: its update starts now, it waits for its code, or it is skipped, or (stopping)
+// it waits.
 void arrive(Watch& watch, Slot& slot, const Sighting& seen, std::vector<SlotChange>& changes) {
     slot.port = seen.port;
     slot.serial = seen.usb.serialNumber;
@@ -35,17 +36,25 @@ void arrive(Watch& watch, Slot& slot, const Sighting& seen, std::vector<SlotChan
         slot.state = SlotState::Waiting;
         return;
     }
-    if (!slot.serial.empty() && !watch.again && watch.updated.count(slot.serial) != 0) {
+    // With scanned codes a unit is its code, and a bridge plugged in again may carry another.
+    if (!watch.scanCodes && !slot.serial.empty() && !watch.again &&
+        watch.updated.count(slot.serial) != 0) {
         slot.state = SlotState::Skipped;
         ++watch.skipped;
         changes.push_back({Change::Skipped, slot.key, slot.port, slot.serial});
         return;
     }
-    slot.state = SlotState::Updating;
-    slot.run = ChildUpdate::PortRun{};
-    slot.run.entry = watch.target.allBridges ? seen.port : slot.key;
-    slot.run.name = seen.port;
-    slot.run.records = watch.records;
+    if (watch.scanCodes && watch.codes.empty()) {
+        slot.state = SlotState::AwaitingCode;
+        changes.push_back({Change::AwaitingCode, slot.key, slot.port, slot.serial});
+        return;
+    }
+    std::string code;
+    if (watch.scanCodes) {
+        code = watch.codes.front();
+        watch.codes.pop_front();
+    }
+    beginUpdate(watch, slot, code);
     changes.push_back({Change::Plugged, slot.key, slot.port, slot.serial});
 }
 
@@ -59,32 +68,22 @@ void dropFreeSlots(Watch& watch) {
     }
 }
 
-bool failed(const Unit& unit) {
-    return !ChildUpdate::succeeded(unit.run);
-}
-
 } // namespace
 
-bool parseTarget(const std::string& argument, Target& target, std::string& problem) {
-    target = Target{};
-    if (AsciiText::equalIgnoringCase(argument.c_str(), "ALL")) {
-        return true;
-    }
-    target.allBridges = false;
-    const std::vector<std::string> entries = splitEntries(argument);
-    if (entries.size() > MaxGroupPorts) {
-        problem = std::to_string(entries.size()) + " serial numbers named; at most " +
-                  std::to_string(MaxGroupPorts) + " at once";
-        return false;
-    }
+namespace {
+
+constexpr const char* EntryRefusal =
+    "--watch takes ALL, SN= entries (SN=0001A2B3,SN=0001A2B4) or ports that stay plugged "
+    "(/dev/ttyUSB0,rfc2217://fixture-3:3001), not ";
+
+bool parseSerials(const std::vector<std::string>& entries, Target& target, std::string& problem) {
     for (const std::string& entry : entries) {
         const char* text = PortDiscovery::serialArgument(entry.c_str());
-        if (text == nullptr || text[0] == '\0') {
-            problem = "--watch takes ALL or SN= entries (SN=0001A2B3,SN=0001A2B4), not " +
-                      (entry.empty() ? std::string("an empty entry") : entry);
+        std::string serial;
+        if (text[0] == '\0') {
+            problem = EntryRefusal + entry;
             return false;
         }
-        std::string serial;
         if (!SerialNumberEntry::read(text, serial)) {
             problem = SerialNumberEntry::problem(entry);
             return false;
@@ -97,6 +96,70 @@ bool parseTarget(const std::string& argument, Target& target, std::string& probl
         target.serials.push_back(serial);
     }
     return true;
+}
+
+// Ports of a fixture, resolved as a port list resolves them: each port once however named.
+bool parsePorts(const std::string& argument, const std::vector<std::string>& entries,
+                Target& target, std::string& problem) {
+    for (const std::string& entry : entries) {
+        if (PortDiscovery::exactPortName(entry.c_str()).empty()) {
+            problem = EntryRefusal + entry;
+            return false;
+        }
+    }
+    // A single port is a list of one, as "COM7," is for a port list.
+    const std::string list = argument.find(',') == std::string::npos ? argument + "," : argument;
+    const PortGroup group = PortDiscovery::resolveGroup(list.c_str());
+    if (!group.problem.empty()) {
+        problem = group.problem;
+        return false;
+    }
+    target.fixedPorts = true;
+    for (const GroupPort& port : group.ports) {
+        target.ports.push_back(port.name);
+    }
+    return true;
+}
+
+} // namespace
+
+bool parseTarget(const std::string& argument, Target& target, std::string& problem) {
+    target = Target{};
+    if (AsciiText::equalIgnoringCase(argument.c_str(), "ALL")) {
+        return true;
+    }
+    target.allBridges = false;
+    const std::vector<std::string> entries = splitEntries(argument);
+    if (entries.size() > MaxGroupPorts) {
+        problem = std::to_string(entries.size()) + " entries named; at most " +
+                  std::to_string(MaxGroupPorts) + " at once";
+        return false;
+    }
+    for (const std::string& entry : entries) {
+        if (entry.empty() || AsciiText::equalIgnoringCase(entry.c_str(), "ALL") ||
+            AsciiText::equalIgnoringCase(entry.c_str(), "AUTO")) {
+            problem = EntryRefusal + (entry.empty() ? std::string("an empty entry") : entry);
+            return false;
+        }
+    }
+    const auto isSerial = [](const std::string& entry) {
+        return PortDiscovery::serialArgument(entry.c_str()) != nullptr;
+    };
+    const size_t serials =
+        static_cast<size_t>(std::count_if(entries.begin(), entries.end(), isSerial));
+    if (serials == entries.size()) {
+        return parseSerials(entries, target, problem);
+    }
+    if (serials > 0) {
+        const auto serial = std::find_if(entries.begin(), entries.end(), isSerial);
+        const auto port = std::find_if_not(entries.begin(), entries.end(), isSerial);
+        problem =
+            "--watch takes SN= entries (units that come with their bridge) or ports that stay "
+            "plugged, not both: " +
+            *serial + " beside " + (port->empty() ? std::string("an empty entry") : *port);
+        return false;
+    }
+    return parsePorts(argument, entries, target, problem);
 }
 
 std::vector<Sighting> sightings(const PortList& list, const Target& target) {
@@ -118,6 +181,46 @@ std::vector<Sighting> sightings(const PortList& list, const Target& target) {
     return seen;
 }
 
+const std::string& unitName(const Unit& unit) {
+    return unit.code.empty() ? unit.serial : unit.code;
+}
+
+void makeSlots(Watch& watch) {
+    watch.slots.clear();
+    if (watch.target.fixedPorts) {
+        for (const std::string& port : watch.target.ports) {
+            Slot slot;
+            slot.key = port;
+            slot.port = port;
+            slot.number = static_cast<uint32_t>(watch.slots.size() + 1);
+            watch.slots.push_back(std::move(slot));
+        }
+        return;
+    }
+    for (const std::string& serial : watch.target.serials) {
+        Slot slot;
+        slot.key = SerialPrefix + serial;
+        slot.serial = serial;
+        watch.slots.push_back(std::move(slot));
+    }
+}
+
+void beginUpdate(Watch& watch, Slot& slot, const std::string& code) {
+    // A fixture's probe holds the port: the update starts once it has let go.
+    slot.state = watch.target.fixedPorts ? SlotState::Starting : SlotState::Updating;
+    slot.unit = code.empty() && !watch.target.fixedPorts ? slot.serial : code;
+    slot.run = ChildUpdate::PortRun{};
+    slot.run.entry = watch.target.allBridges ? slot.port : slot.key;
+    slot.run.name = slot.port;
+    slot.run.unit = code;
+    slot.run.named = watch.scanCodes || watch.target.fixedPorts;
+    slot.run.records = watch.records;
+}
+
+const Slot* findSlot(const Watch& watch, const std::string& key) {
+    return findSlot(const_cast<Watch&>(watch), key);
+}
+
 Slot* findSlot(Watch& watch, const std::string& key) {
     for (Slot& slot : watch.slots) {
         if (slot.key == key) {
@@ -129,14 +232,6 @@ Slot* findSlot(Watch& watch, const std::string& key) {
 
 std::vector<SlotChange> takeListing(Watch& watch, const std::vector<Sighting>& seen) {
     std::vector<SlotChange> changes;
-    if (!watch.target.allBridges && watch.slots.empty()) {
-        for (const std::string& serial : watch.target.serials) {
-            Slot slot;
-            slot.key = SerialPrefix + serial;
-            slot.serial = serial;
-            watch.slots.push_back(std::move(slot));
-        }
-    }
     for (Slot& slot : watch.slots) {
         const bool there = std::any_of(seen.begin(), seen.end(),
                                        [&slot](const Sighting& s) { return s.key == slot.key; });
@@ -146,6 +241,7 @@ std::vector<SlotChange> takeListing(Watch& watch, const std::vector<Sighting>& s
             if (slot.state != SlotState::Updating) {
                 slot.state = SlotState::Waiting;
             }
+            slot.code.clear();
         }
     }
     for (const Sighting& sighting : seen) {
@@ -171,87 +267,16 @@ Unit* endUpdate(Watch& watch, const std::string& key, int processStatus) {
         return nullptr;
     }
     ChildUpdate::endRun(slot->run, processStatus);
-    watch.units.push_back({slot->serial, slot->run});
-    if (ChildUpdate::succeeded(slot->run) && !slot->serial.empty()) {
-        watch.updated.insert(slot->serial);
+    const bool fixture = watch.target.fixedPorts;
+    watch.units.push_back({fixture ? std::string() : slot->serial, slot->unit, slot->run});
+    const std::string& name = unitName(watch.units.back());
+    if (ChildUpdate::succeeded(slot->run) && !name.empty()) {
+        watch.updated.insert(name);
     }
     slot->child = nullptr;
     slot->state = slot->present ? SlotState::Finished : SlotState::Waiting;
     dropFreeSlots(watch);
     return &watch.units.back();
-}
-
-std::vector<std::string> failedSerials(const Watch& watch) {
-    std::vector<std::string> serials;
-    for (const Unit& unit : watch.units) {
-        if (unit.serial.empty()) {
-            continue;
-        }
-        std::erase(serials, unit.serial);
-        if (failed(unit)) {
-            serials.push_back(unit.serial);
-        }
-    }
-    return serials;
-}
-
-size_t failedWithoutSerial(const Watch& watch) {
-    return static_cast<size_t>(
-        std::count_if(watch.units.begin(), watch.units.end(),
-                      [](const Unit& unit) { return unit.serial.empty() && failed(unit); }));
-}
-
-uint32_t unitsOk(const Watch& watch) {
-    return static_cast<uint32_t>(std::count_if(watch.units.begin(), watch.units.end(),
-                                               [](const Unit& unit) { return !failed(unit); }));
-}
-
-uint32_t unitsFailed(const Watch& watch) {
-    return static_cast<uint32_t>(watch.units.size()) - unitsOk(watch);
-}
-
-ExitStatus overallStatus(const Watch& watch, bool aborted) {
-    if (aborted) {
-        return ExitStatus::ExitAborted;
-    }
-    return failedSerials(watch).empty() && failedWithoutSerial(watch) == 0
-               ? ExitStatus::ExitDone
-               : ExitStatus::ExitSessionFailed;
-}
-
-// The serial numbers as SN= entries with their escapes, so that the shell hands the retry's
-// parseTarget exactly these serial numbers.
-std::string retryCommand(const ChildUpdate::Invocation& invocation, const Watch& watch) {
-    std::string serials;
-    for (const std::string& serial : failedSerials(watch)) {
-        serials.append(serials.empty() ? "" : ",").append(SerialNumberEntry::of(serial));
-    }
-    if (serials.empty()) {
-        return {};
-    }
-    return ChildUpdate::commandFor(invocation, serials);
-}
-
-Json summaryEvent(const ChildUpdate::Invocation& invocation, const Watch& watch, ExitStatus status,
-                  const std::string& reason, double seconds) {
-    Json units = Json::array();
-    for (const Unit& unit : watch.units) {
-        units.push_back(ChildUpdate::outcome(
-            unit.run, "serial", unit.serial.empty() ? Json(nullptr) : Json(unit.serial)));
-    }
-    const std::string retry = retryCommand(invocation, watch);
-    return {{"event", "summary"},
-            {"t", JsonReport::rounded(seconds)},
-            {"ok", status == ExitStatus::ExitDone},
-            {"exit_status", exitCode(status)},
-            {"reason", reason},
-            {"units", units},
-            {"units_ok", unitsOk(watch)},
-            {"units_failed", unitsFailed(watch)},
-            {"skipped", watch.skipped},
-            {"failed_serials", failedSerials(watch)},
-            {"failed_without_serial", failedWithoutSerial(watch)},
-            {"retry", retry.empty() ? Json(nullptr) : Json(retry)}};
 }
 
 } // namespace Station

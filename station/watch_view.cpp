@@ -3,6 +3,7 @@
 #include "report/aligned_table.h"
 #include "report/shown_text.h"
 #include "station/port_list_view.h"
+#include "station/watch_summary.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -21,9 +22,20 @@ std::string unitName(const std::string& serial) {
     return serial.empty() ? std::string("without a serial number") : "SN=" + ShownText::of(serial);
 }
 
-// The port while a unit is there or was last; the serial number's entry before any came.
+// The port while a unit is there or was last; the serial number's entry before any came. A
+// fixture's ports carry their numbers, which a scan may name.
 std::string slotName(const Station::Slot& slot) {
-    return slot.port.empty() ? ShownText::of(slot.key) : slot.port;
+    const std::string name = slot.port.empty() ? ShownText::of(slot.key) : slot.port;
+    return slot.number > 0 ? std::to_string(slot.number) + " " + name : name;
+}
+
+// A unit's code after a blank, shown, never obeyed; nothing without one.
+std::string codeText(const std::string& code) {
+    std::string text;
+    if (!code.empty()) {
+        text.append(" ").append(ShownText::of(code));
+    }
+    return text;
 }
 
 std::string cut(std::string line, int columns) {
@@ -43,6 +55,13 @@ std::string target(const Station::Target& target) {
     if (target.allBridges) {
         return "every Silicon Labs bridge (ALL)";
     }
+    if (target.fixedPorts) {
+        std::string ports;
+        for (const std::string& port : target.ports) {
+            ports.append(ports.empty() ? "units on " : ", ").append(ShownText::of(port));
+        }
+        return ports;
+    }
     std::string names;
     for (const std::string& serial : target.serials) {
         names.append(names.empty() ? "" : ", ").append(unitName(serial));
@@ -53,9 +72,14 @@ std::string target(const Station::Target& target) {
 std::string heading(const Station::Watch& watch, double seconds) {
     const uint32_t ok = Station::unitsOk(watch);
     const uint32_t failed = Station::unitsFailed(watch);
-    char text[128];
-    std::snprintf(text, sizeof text, "Units ok %u, failed %u, %.1f an hour", ok, failed,
-                  perHour(watch, seconds));
+    char text[160];
+    double yield = 0;
+    char yieldText[48] = "";
+    if (Station::firstPassYield(watch, yield)) {
+        std::snprintf(yieldText, sizeof yieldText, ", first-pass yield %.1f %%", yield * 100);
+    }
+    std::snprintf(text, sizeof text, "Units ok %u, failed %u%s, %.1f an hour", ok, failed,
+                  yieldText, perHour(watch, seconds));
     std::string line = text;
     if (watch.skipped > 0) {
         line += ", skipped " + std::to_string(watch.skipped);
@@ -80,31 +104,93 @@ size_t nameWidth(const Station::Watch& watch) {
     return width;
 }
 
-std::string slotLine(const Station::Slot& slot, size_t width, int columns) {
+namespace {
+
+// What a fixture's port shows after its update: the unit is to be taken away either way.
+std::string removeNote(const Station::Slot& slot) {
+    if (ChildUpdate::succeeded(slot.run)) {
+        return "  remove the unit";
+    }
+    return "  failed (" + slot.run.reason + "): remove the unit";
+}
+
+std::string stateText(const Station::Watch& watch, const Station::Slot& slot) {
+    switch (slot.state) {
+    case Station::SlotState::AwaitingCode:
+        return "unit present: scan the unit's code first";
+    case Station::SlotState::Foreign:
+        return "not a " + ShownText::of(watch.productId) + ": remove the unit";
+    case Station::SlotState::Starting:
+        return "unit" + codeText(slot.unit) + " present: starting";
+    case Station::SlotState::Waiting:
+        if (slot.present) {
+            return "waiting (came after the stop request: not updated)";
+        }
+        return slot.code.empty() ? "waiting for a unit" : "waiting for unit" + codeText(slot.code);
+    case Station::SlotState::Updating:
+    case Station::SlotState::Finished:
+    case Station::SlotState::Skipped:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
+std::string slotLine(const Station::Watch& watch, const Station::Slot& slot, size_t width,
+                     int columns) {
+    const bool fixture = watch.target.fixedPorts;
+    ChildUpdate::PortRun run = slot.run; // under the slot's name, with its number on a fixture
+    run.name = slotName(slot);
+    const std::string closed = slot.sight == Station::PortSight::Closed
+                                   ? "  (port not open: tried again every second)"
+                                   : "";
     switch (slot.state) {
     case Station::SlotState::Updating:
-        return PortListView::liveLine(slot.run, width, columns);
+        return PortListView::liveLine(run, width, columns, codeText(slot.unit));
     case Station::SlotState::Finished:
-        return PortListView::liveLine(slot.run, width, columns, "  unplug to continue");
+        return PortListView::liveLine(
+            run, width, columns,
+            codeText(slot.unit) + (fixture ? removeNote(slot) + closed : "  unplug to continue"));
     case Station::SlotState::Skipped:
         return cut(padded(slotName(slot), width) + "  " + padded("skipped", StateWidth) + " " +
                        unitName(slot.serial) + " was updated in this watch; unplug to continue",
                    columns);
-    case Station::SlotState::Waiting:
+    default:
         break;
     }
-    const char* why =
-        slot.present ? "waiting (plugged in after the stop request: not updated)" : "waiting";
-    return cut(padded(slotName(slot), width) + "  " + why, columns);
+    if (!fixture && slot.state == Station::SlotState::AwaitingCode) {
+        return cut(padded(slotName(slot), width) + "  plugged in: scan the unit's code first",
+                   columns);
+    }
+    if (!fixture && slot.state == Station::SlotState::Waiting) {
+        const char* why =
+            slot.present ? "waiting (plugged in after the stop request: not updated)" : "waiting";
+        return cut(padded(slotName(slot), width) + "  " + why, columns);
+    }
+    return cut(padded(slotName(slot), width) + "  " + stateText(watch, slot) + closed, columns);
 }
 
-std::string changeLine(const Station::SlotChange& change) {
+std::string changeLine(const Station::Watch& watch, const Station::SlotChange& change) {
+    const Station::Slot* slot = Station::findSlot(watch, change.key);
+    const std::string code = slot != nullptr ? codeText(slot->unit) : std::string();
     switch (change.change) {
     case Station::Change::Plugged:
-        return "unit " + unitName(change.serial) + " plugged in: updating";
+        return "unit " + (code.empty() ? unitName(change.serial) : code.substr(1)) +
+               " plugged in: updating";
     case Station::Change::Skipped:
         return "unit " + unitName(change.serial) +
                " was updated in this watch: skipped; unplug it (--again updates it again)";
+    case Station::Change::AwaitingCode:
+        return watch.target.fixedPorts
+                   ? "unit arrived: scan the unit's code first"
+                   : "unit " + unitName(change.serial) + " plugged in: scan the unit's code first";
+    case Station::Change::Arrived:
+        return "unit" + code + " arrived: updating";
+    case Station::Change::Foreign:
+        return "not a " + ShownText::of(watch.productId) + ": remove the unit";
+    case Station::Change::Left:
+        return "unit left";
     case Station::Change::Unplugged:
         break;
     }
@@ -112,13 +198,16 @@ std::string changeLine(const Station::SlotChange& change) {
 }
 
 std::string summaryTable(const Station::Watch& watch) {
+    // Units are named by their codes where codes are scanned or the bridges stay plugged.
+    const bool byCode = watch.scanCodes || watch.target.fixedPorts;
     std::vector<AlignedTable::Row> rows = {
-        {"PORT", "SERIAL", "RESULT", "REASON", "RECORDS", "SECONDS"}};
+        {"PORT", byCode ? "UNIT" : "SERIAL", "RESULT", "REASON", "RECORDS", "SECONDS"}};
     for (const Station::Unit& unit : watch.units) {
         const ChildUpdate::PortRun& run = unit.run;
+        const std::string& name = byCode ? unit.code : unit.serial;
         char secondsText[32];
         std::snprintf(secondsText, sizeof secondsText, "%.1f", run.seconds);
-        rows.push_back({run.name, unit.serial.empty() ? "-" : ShownText::of(unit.serial),
+        rows.push_back({run.name, name.empty() ? "-" : ShownText::of(name),
                         ChildUpdate::resultWord(run), run.reason.empty() ? "-" : run.reason,
                         std::to_string(run.recordsSent) + "/" + std::to_string(run.records),
                         secondsText});

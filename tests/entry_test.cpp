@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/port_listing.h"
 #include "app/prepare_session.h"
+#include "os/sha256.h"
 #include "report/entry_report.h"
 
 #include <gtest/gtest.h>
@@ -76,27 +77,41 @@ const std::string Help =
     Exe +
     " COM1 115200 KORVA ARM korva.srec\n\n"
     "Options, before the arguments:\n"
-    "  --help            print this text and exit\n"
-    "  --version         print the version and exit\n"
-    "  --list-ports      list the serial ports, marking the one AUTO picks, and exit\n"
-    "  --check <file>    check a firmware image without touching any port, and exit\n"
-    "  --json            with --list-ports: one JSON object per port and line; with the five "
-    "arguments: the update as JSON Lines events on standard output, its texts on standard "
-    "error\n"
-    "  --log-dir <dir>   with a port list: each port's JSON lines in <dir>/<port>.jsonl\n"
-    "  --exact-port      open the port as named (COM7, ttyUSB0), without the port list or a "
-    "prompt\n"
-    "  --image-on-stdin  with --json --exact-port: the image's bytes come on standard input and "
-    "<file> only names them (how a port list hands each port the image it checked)\n"
-    "  --wait <mode>     how to wait for the product's reboots: poll asks every 250 ms and goes "
-    "on as soon as it answers, seconds sooner; fixed (the default) pauses 15 s and 5 s first, as "
-    "a product that answers before it is ready needs; overrides UARTFLASH_WAIT\n"
-    "  --ledger <file>   append one JSON line per product update to <file>: which unit got which "
-    "image (its SHA-256), when, and how it went; several processes may share one ledger\n"
-    "  --watch           with ALL or SN= entries as the port: wait for bridges to be plugged in "
-    "and update each new unit as it comes, until Ctrl+C\n"
-    "  --again           with --watch: update a serial number again that this watch has already "
-    "updated\n";
+    "  --help                print this text and exit\n"
+    "  --version             print the version and exit\n"
+    "  --list-ports          list the serial ports, marking the one AUTO picks, and exit\n"
+    "  --check <file>        check a firmware image without touching any port, and exit\n"
+    "  --json                with --list-ports: one JSON object per port and line; with the "
+    "five arguments: the update as JSON Lines events on standard output, its texts on "
+    "standard error\n"
+    "  --log-dir <dir>       with a port list: each port's JSON lines in <dir>/<port>.jsonl\n"
+    "  --exact-port          open the port as named (COM7, ttyUSB0), without the port list "
+    "or a prompt\n"
+    "  --image-on-stdin      with --json --exact-port: the image's bytes come on standard "
+    "input and <file> only names them (how a port list hands each port the image it "
+    "checked)\n"
+    "  --wait <mode>         how to wait for the product's reboots: poll asks every 250 ms "
+    "and goes on as soon as it answers, seconds sooner; fixed (the default) pauses 15 s and "
+    "5 s first, as a product that answers before it is ready needs; overrides "
+    "UARTFLASH_WAIT\n"
+    "  --ledger <file>       append one JSON line per product update to <file>: which unit "
+    "got which image (its SHA-256), when, and how it went; several processes may share one "
+    "ledger\n"
+    "  --watch               with ALL or SN= entries as the port: wait for bridges to be "
+    "plugged in and update each new unit as it comes, until Ctrl+C; with ports that stay "
+    "plugged (a fixture): update each unit that comes to answer on one\n"
+    "  --again               with --watch: update a unit again (by its serial number or "
+    "code) that this watch has already updated\n"
+    "  --unit-id scan        with --watch: each unit is named by a code read from standard "
+    "input (a barcode scanner), one line a unit; with several fixed ports, <port "
+    "number>:<code> names the port\n"
+    "  --image-sha256 <hex>  refuse any image whose SHA-256 is not <hex>, before any port is "
+    "touched; overrides UARTFLASH_IMAGE_SHA256\n"
+    "  --presence            with --json --exact-port: tell, as JSON lines, when a unit "
+    "answers on the port and when it leaves, until stopped (how a fixture watch sees its "
+    "units)\n"
+    "  --unit <code>         with --json --exact-port: the unit's code, for its ledger line "
+    "and events (how a watch names the unit it hands a child)\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -110,6 +125,8 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
     const std::string image = makeFile(ValidImage);
     const auto refused = [](const std::string& reason) { return "ERROR: " + reason + "\n" + Help; };
     const std::string mismatch = refused("These options do not go with these arguments");
+    std::string imageHash;
+    Os::sha256Hex(ValidImage.data(), ValidImage.size(), imageHash);
     std::string sixtyFivePorts = "/dev/ttyFAKE0";
     for (int i = 1; i < 65; ++i) {
         sixtyFivePorts += ",/dev/ttyFAKE" + std::to_string(i);
@@ -166,9 +183,29 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
          "Error: Could not open [/nonexistent/k.srec]\n",
          2},
         {{"--ledger"}, refused("--ledger <file>: the value is missing"), 2},
-        // A watch takes bridges or serial numbers, and its own options only.
-        {{"--watch", "/dev/ttyFAKE0", "115200", "KORVA", "ARM", image},
-         "Error: --watch takes ALL or SN= entries (SN=0001A2B3,SN=0001A2B4), not /dev/ttyFAKE0\n",
+        // A watch takes bridges, serial numbers or a fixture's ports, not both kinds, and its own
+        // options only.
+        {{"--watch", "SN=1,/dev/ttyFAKE0", "115200", "KORVA", "ARM", image},
+         "Error: --watch takes SN= entries (units that come with their bridge) or ports that stay "
+         "plugged, not both: SN=1 beside /dev/ttyFAKE0\n",
+         2},
+        {{"--watch", "--unit-id", "serial", "ALL", "115200", "KORVA", "ARM", image},
+         refused("--unit-id takes scan, not serial"),
+         2},
+        {{"--unit-id", "scan", "ALL", "115200", "KORVA", "ARM", image}, mismatch, 2},
+        // The released image: any other is refused before a port is touched.
+        {{"--image-sha256", "abc", "AUTO", "115200", "KORVA", "ARM", image},
+         refused("--image-sha256 takes the released image's SHA-256 as 64 hex digits"),
+         2},
+        {{"--image-sha256", std::string(64, '0'), "/dev/ttyFAKE0,", "115200", "KORVA", "ARM",
+          image},
+         "Error: " + image + " is not the released image: its SHA-256 is " + imageHash + ", not " +
+             std::string(64, '0') + "\n",
+         2},
+        {{"--watch", "--image-sha256", std::string(64, 'F'), "ALL", "115200", "KORVA", "ARM",
+          image},
+         "Error: " + image + " is not the released image: its SHA-256 is " + imageHash + ", not " +
+             std::string(64, 'f') + "\n",
          2},
         {{"--watch", "SN=1,SN=1", "115200", "KORVA", "ARM", image},
          "Error: SN=1 is named twice\n",

@@ -44,6 +44,7 @@ LedgerEntry updatedUnit() {
     entry.host = "station-3";
     entry.version = "1.5";
     entry.port = "/dev/ttyUSB0";
+    entry.unit = "LOT7-0042";
     entry.usb = {"10c4", "ea60", "0001A2B3", "1-1.2"};
     entry.product = "KORVA";
     entry.device = "ARM";
@@ -60,7 +61,7 @@ LedgerEntry updatedUnit() {
 }
 
 const std::string Head = R"({"time":"2026-05-14T09:31:07Z","host":"station-3","version":"1.5",)"
-                         R"("port":"/dev/ttyUSB0",)";
+                         R"("port":"/dev/ttyUSB0","unit":)";
 const std::string Middle =
     R"("product":"KORVA","device":"ARM","image":{"path":"fw.srec","sha256":")" +
     std::string(64, 'e') +
@@ -70,14 +71,14 @@ const std::string Middle =
 struct LineCase {
     const char* name;
     std::function<void(LedgerEntry&)> change;
-    const char* usb;  // what follows the port
+    const char* usb;  // the unit and the bridge, after the port
     const char* tail; // what follows the image
 };
 
 TEST(Ledger, LineHoldsTheFieldsInOrder) {
     const LineCase cases[] = {
         {"updated", [](LedgerEntry&) {},
-         R"("usb":{"vid":"10c4","pid":"ea60","serial":"0001A2B3","location":"1-1.2"},)",
+         R"("LOT7-0042","usb":{"vid":"10c4","pid":"ea60","serial":"0001A2B3","location":"1-1.2"},)",
          R"("before":{"identity":"application","text":"V1.0.0"},)"
          R"("after":{"identity":"application","text":"V2.0.0"},"ok":true,"exit_status":0,)"
          R"("reason":"done","records_sent":32,"resends":1,"wait":"poll","phases_ms":{"connect":12,)"
@@ -85,6 +86,7 @@ TEST(Ledger, LineHoldsTheFieldsInOrder) {
          R"("bootwait":15016,"transfer":1008,"appwait":5011}})"},
         {"never answered, no USB device",
          [](LedgerEntry& e) {
+             e.unit.clear();
              e.usb = {};
              e.before.reset();
              e.after.reset();
@@ -96,7 +98,7 @@ TEST(Ledger, LineHoldsTheFieldsInOrder) {
              e.wait = LedgerWait::Fixed;
              e.phasesMs = {10002, 0, 0, 0, 0};
          },
-         R"("usb":null,)",
+         R"(null,"usb":null,)",
          R"("ok":false,"exit_status":1,"reason":"no_contact","records_sent":0,"resends":0,)"
          R"("wait":"fixed",)"
          R"("phases_ms":{"connect":10002,"identify":0,"bootwait":0,"transfer":0,"appwait":0}})"},
@@ -110,7 +112,7 @@ TEST(Ledger, LineHoldsTheFieldsInOrder) {
              e.reason = "record_refused";
              e.recordsSent = 7;
          },
-         R"("usb":{"vid":"10c4","pid":"ea60","serial":"0001A2B3","location":null},)",
+         R"("LOT7-0042","usb":{"vid":"10c4","pid":"ea60","serial":"0001A2B3","location":null},)",
          R"("before":{"identity":"boot_loader","text":"BSL-0.9"},"ok":false,"exit_status":1,)"
          R"("reason":"record_refused","records_sent":7,"resends":1,"wait":"poll",)"
          R"("phases_ms":{"connect":12,)"
@@ -120,7 +122,7 @@ TEST(Ledger, LineHoldsTheFieldsInOrder) {
              e.before.reset();
              e.after = LedgerAnswer{"application", "V2\xff\"x\\"};
          },
-         R"("usb":{"vid":"10c4","pid":"ea60","serial":"0001A2B3","location":"1-1.2"},)",
+         R"("LOT7-0042","usb":{"vid":"10c4","pid":"ea60","serial":"0001A2B3","location":"1-1.2"},)",
          "\"after\":{\"identity\":\"application\",\"text\":\"V2\xEF\xBF\xBD\\\"x\\\\\"},"
          R"("ok":true,"exit_status":0,"reason":"done","records_sent":32,"resends":1,)"
          R"("wait":"poll",)"

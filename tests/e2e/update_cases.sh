@@ -251,7 +251,7 @@ readonly Done=$'\r\n\r\nUpdate Done!\r\n\n___________________\n'
 expect_ledger_line() {
     local ledger=$work/units.jsonl
     [ "$(wc -l <"$ledger")" -eq 1 ] || fail "the ledger holds $(wc -l <"$ledger") lines, expected 1"
-    local fields='["time","host","version","port","usb","product","device","image",'
+    local fields='["time","host","version","port","unit","usb","product","device","image",'
     [ "$4" = null ] || fields+='"before",'
     [ "$5" = null ] || fields+='"after",'
     fields+='"ok","exit_status","reason","records_sent","resends","wait","phases_ms"]'
@@ -265,11 +265,11 @@ expect_ledger_line() {
     fields_of_image+="\"records\":$(sed -n 's/^  Lines: .*(\([0-9]*\) sent as records)$/\1/p' <<<"$checked"),"
     fields_of_image+="\"data_bytes\":$(sed -n 's/^  Data bytes: *//p' <<<"$checked"),"
     fields_of_image+="\"first_address\":${addresses%%,*},\"last_address\":${addresses#*,}}"
-    local wanted="{\"host\":\"$(uname -n)\",\"version\":\"1.5\",\"port\":\"$port\",\"usb\":null,"
+    local wanted="{\"host\":\"$(uname -n)\",\"version\":\"1.5\",\"port\":\"$port\",\"unit\":null,\"usb\":null,"
     wanted+="\"product\":\"KORVA\",\"device\":\"ARM\",\"image\":$fields_of_image,\"before\":$4,\"after\":$5,"
     wanted+="\"ok\":$1,\"exit_status\":$2,\"reason\":\"$3\",\"wait\":\"$6\"}"
     local line
-    line=$(jq -c '{host, version, port, usb, product, device, image, before, after, ok, exit_status,
+    line=$(jq -c '{host, version, port, unit, usb, product, device, image, before, after, ok, exit_status,
         reason, wait}' "$ledger")
     [ "$line" == "$(jq -c . <<<"$wanted")" ] || fail "ledger line $line, expected $wanted"
     jq -e '(.time | test("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$"))

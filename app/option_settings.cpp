@@ -1,0 +1,98 @@
+#include "app/option_settings.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace OptionSettings {
+
+namespace {
+
+Settings settings;
+
+// The option's value, else the environment variable's; fromOption says which.
+const char* valueOf(const CommandLine::Command& command, CommandLine::OptionFlag flag,
+                    const char* variable, bool& fromOption) {
+    const char* option = CommandLine::optionValue(command, flag);
+    fromOption = option != nullptr;
+    if (option != nullptr) {
+        return option;
+    }
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+bool settleWait(const CommandLine::Command& command, std::string& problem) {
+    bool fromOption = false;
+    const char* word = valueOf(command, CommandLine::Wait, "UARTFLASH_WAIT", fromOption);
+    if (word == nullptr) {
+        return true;
+    }
+    if (!waitModeFromWord(word, settings.wait.mode)) {
+        problem = std::string(fromOption ? "--wait" : "UARTFLASH_WAIT") +
+                  " takes poll or fixed, not " + word;
+        return false;
+    }
+    settings.wait.word = word;
+    settings.wait.fromOption = fromOption;
+    return true;
+}
+
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A child reads the bytes its parent checked against the hash: it has nothing to compare.
+bool settleReleasedImage(const CommandLine::Command& command, std::string& problem) {
+    if ((command.options & CommandLine::ImageOnStdin) != 0) {
+        return true;
+    }
+    bool fromOption = false;
+    const char* hex =
+        valueOf(command, CommandLine::ImageSha256, "UARTFLASH_IMAGE_SHA256", fromOption);
+    if (hex == nullptr) {
+        return true;
+    }
+    const size_t length = std::strlen(hex);
+    bool valid = length == 64;
+    for (size_t i = 0; valid && i < length; ++i) {
+        valid = isHexDigit(hex[i]);
+    }
+    if (!valid) {
+        problem = std::string(fromOption ? "--image-sha256" : "UARTFLASH_IMAGE_SHA256") +
+                  " takes the released image's SHA-256 as 64 hex digits";
+        return false;
+    }
+    settings.releasedSha256.clear();
+    for (size_t i = 0; i < length; ++i) {
+        const char c = hex[i];
+        settings.releasedSha256 += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    }
+    settings.releasedFromOption = fromOption;
+    return true;
+}
+
+bool settleUnitId(const CommandLine::Command& command, std::string& problem) {
+    const char* how = CommandLine::optionValue(command, CommandLine::UnitId);
+    if (how == nullptr) {
+        return true;
+    }
+    if (std::strcmp(how, "scan") != 0) {
+        problem = std::string("--unit-id takes scan, not ") + how;
+        return false;
+    }
+    settings.scanCodes = true;
+    return true;
+}
+
+} // namespace
+
+bool settle(const CommandLine::Command& command, std::string& problem) {
+    return settleWait(command, problem) && settleReleasedImage(command, problem) &&
+           settleUnitId(command, problem);
+}
+
+const Settings& current() {
+    return settings;
+}
+
+} // namespace OptionSettings
