@@ -190,7 +190,9 @@ void add(List& list, const Problem& problem) {
 
 void setName(Origin& origin, const char* text, size_t length) {
     const size_t kept = length < NameCapacity - 1 ? length : NameCapacity - 1;
-    std::memcpy(origin.name, text, kept);
+    if (kept > 0) { // an unnamed section has no text at all
+        std::memcpy(origin.name, text, kept);
+    }
     origin.name[kept] = '\0';
 }
 

@@ -10,7 +10,7 @@ void notePastFourGiB(const Image& image, const Run& run, ImageProblem::List& pro
     ImageProblem::Problem problem;
     problem.code = ImageProblem::Code::PastFourGiB;
     problem.a = run.address;
-    problem.b = lastAddress(run);
+    problem.b = run.address + run.size - 1 < run.address ? UINT64_MAX : lastAddress(run);
     problem.at = originOf(image, run);
     ImageProblem::add(problems, problem);
 }
@@ -67,7 +67,7 @@ bool order(Image& image, ImageProblem::List& problems) {
                      [](const Run& a, const Run& b) { return a.address < b.address; });
     const Run* reach = nullptr; // the run that reaches highest so far
     for (const Run& run : image.runs) {
-        if (lastAddress(run) > HighestAddress) {
+        if (run.address > HighestAddress || lastAddress(run) > HighestAddress) { // or wraps
             notePastFourGiB(image, run, problems);
         }
         if (reach != nullptr && run.address <= lastAddress(*reach)) {

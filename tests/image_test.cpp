@@ -347,6 +347,7 @@ TEST(SRecordWriter, ChoosesTheTypeCutsEachRunAndRefusesWhatCannotBeSent) {
         {"nor 0", {{0x100, 2}}, 0, 0, "RecordBytesOutOfRange"},
         {"overlapping runs", {{0x100, 4}, {0x103, 1}}, 0, 16, "Overlap"},
         {"past 4 GiB", {{0xFFFFFFF0, 17}}, 0, 16, "PastFourGiB"},
+        {"so far past that the end wraps", {{UINT64_MAX, 2}}, 0, 16, "PastFourGiB"},
         {"an entry point past 4 GiB", {{0x100, 1}}, 0x100000000, 16, "EntryPastFourGiB"},
     };
     for (const auto& c : cases) {
