@@ -6,18 +6,27 @@
 
 namespace HexDigits {
 
+struct Table {
+    int8_t values[256];
+};
+
+// Every character's value, -1 for those that are no digit: a look-up, as the check of a large
+// image reads tens of millions of them.
+constexpr Table makeTable() {
+    Table table{};
+    for (int c = 0; c < 256; ++c) {
+        table.values[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+                          : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                          : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+                                                 : int8_t{-1};
+    }
+    return table;
+}
+inline constexpr Table Values = makeTable();
+
 // The value of one digit, or -1 when c is none.
 constexpr int value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
+    return Values.values[static_cast<unsigned char>(c)];
 }
 
 // The byte of two digits already known to be hex.

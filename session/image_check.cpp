@@ -63,12 +63,20 @@ void note(Report& report, const Finding& finding) {
     ++report.problemCount;
 }
 
-// The hex digits after the type into bytes; false (with the finding) when they are not hex.
+// The hex digits after the type into bytes, in one pass; false (with the finding) when they are
+// not hex. The caller makes sure that the bytes fit.
 bool readHex(const char* text, size_t length, uint32_t line, Record& record, Finding& finding) {
+    int high = 0;
     for (size_t i = 2; i < length; ++i) {
-        if (HexDigits::value(text[i]) < 0) {
+        const int digit = HexDigits::value(text[i]);
+        if (digit < 0) {
             finding = {Problem::NotHex, line, static_cast<uint32_t>(i + 1), 0, text[i]};
             return false;
+        }
+        if (i % 2 == 0) {
+            high = digit;
+        } else {
+            record.bytes[(i - 2) / 2] = static_cast<uint8_t>(high * 16 + digit);
         }
     }
     if ((length - 2) % 2 != 0) {
@@ -76,10 +84,6 @@ bool readHex(const char* text, size_t length, uint32_t line, Record& record, Fin
         return false;
     }
     record.byteCount = (length - 2) / 2;
-    for (size_t i = 0; i < record.byteCount; ++i) {
-        record.bytes[i] = static_cast<uint8_t>(HexDigits::value(text[2 + 2 * i]) * 16 +
-                                               HexDigits::value(text[3 + 2 * i]));
-    }
     return true;
 }
 
