@@ -216,7 +216,7 @@ bool read(const char* text, size_t size, MemoryImage::Image& image, ImageProblem
         readLine(reader, text + line.start, line.length);
     }
     reader.line = 0;
-    if (image.runs.empty()) {
+    if (image.runs.empty() && problems.count == before) { // else a spoilt line may have held it
         note(reader, Code::HexNoData);
     }
     if (reader.endLine == 0) {

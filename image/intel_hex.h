@@ -14,7 +14,8 @@
 namespace IntelHex {
 
 // Reads the text (without a DOS end mark) into image; false with the problems of every line
-// (and of the file as a whole: no data, no end-of-file record) otherwise. Blank lines are
+// (and of the file as a whole: no end-of-file record, or no data when no line was spoilt)
+// otherwise. Blank lines are
 // skipped, blanks and tabs after the checksum allowed, and nothing but blank lines may follow the
 // end-of-file record.
 bool read(const char* text, size_t size, MemoryImage::Image& image, ImageProblem::List& problems);
