@@ -102,11 +102,12 @@ void describeHex(const Problem& p, char* text, size_t capacity) {
 void describeElf(const Problem& p, char* text, size_t capacity) {
     if (p.code == Code::ElfCutShort) {
         const auto part = static_cast<ElfPart>(p.what);
+        const bool contents = part == ElfPart::SectionContents;
         std::snprintf(text, capacity,
                       "%s%s%s at offset 0x%" PRIX64 " (%" PRIu64
-                      " bytes) runs past the end of the file (%" PRIu64 " bytes)",
-                      partName(part), part == ElfPart::SectionContents ? " " : "",
-                      part == ElfPart::SectionContents ? p.at.name : "", p.a, p.b, p.c);
+                      " bytes) %s past the end of the file (%" PRIu64 " bytes)",
+                      partName(part), contents ? " " : "", contents ? p.at.name : "", p.a, p.b,
+                      part == ElfPart::Header ? "runs" : "run", p.c);
         return;
     }
     if (p.code == Code::ElfSmallEntries) {
