@@ -208,6 +208,22 @@ const char* name(Format format) {
     return "unknown";
 }
 
+const char* fileName(Format format) {
+    switch (format) {
+    case Format::SRecords:
+        return "an S-record file";
+    case Format::IntelHex:
+        return "an Intel HEX file";
+    case Format::Elf:
+        return "an ELF file";
+    case Format::RawBinary:
+        return "a raw binary";
+    case Format::Unknown:
+        break;
+    }
+    return "a file of no known format";
+}
+
 const char* word(Format format) {
     switch (format) {
     case Format::SRecords:

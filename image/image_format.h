@@ -43,6 +43,8 @@ Detection detect(const char* bytes, size_t size, bool baseGiven);
 
 // "S-records", "Intel HEX", "ELF", "raw binary".
 const char* name(Format format);
+// "an S-record file", "an Intel HEX file", "an ELF file", "a raw binary", for messages.
+const char* fileName(Format format);
 // One word for scripts: "srec", "ihex", "elf", "binary" ("unknown").
 const char* word(Format format);
 // "a ZIP archive", "UTF-16 text", ...

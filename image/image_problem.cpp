@@ -44,7 +44,7 @@ void describeFile(const Problem& p, char* text, size_t capacity) {
     std::snprintf(text, capacity,
                   "--base ADDR is for a raw binary, but this is %s, which carries its own "
                   "addresses",
-                  ImageFormat::name(static_cast<ImageFormat::Format>(p.what)));
+                  ImageFormat::fileName(static_cast<ImageFormat::Format>(p.what)));
 }
 
 void describeNotHex(const Problem& p, char* text, size_t capacity) {

@@ -155,6 +155,19 @@ TEST_F(FirmwareImageTest, AcceptsImagesAndHandsOutTheirRecords) {
     const ImageCheck::Source& source = FirmwareImage::report().source;
     EXPECT_EQ(source.format, ImageFormat::Format::IntelHex);
     EXPECT_TRUE(source.converted);
+    // With a base address: a raw binary at it, its Ctrl-Z kept, in records of the bytes asked;
+    // a format that carries addresses of its own refused.
+    FirmwareImage::setConversion({true, 0x100, 2});
+    EXPECT_TRUE(load(std::string("\x01\x02\x1A", 3)));
+    EXPECT_EQ(records(), (std::vector<std::string>{
+                             rec('0', "0000" + named) + "\n", rec('1', "01000102") + "\n",
+                             rec('1', "01021A") + "\n", rec('9', "0100") + "\n"}));
+    EXPECT_FALSE(load(Good));
+    EXPECT_EQ(FirmwareImage::report().findings[0].detail.code,
+              ImageProblem::Code::BaseNotForFormat);
+    FirmwareImage::setConversion({});
+    ASSERT_TRUE(load(":0400100001020304E2\n:00000001FF\n"));
+    EXPECT_TRUE(source.converted);
     EXPECT_EQ(source.recordBytes, 16u);
     ASSERT_TRUE(load(Good));
     EXPECT_EQ(source.format, ImageFormat::Format::SRecords);
