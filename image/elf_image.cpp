@@ -42,21 +42,23 @@ struct File {
     size_t size;
     bool wide; // 64-bit
     bool big;  // big-endian
-
-    uint64_t read(const uint8_t* at, const Field& field) const {
-        const size_t width = wide ? field.width64 : field.width32;
-        const uint8_t* p = at + (wide ? field.at64 : field.at32);
-        uint64_t value = 0;
-        for (size_t i = 0; i < width; ++i) {
-            value = value << 8 | p[big ? i : width - 1 - i];
-        }
-        return value;
-    }
-    // The range lies within the file.
-    bool holds(uint64_t offset, uint64_t length) const {
-        return offset <= size && length <= size - offset;
-    }
 };
+
+// A field of the header or table entry at at, in the file's class and byte order.
+uint64_t fieldAt(const File& file, const uint8_t* at, const Field& field) {
+    const size_t width = file.wide ? field.width64 : field.width32;
+    const uint8_t* p = at + (file.wide ? field.at64 : field.at32);
+    uint64_t value = 0;
+    for (size_t i = 0; i < width; ++i) {
+        value = value << 8 | p[file.big ? i : width - 1 - i];
+    }
+    return value;
+}
+
+// The range lies within the file.
+bool holds(const File& file, uint64_t offset, uint64_t length) {
+    return offset <= file.size && length <= file.size - offset;
+}
 
 struct Segment {
     uint32_t type = 0;
@@ -84,25 +86,25 @@ struct Layout {
 
 Segment segmentAt(const File& file, const Table& table, uint64_t index) {
     const uint8_t* at = file.bytes + table.offset + index * table.entrySize;
-    return {static_cast<uint32_t>(file.read(at, PTypeField)),
-            file.read(at, POffsetField),
-            file.read(at, PVaddrField),
-            file.read(at, PPaddrField),
-            file.read(at, PFileszField),
-            file.read(at, PMemszField)};
+    return {static_cast<uint32_t>(fieldAt(file, at, PTypeField)),
+            fieldAt(file, at, POffsetField),
+            fieldAt(file, at, PVaddrField),
+            fieldAt(file, at, PPaddrField),
+            fieldAt(file, at, PFileszField),
+            fieldAt(file, at, PMemszField)};
 }
 
 Section sectionAt(const File& file, const Table& table, uint64_t index) {
     const uint8_t* at = file.bytes + table.offset + index * table.entrySize;
     Section s;
-    s.name = static_cast<uint32_t>(file.read(at, ShNameField));
-    s.type = static_cast<uint32_t>(file.read(at, ShTypeField));
-    s.flags = file.read(at, ShFlagsField);
-    s.addr = file.read(at, ShAddrField);
-    s.offset = file.read(at, ShOffsetField);
-    s.size = file.read(at, ShSizeField);
-    s.link = static_cast<uint32_t>(file.read(at, ShLinkField));
-    s.info = static_cast<uint32_t>(file.read(at, ShInfoField));
+    s.name = static_cast<uint32_t>(fieldAt(file, at, ShNameField));
+    s.type = static_cast<uint32_t>(fieldAt(file, at, ShTypeField));
+    s.flags = fieldAt(file, at, ShFlagsField);
+    s.addr = fieldAt(file, at, ShAddrField);
+    s.offset = fieldAt(file, at, ShOffsetField);
+    s.size = fieldAt(file, at, ShSizeField);
+    s.link = static_cast<uint32_t>(fieldAt(file, at, ShLinkField));
+    s.info = static_cast<uint32_t>(fieldAt(file, at, ShInfoField));
     return s;
 }
 
@@ -162,7 +164,7 @@ bool checkTable(Reader& reader, const Table& table, ElfPart part, uint64_t least
     // A count from section 0 may be as wide as 64 bits.
     const uint64_t bytes =
         table.count > UINT64_MAX / table.entrySize ? UINT64_MAX : table.count * table.entrySize;
-    if (!reader.file.holds(table.offset, bytes)) {
+    if (!holds(reader.file, table.offset, bytes)) {
         note(reader, Code::ElfCutShort, static_cast<uint8_t>(part), table.offset, bytes,
              reader.file.size);
         return false;
@@ -174,13 +176,13 @@ bool checkTable(Reader& reader, const Table& table, ElfPart part, uint64_t least
 bool readLayout(Reader& reader, Layout& layout) {
     const File& file = reader.file;
     const uint8_t* header = file.bytes;
-    layout.type = static_cast<uint16_t>(file.read(header, {16, 2, 16, 2}));
-    layout.entry = file.read(header, EntryField);
-    layout.segments = {file.read(header, PhOffField), file.read(header, PhEntSizeField),
-                       file.read(header, PhNumField)};
-    layout.sections = {file.read(header, ShOffField), file.read(header, ShEntSizeField),
-                       file.read(header, ShNumField)};
-    layout.names = file.read(header, ShStrNdxField);
+    layout.type = static_cast<uint16_t>(fieldAt(file, header, {16, 2, 16, 2}));
+    layout.entry = fieldAt(file, header, EntryField);
+    layout.segments = {fieldAt(file, header, PhOffField), fieldAt(file, header, PhEntSizeField),
+                       fieldAt(file, header, PhNumField)};
+    layout.sections = {fieldAt(file, header, ShOffField), fieldAt(file, header, ShEntSizeField),
+                       fieldAt(file, header, ShNumField)};
+    layout.names = fieldAt(file, header, ShStrNdxField);
     const bool extended = layout.sections.count == 0 || layout.segments.count == ExtendedNumber ||
                           layout.names == ExtendedNumber;
     if (extended && layout.sections.offset != 0) {
@@ -218,7 +220,7 @@ bool physicalAddressesMissing(const File& file, const Table& segments) {
     return loaded > 1;
 }
 
-bool holds(const Segment& segment, const Section& section) {
+bool spans(const Segment& segment, const Section& section) {
     return section.offset >= segment.offset &&
            section.offset - segment.offset + section.size <= segment.filesz &&
            section.addr >= segment.vaddr &&
@@ -231,7 +233,7 @@ uint64_t loadAddress(const File& file, const Table& segments, const Section& sec
     const uint32_t wanted = (section.flags & FlagTls) != 0 ? SegmentTls : SegmentLoad;
     for (uint64_t i = 0; i < segments.count; ++i) {
         const Segment segment = segmentAt(file, segments, i);
-        if (segment.type == wanted && holds(segment, section)) {
+        if (segment.type == wanted && spans(segment, section)) {
             return segment.paddr + (section.offset - segment.offset);
         }
     }
@@ -243,7 +245,7 @@ std::string_view sectionName(const File& file, const Layout& layout, const Secti
         return {};
     }
     const Section names = sectionAt(file, layout.sections, layout.names);
-    if (!file.holds(names.offset, names.size) || section.name >= names.size) {
+    if (!holds(file, names.offset, names.size) || section.name >= names.size) {
         return {};
     }
     const char* start = reinterpret_cast<const char*>(file.bytes + names.offset + section.name);
@@ -262,7 +264,7 @@ void takeSection(Reader& reader, const Layout& layout, const Section& section, b
     const File& file = reader.file;
     MemoryImage::Image& image = reader.image;
     image.names.push_back(sectionName(file, layout, section));
-    if (!file.holds(section.offset, section.size)) {
+    if (!holds(file, section.offset, section.size)) {
         ImageProblem::Problem problem;
         problem.code = Code::ElfCutShort;
         problem.what = static_cast<uint8_t>(ElfPart::SectionContents);
@@ -311,7 +313,7 @@ bool readSections(Reader& reader, const Layout& layout) {
 
 bool read(const uint8_t* bytes, size_t size, MemoryImage::Image& image,
           ImageProblem::List& problems) {
-    image.clear();
+    MemoryImage::clear(image);
     Reader reader{{bytes, size, false, false}, image, problems};
     Layout layout;
     if (!readIdent(reader) || !readLayout(reader, layout) || !readSections(reader, layout)) {

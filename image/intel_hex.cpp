@@ -205,7 +205,7 @@ void readLine(Reader& reader, const char* text, size_t length) {
 } // namespace
 
 bool read(const char* text, size_t size, MemoryImage::Image& image, ImageProblem::List& problems) {
-    image.clear();
+    MemoryImage::clear(image);
     image.decoded.reserve(size / 2); // each byte takes two digits: the bytes never move
     const uint32_t before = problems.count;
     Reader reader{image, problems};

@@ -35,11 +35,11 @@ void noteOverlap(const Image& image, const Run& one, const Run& two, ImageProble
 
 } // namespace
 
-void Image::clear() {
-    runs.clear();
-    decoded.clear();
-    names.clear();
-    entry = 0;
+void clear(Image& image) {
+    image.runs.clear();
+    image.decoded.clear();
+    image.names.clear();
+    image.entry = 0;
 }
 
 ImageProblem::Origin originOf(const Image& image, const Run& run) {

@@ -32,9 +32,9 @@ struct Image {
     std::vector<uint8_t> decoded;        // what the runs of a text image point into
     std::vector<std::string_view> names; // ELF section names by Run::section
     uint64_t entry = 0;
-
-    void clear();
 };
+
+void clear(Image& image);
 
 constexpr uint64_t lastAddress(const Run& run) {
     return run.address + run.size - 1;

@@ -3,7 +3,7 @@
 namespace RawBinary {
 
 void read(const uint8_t* bytes, size_t size, uint32_t base, MemoryImage::Image& image) {
-    image.clear();
+    MemoryImage::clear(image);
     image.entry = base;
     if (size == 0) {
         return;
