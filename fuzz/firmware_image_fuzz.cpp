@@ -1,6 +1,7 @@
 // Checks arbitrary bytes as a firmware image and, when they are accepted, hands the image out
 // the way the upload session does. Accepted or not must agree with an independent reading of
-// the bytes, and what goes out must be exactly the file's lines, each a whole S-record.
+// the bytes, and what goes out must be exactly the file's lines (or, for an image converted or
+// split, the lines of the records made from it), each a whole S-record.
 //
 // Input: the file's bytes, as they are.
 #include "session/firmware_image.h"
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -115,16 +117,25 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::vector<std::string> lines = splitLines(data, size);
     const bool accepted =
         FirmwareImage::loadBytes("fuzz.srec", reinterpret_cast<const char*>(data), size);
     const ImageCheck::Report& report = FirmwareImage::report();
     check(accepted == (report.problemCount == 0 && !report.onlyBlank));
-    check(report.summary.lineCount == lines.size());
+    const bool asRead =
+        report.source.format == ImageFormat::Format::SRecords && !report.source.converted;
     if (!accepted) {
+        if (asRead) {
+            check(report.summary.lineCount == splitLines(data, size).size());
+        }
         check(!FirmwareImage::rewind()); // nothing of a refused image may go out
         return 0;
     }
+    const std::span<const char> sent = FirmwareImage::sentText();
+    check(!asRead || sent.data() == FirmwareImage::fileBytes().data()); // sent as it stands
+    const std::vector<std::string> lines =
+        asRead ? splitLines(data, size)
+               : splitLines(reinterpret_cast<const uint8_t*>(sent.data()), sent.size());
+    check(report.summary.lineCount == lines.size());
     sendAll(lines);
     return 0;
 }

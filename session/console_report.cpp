@@ -56,7 +56,7 @@ void imageProblems(const char* path, const ImageCheck::Report& report) {
                                : static_cast<uint32_t>(ImageCheck::ReportedProblems);
     for (uint32_t i = 0; i < shown; ++i) {
         const ImageCheck::Finding& finding = report.findings[i];
-        char what[160];
+        char what[320]; // an ELF overlap names two sections
         ImageCheck::describe(finding, what, sizeof what);
         if (finding.line != 0) {
             std::printf("Error: Line %u of [%s]: %s\n", finding.line, path, what);

@@ -1,6 +1,7 @@
 #include "session/firmware_image.h"
 
 #include "os/file_read.h"
+#include "os/file_write.h"
 #include "session/report.h"
 #include "session/session_state.h"
 
@@ -12,8 +13,9 @@ namespace FirmwareImage {
 namespace {
 
 struct Snapshot {
-    std::vector<char> bytes; // the file as read at start; never read again
-    size_t textSize = 0;     // the bytes before the end mark: what is checked and sent
+    std::vector<char> bytes;     // the file as read at start; never read again
+    std::vector<char> converted; // the records made from it, when it was not sent as it stands
+    std::span<const char> sent;  // what is checked and sent: into bytes or converted
     const char* path = "";
     bool loaded = false;
     Os::FileReadResult readResult = Os::FileReadResult::Unreadable; // of the last read
@@ -24,6 +26,7 @@ struct Snapshot {
 
 Snapshot image;
 ImageSource source = ImageSource::NamedFile;
+ImageConversion::Options conversion;
 
 bool readRefused(const char* path, Os::FileReadResult result) {
     if (result == Os::FileReadResult::Ok) {
@@ -33,25 +36,18 @@ bool readRefused(const char* path, Os::FileReadResult result) {
     return true;
 }
 
-// A DOS editor's Ctrl-Z marks the end of the text; what follows it is not part of the image.
-size_t withoutEndMark(const char* bytes, size_t size) {
-    while (size > 0 && bytes[size - 1] == '\x1A') {
-        --size;
-    }
-    return size;
-}
-
 bool accept(const char* path) {
-    image.textSize = withoutEndMark(image.bytes.data(), image.bytes.size());
-    ImageCheck::check(image.bytes.data(), image.textSize, image.report);
-    if (image.report.onlyBlank) {
-        Report::current().imageEmpty(path);
-    } else if (image.report.problemCount > 0) {
-        Report::current().imageProblems(path, image.report);
-    } else {
+    const bool accepted = ImageConversion::prepare(image.bytes, path, conversion, image.converted,
+                                                   image.sent, image.report);
+    if (accepted) {
         image.path = path;
         image.loaded = true;
         return true;
+    }
+    if (image.report.onlyBlank) {
+        Report::current().imageEmpty(path);
+    } else {
+        Report::current().imageProblems(path, image.report);
     }
     unload();
     return false;
@@ -61,6 +57,10 @@ bool accept(const char* path) {
 
 void setSource(ImageSource replacement) {
     source = replacement;
+}
+
+void setConversion(const ImageConversion::Options& options) {
+    conversion = options;
 }
 
 Os::FileReadResult read(const char* path) {
@@ -103,8 +103,12 @@ std::span<const char> fileBytes() {
 }
 
 std::span<const char> sentText() {
-    return image.loaded ? std::span<const char>(image.bytes.data(), image.textSize)
-                        : std::span<const char>();
+    return image.loaded ? image.sent : std::span<const char>();
+}
+
+bool saveSentText(const char* path, int& error) {
+    error = 0;
+    return image.loaded && Os::writeWholeFile(path, image.sent.data(), image.sent.size(), error);
 }
 
 bool cameThroughPipe() {
@@ -115,7 +119,8 @@ void unload() {
     image.readResult = Os::FileReadResult::Unreadable;
     image.fromPipe = false;
     image.bytes.clear();
-    image.textSize = 0;
+    image.converted.clear();
+    image.sent = {};
     image.loaded = false;
     image.cursor = 0;
 }
@@ -133,10 +138,10 @@ LineOutcome nextLine() {
     ImageCheck::LineSpan line;
     sessionState.recordText[0] = '\0';
     if (!image.loaded ||
-        !ImageCheck::nextLine(image.bytes.data(), image.textSize, image.cursor, line)) {
+        !ImageCheck::nextLine(image.sent.data(), image.sent.size(), image.cursor, line)) {
         return LineOutcome::EndOfFile;
     }
-    const char* text = image.bytes.data() + line.start;
+    const char* text = image.sent.data() + line.start;
     if (!ImageCheck::isSent(text, line)) {
         return LineOutcome::Skipped;
     }
@@ -151,7 +156,7 @@ LineOutcome nextLine() {
 }
 
 bool atEnd() {
-    return image.cursor >= image.textSize;
+    return image.cursor >= image.sent.size();
 }
 
 } // namespace FirmwareImage

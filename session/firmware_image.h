@@ -1,9 +1,12 @@
-// The firmware image: read once into memory and checked before any port is touched, then handed
-// out line by line from that snapshot, with the upload heading and the start and end times.
+// The firmware image: read once into memory, its format told from its content, converted to
+// S-records in memory when it is not S-records that can be sent as they stand, and checked before
+// any port is touched; then handed out line by line from that snapshot, with the upload heading
+// and the start and end times.
 #pragma once
 
 #include "os/file_read.h"
 #include "session/image_check.h"
+#include "session/image_conversion.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +25,11 @@ inline constexpr size_t MaxImageBytes = size_t{64} * 1024 * 1024;
 enum class ImageSource : uint8_t { NamedFile, StandardInput };
 void setSource(ImageSource source);
 
+// How the images that follow are converted: a raw binary's base address (without one a file of
+// no known format is refused; with one, a format that carries addresses is), and the data bytes
+// a converted or split record carries. Kept until set again.
+void setConversion(const ImageConversion::Options& options);
+
 // Reads the file whole, as it is now, and reports nothing: the command line's own checks come
 // first. Unreadable (it cannot be opened or read) is the one refusal told before them.
 Os::FileReadResult read(const char* path);
@@ -32,14 +40,20 @@ bool check(const char* path);
 bool load(const char* path);
 // The same for bytes already in memory (as if read from path).
 bool loadBytes(const char* path, const char* bytes, size_t size);
-const ImageCheck::Report& report(); // of the last load
+// Of the last load: the summary of the records sent, the problems of a refused image, and the
+// source (the format, whether the records were converted or split, the data bytes a record).
+const ImageCheck::Report& report();
 // The accepted image's file exactly as it was read, whatever the check skips (a DOS editor's
 // Ctrl-Z at its end): what sha256sum hashes and what a port list hands its updates, which skip
 // the same bytes again. Empty when none is held.
 std::span<const char> fileBytes();
-// The part of the file that is checked and handed out line by line: the file without its end
-// mark. Empty when none is held.
+// The text that is checked and handed out line by line: S-records sent as they stand are the file
+// without its end mark; otherwise the records the conversion made, each ended by a line feed
+// (a split keeps each line's own end). Empty when none is held.
 std::span<const char> sentText();
+// Writes sentText() to path, so that a release can archive exactly what goes to the units. False
+// with the OS error code when it could not be written whole, or with 0 when no image is held.
+bool saveSentText(const char* path, int& error);
 // The last read came through a pipe, which cannot be read a second time.
 bool cameThroughPipe();
 void unload();

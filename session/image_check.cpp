@@ -1,16 +1,21 @@
 #include "session/image_check.h"
 
+#include "image/hex_digits.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace ImageCheck {
 
 namespace {
 
-// Address width in bytes by record type; type 4 is reserved and never reaches this table.
-constexpr uint8_t AddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
-// A line that fits recordText holds at most this many bytes in hex.
-constexpr size_t MaxRecordBytes = MaxLineLength / 2;
+// A record holds its count byte and the up to 255 bytes it counts; a longer line is none.
+constexpr size_t MaxRecordBytes = 256;
+constexpr size_t LongestRecordLine = 2 + 2 * MaxRecordBytes;
+// The last address a data record of each type carries.
+constexpr uint64_t HighestAddress[4] = {0, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF};
 
 enum class Kind : uint8_t { Header, Data, Reserved, Count, End };
 
@@ -32,19 +37,6 @@ Kind kindOf(char type) {
     }
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 struct Record {
     char type = '0';
     uint8_t bytes[MaxRecordBytes] = {}; // count, address, data, checksum
@@ -60,6 +52,8 @@ struct Walk {
     uint32_t endLine = 0;
     bool sawData = false; // also a data line that failed its own checks
     bool sawEnd = false;
+    uint64_t reach = 0;  // the highest data address so far, plus one
+    bool ordered = true; // each record's data lay above all before it: none can overlap
 };
 
 void note(Report& report, const Finding& finding) {
@@ -69,19 +63,20 @@ void note(Report& report, const Finding& finding) {
     ++report.problemCount;
 }
 
-size_t trimmedLength(const char* text, size_t length) {
-    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t')) {
-        --length;
-    }
-    return length;
-}
-
-// The hex digits after the type into bytes; false (with the finding) when they are not hex.
+// The hex digits after the type into bytes, in one pass; false (with the finding) when they are
+// not hex. The caller makes sure that the bytes fit.
 bool readHex(const char* text, size_t length, uint32_t line, Record& record, Finding& finding) {
+    int high = 0;
     for (size_t i = 2; i < length; ++i) {
-        if (hexValue(text[i]) < 0) {
+        const int digit = HexDigits::value(text[i]);
+        if (digit < 0) {
             finding = {Problem::NotHex, line, static_cast<uint32_t>(i + 1), 0, text[i]};
             return false;
+        }
+        if (i % 2 == 0) {
+            high = digit;
+        } else {
+            record.bytes[(i - 2) / 2] = static_cast<uint8_t>(high * 16 + digit);
         }
     }
     if ((length - 2) % 2 != 0) {
@@ -89,10 +84,6 @@ bool readHex(const char* text, size_t length, uint32_t line, Record& record, Fin
         return false;
     }
     record.byteCount = (length - 2) / 2;
-    for (size_t i = 0; i < record.byteCount; ++i) {
-        record.bytes[i] =
-            static_cast<uint8_t>(hexValue(text[2 + 2 * i]) * 16 + hexValue(text[3 + 2 * i]));
-    }
     return true;
 }
 
@@ -100,7 +91,8 @@ bool readHex(const char* text, size_t length, uint32_t line, Record& record, Fin
 bool checkBytes(uint32_t line, Record& record, Finding& finding) {
     const uint32_t follow = record.byteCount == 0 ? 0 : static_cast<uint32_t>(record.byteCount - 1);
     const uint32_t count = record.byteCount == 0 ? 0 : record.bytes[0];
-    const uint32_t needed = AddressBytes[record.type - '0'] + 1u;
+    const uint32_t needed =
+        SRecordWriter::addressBytes(static_cast<unsigned>(record.type - '0')) + 1u;
     if (record.byteCount == 0 || count != follow) {
         finding = {Problem::CountMismatch, line, count, follow, record.type};
         return false;
@@ -127,7 +119,7 @@ bool checkBytes(uint32_t line, Record& record, Finding& finding) {
 }
 
 bool decode(const char* text, size_t length, uint32_t line, Record& record, Finding& finding) {
-    length = trimmedLength(text, length);
+    length = TextLines::trimmedLength(text, length);
     if (length < 2 || text[0] != 'S' || text[1] < '0' || text[1] > '9') {
         finding = {Problem::NotSRecord, line, 0, 0, '0'};
         return false;
@@ -149,7 +141,15 @@ void takeData(Walk& walk, const Record& record) {
     if (record.dataLength == 0) {
         return;
     }
-    const uint32_t last = record.address + static_cast<uint32_t>(record.dataLength - 1);
+    const uint64_t end = uint64_t{record.address} + record.dataLength;
+    if (end - 1 > HighestAddress[record.type - '0']) {
+        Finding finding{Problem::PastTypeRange, walk.line, 0, 0, record.type};
+        finding.detail.a = end - 1;
+        note(walk.report, finding);
+    }
+    walk.ordered = walk.ordered && (walk.reach == 0 || record.address >= walk.reach);
+    walk.reach = std::max(walk.reach, end);
+    const auto last = static_cast<uint32_t>(end - 1);
     const bool first = summary.dataBytes == 0;
     summary.lowestAddress =
         first || record.address < summary.lowestAddress ? record.address : summary.lowestAddress;
@@ -197,6 +197,22 @@ void judgeRecord(Walk& walk, const char* text, size_t length) {
     walk.sawEnd = walk.sawEnd || kind == Kind::End;
 }
 
+// A line too long to send whole is split when it is a whole data record, and refused otherwise.
+void judgeLongLine(Walk& walk, const char* text, size_t length) {
+    Record record;
+    Finding finding;
+    const size_t trimmed = TextLines::trimmedLength(text, length);
+    if (trimmed <= LongestRecordLine && decode(text, length, walk.line, record, finding) &&
+        kindOf(record.type) == Kind::Data) {
+        ++walk.report.longLines;
+        ++walk.report.summary.sentLines;
+        walk.sawData = true;
+        take(walk, record);
+    } else {
+        note(walk.report, {Problem::Overlong, walk.line, 0, 0, '0'});
+    }
+}
+
 void judgeLine(Walk& walk, const char* text, const LineSpan& line) {
     if (isBlank(text, line.length)) {
         return;
@@ -206,7 +222,7 @@ void judgeLine(Walk& walk, const char* text, const LineSpan& line) {
     if (std::memchr(text, '\0', line.length) != nullptr) {
         note(walk.report, {Problem::HoldsNul, lineNumber, 0, 0, '0'});
     } else if (recordLength(line) > MaxLineLength) {
-        note(walk.report, {Problem::Overlong, lineNumber, 0, 0, '0'});
+        judgeLongLine(walk, text, line.length);
     } else if (recordLength(line) < ShortestRecord) {
         note(walk.report, {Problem::CutRecord, lineNumber, static_cast<uint32_t>(line.length)});
     } else {
@@ -215,31 +231,68 @@ void judgeLine(Walk& walk, const char* text, const LineSpan& line) {
     }
 }
 
+struct Range {
+    uint64_t first;
+    uint64_t end; // past the last byte
+    uint32_t line;
+};
+
+// Every data record that decodes, with data, in the order of its lines.
+std::vector<Range> dataRanges(const char* bytes, size_t size) {
+    std::vector<Range> ranges;
+    size_t offset = 0;
+    LineSpan line;
+    uint32_t number = 0;
+    while (nextLine(bytes, size, offset, line)) {
+        ++number;
+        Record record;
+        Finding finding;
+        const char* text = bytes + line.start;
+        if (isSent(text, line) && std::memchr(text, '\0', line.length) == nullptr &&
+            TextLines::trimmedLength(text, line.length) <= LongestRecordLine &&
+            decode(text, line.length, number, record, finding) &&
+            kindOf(record.type) == Kind::Data && record.dataLength > 0) {
+            ranges.push_back(
+                {record.address, uint64_t{record.address} + record.dataLength, number});
+        }
+    }
+    return ranges;
+}
+
+// Only for records out of address order: in order, none can overlap.
+void noteOverlaps(const char* bytes, size_t size, Report& report) {
+    std::vector<Range> ranges = dataRanges(bytes, size);
+    std::stable_sort(ranges.begin(), ranges.end(),
+                     [](const Range& a, const Range& b) { return a.first < b.first; });
+    const Range* reach = nullptr;
+    for (const Range& range : ranges) {
+        if (reach != nullptr && range.first < reach->end) {
+            const Range& later = range.line > reach->line ? range : *reach;
+            const Range& earlier = range.line > reach->line ? *reach : range;
+            Finding finding{Problem::Image, later.line, 0, 0, '0'};
+            finding.detail.code = ImageProblem::Code::Overlap;
+            finding.detail.a = later.first;
+            finding.detail.b = later.end - 1;
+            finding.detail.c = earlier.first;
+            finding.detail.d = earlier.end - 1;
+            finding.detail.at.line = later.line;
+            finding.detail.other.line = earlier.line;
+            note(report, finding);
+        }
+        if (reach == nullptr || range.end > reach->end) {
+            reach = &range;
+        }
+    }
+}
+
 } // namespace
 
 bool nextLine(const char* bytes, size_t size, size_t& offset, LineSpan& line) {
-    if (offset >= size) {
-        return false;
-    }
-    line.start = offset;
-    size_t at = offset;
-    while (at < size && bytes[at] != '\n' && bytes[at] != '\r') {
-        ++at;
-    }
-    line.length = at - offset;
-    line.hasEnd = at < size;
-    const bool crLf = line.hasEnd && bytes[at] == '\r' && at + 1 < size && bytes[at + 1] == '\n';
-    offset = at + (line.hasEnd ? 1 : 0) + (crLf ? 1 : 0);
-    return true;
+    return TextLines::next(bytes, size, offset, line);
 }
 
 bool isBlank(const char* text, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] != ' ' && text[i] != '\t') {
-            return false;
-        }
-    }
-    return true;
+    return TextLines::isBlank(text, length);
 }
 
 bool isSent(const char* text, const LineSpan& line) {
@@ -247,7 +300,9 @@ bool isSent(const char* text, const LineSpan& line) {
 }
 
 void check(const char* bytes, size_t size, Report& report) {
+    const Source source = report.source;
     report = Report{};
+    report.source = source;
     Walk walk{report};
     size_t offset = 0;
     LineSpan line;
@@ -259,12 +314,25 @@ void check(const char* bytes, size_t size, Report& report) {
     if (report.onlyBlank) {
         return;
     }
+    if (!walk.ordered) {
+        noteOverlaps(bytes, size, report);
+    }
     if (!walk.sawData) {
         note(report, {Problem::NoData, 0, 0, 0, '0'});
     }
     if (!walk.sawEnd) {
         note(report, {Problem::NoEnd, 0, 0, 0, '0'});
     }
+}
+
+void noteImageProblems(const ImageProblem::List& problems, Report& report) {
+    const uint32_t shown = std::min<uint32_t>(problems.count, ImageProblem::ShownProblems);
+    for (uint32_t i = 0; i < shown; ++i) {
+        Finding finding{Problem::Image, problems.shown[i].at.line, 0, 0, '0'};
+        finding.detail = problems.shown[i];
+        note(report, finding);
+    }
+    report.problemCount += problems.count - shown;
 }
 
 void describe(const Finding& f, char* text, size_t capacity) {
@@ -324,6 +392,14 @@ void describe(const Finding& f, char* text, size_t capacity) {
         break;
     case Problem::NoEnd:
         std::snprintf(text, capacity, "no end record (S7, S8 or S9)");
+        break;
+    case Problem::PastTypeRange:
+        std::snprintf(text, capacity, "an S%c record's data runs past 0x%llX (to 0x%08llX)", t,
+                      static_cast<unsigned long long>(HighestAddress[t - '0']),
+                      static_cast<unsigned long long>(f.detail.a));
+        break;
+    case Problem::Image:
+        ImageProblem::describe(f.detail, text, capacity);
         break;
     }
 }

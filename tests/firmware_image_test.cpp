@@ -39,6 +39,17 @@ const std::string Data2 = rec('1', "1004EEFF");
 const std::string End = rec('9', "1000");
 const std::string Good = Header + "\n" + Data1 + "\n" + Data2 + "\n" + End + "\n";
 
+// count bytes counting up from first, as hex digits.
+std::string hexBytes(unsigned first, unsigned count) {
+    std::string text;
+    char digits[3];
+    for (unsigned i = 0; i < count; ++i) {
+        std::snprintf(digits, sizeof digits, "%02X", (first + i) & 0xFF);
+        text += digits;
+    }
+    return text;
+}
+
 std::string lower(std::string text) {
     for (char& c : text) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -82,6 +93,21 @@ class FirmwareImageTest : public testing::Test {
 
 TEST_F(FirmwareImageTest, AcceptsImagesAndHandsOutTheirRecords) {
     const std::vector<std::string> all = {Header + "\n", Data1 + "\n", Data2 + "\n", End + "\n"};
+    // 200 data bytes in one line: split into records of 16 with the line's own line end.
+    std::vector<std::string> split = {Header + "\n"};
+    for (unsigned at = 0; at < 200; at += 16) {
+        char address[5];
+        std::snprintf(address, sizeof address, "%04X", 0x1000 + at);
+        split.push_back(rec('1', address + hexBytes(at, at + 16 <= 200 ? 16 : 8)) + "\n");
+    }
+    split.insert(split.end(), {rec('5', "000D") + "\n", End + "\n"});
+    // A converted image's header names the file, at most 40 bytes of it.
+    std::string named;
+    for (size_t i = 0; i < path.size() && i < 40; ++i) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned char>(path[i]));
+        named += digits;
+    }
     const struct {
         const char* name;
         std::string content;
@@ -105,6 +131,15 @@ TEST_F(FirmwareImageTest, AcceptsImagesAndHandsOutTheirRecords) {
          rec('3', "00010000AA") + "\n" + rec('7', "00010000") + "\n",
          2,
          {rec('3', "00010000AA") + "\n", rec('7', "00010000") + "\n"}},
+        {"a data line too long to send whole, split; the count record made right",
+         Header + "\r\n" + rec('1', "1000" + hexBytes(0, 200)) + "\r\n" + rec('5', "0001") +
+             "\r\n" + End + "\r\n",
+         16, split},
+        {"Intel HEX, converted",
+         ":0400100001020304E2\n:00000001FF\n",
+         3,
+         {rec('0', "0000" + named) + "\n", rec('1', "001001020304") + "\n",
+          rec('9', "0000") + "\n"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,7 +152,26 @@ TEST_F(FirmwareImageTest, AcceptsImagesAndHandsOutTheirRecords) {
         EXPECT_EQ(FirmwareImage::lineCount(), c.lines);
         EXPECT_TRUE(FirmwareImage::atEnd());
     }
+    const ImageCheck::Source& source = FirmwareImage::report().source;
+    EXPECT_EQ(source.format, ImageFormat::Format::IntelHex);
+    EXPECT_TRUE(source.converted);
+    // With a base address: a raw binary at it, its Ctrl-Z kept, in records of the bytes asked;
+    // a format that carries addresses of its own refused.
+    FirmwareImage::setConversion({true, 0x100, 2});
+    EXPECT_TRUE(load(std::string("\x01\x02\x1A", 3)));
+    EXPECT_EQ(records(), (std::vector<std::string>{
+                             rec('0', "0000" + named) + "\n", rec('1', "01000102") + "\n",
+                             rec('1', "01021A") + "\n", rec('9', "0100") + "\n"}));
+    EXPECT_FALSE(load(Good));
+    EXPECT_EQ(FirmwareImage::report().findings[0].detail.code,
+              ImageProblem::Code::BaseNotForFormat);
+    FirmwareImage::setConversion({});
+    ASSERT_TRUE(load(":0400100001020304E2\n:00000001FF\n"));
+    EXPECT_TRUE(source.converted);
+    EXPECT_EQ(source.recordBytes, 16u);
     ASSERT_TRUE(load(Good));
+    EXPECT_EQ(source.format, ImageFormat::Format::SRecords);
+    EXPECT_FALSE(source.converted);
     const ImageCheck::Summary& summary = FirmwareImage::report().summary;
     EXPECT_EQ(summary.dataBytes, 6u);
     EXPECT_EQ(summary.lowestAddress, 0x1000u);
@@ -148,6 +202,15 @@ TEST_F(FirmwareImageTest, RefusesImagesNamingLineAndReason) {
         {rec('3', "0001") + "\n" + body, 1, Problem::TooShortForType},
         {"S1" + std::string(1, '\0') + "3100000\n" + body, 1, Problem::HoldsNul},
         {body + "S1" + std::string(407, 'A') + "\n", 3, Problem::Overlong},
+        {rec('0', "0000" + hexBytes(0, 203)) + "\n" + body, 1, Problem::Overlong}, // not data
+        {rec('1', "FFF8" + hexBytes(0, 16)) + "\n" + End + "\n", 1, Problem::PastTypeRange},
+        {rec('2', "FFFFF8" + hexBytes(0, 16)) + "\n" + End + "\n", 1, Problem::PastTypeRange},
+        {rec('3', "FFFFFFF8" + hexBytes(0, 9)) + "\n" + End + "\n", 1, Problem::PastTypeRange},
+        {Data1 + "\n" + Data2 + "\n" + rec('1', "0FFF" + hexBytes(0, 2)) + "\n" + End, 3,
+         Problem::Image}, // overlaps Data1
+        {"hello, product\n", 0, Problem::Image},
+        {":0201000001020A\n:00000001FF\n", 1, Problem::Image}, // a HEX checksum
+        {":020000040001F9\n:00000001FF\n", 0, Problem::Image}, // no HEX data
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content.substr(0, 40));
@@ -164,6 +227,18 @@ TEST_F(FirmwareImageTest, RefusesImagesNamingLineAndReason) {
     load(Header + "\n" + bad + "\n" + End + "\n");
     EXPECT_EQ(printed,
               "Error: Line 2 of [" + path + "]: checksum 3C, the record's bytes need 3D\n");
+    load(rec('1', "FFF8" + hexBytes(0, 16)) + "\n" + Data1 + "\n" + rec('1', "1002AA") + "\n" +
+         End);
+    EXPECT_EQ(printed, "Error: Line 1 of [" + path +
+                           "]: an S1 record's data runs past 0xFFFF (to 0x00010007)\nError: Line 3 "
+                           "of [" +
+                           path +
+                           "]: data at 0x00001002 to 0x00001002 overlaps line 2's (0x00001000 to "
+                           "0x00001003)\n");
+    load("\x1F\x8B\x08");
+    EXPECT_EQ(printed,
+              "Error: [" + path +
+                  "]: a gzip file, not an image the tool reads; unpack it first (gunzip)\n");
 }
 
 TEST_F(FirmwareImageTest, EmptyFilesAndLongListsOfProblems) {

@@ -237,6 +237,35 @@ expect_image() {
     [ "$(cat "$received")" == "$records" ] || fail "simulator image differs from the file's records"
 }
 
+# An ELF file with .text and .rodata in flash and .data run in RAM but loaded after them, from
+# the sample's data; and objcopy's Intel HEX of it (extended address records where its data
+# crosses 64 KiB).
+make_elf() {
+    "$sample" --records 300 >"$work/sample.srec"
+    objcopy -I srec -O binary "$work/sample.srec" "$work/data.bin"
+    head -c 70001 /dev/zero | tr '\0' '\125' | cat "$work/data.bin" - >"$work/flash.bin"
+    printf '.text\n.globl _start\n_start: .incbin "flash.bin"\n.section .rodata\n.ascii "text"\n' \
+        >"$work/image.s"
+    printf '.data\n.incbin "data.bin"\n.bss\n.fill 64, 1, 0\n' >>"$work/image.s"
+    printf '%s\n' 'MEMORY { FLASH : ORIGIN = 0x08000004, LENGTH = 1M RAM : ORIGIN = 0x20000000, LENGTH = 64K }' \
+        'ENTRY(_start) SECTIONS { .text : { *(.text) } > FLASH .rodata : { *(.rodata) } > FLASH' \
+        '.data : { *(.data) } > RAM AT > FLASH .bss : { *(.bss) } > RAM }' >"$work/flash.ld"
+    (cd "$work" && as --64 image.s -o image.o && ld -T flash.ld image.o -o image.elf) ||
+        fail "could not link the ELF file"
+}
+
+# The product must hold exactly the image's data at its addresses, and its entry point: both
+# read by objcopy, one record a byte in address order ($1: objcopy's input options).
+expect_data_by_address() {
+    objcopy "$@" -O srec --srec-len=1 "$original" "$work/wanted.srec" &&
+        objcopy -I srec -O srec --srec-len=1 "$received" "$work/got.srec" ||
+        fail "objcopy could not read the image or what the product received"
+    [ "$(grep -c '^S[123]' "$work/got.srec")" -gt 30000 ] || fail "the product received too little"
+    cmp -s <(grep '^S[1-9]' "$work/wanted.srec") <(grep '^S[1-9]' "$work/got.srec") ||
+        fail "the product's data or entry point differ from the image's"
+    [[ "$(head -n 1 "$received")" == S0??0000* ]] || fail "the product got no header first"
+}
+
 # The reboot times of bench/wait: the application's reboot into the boot loader, its erase, the
 # boot loader's start of the new application.
 readonly Reboots=(--boot-reboot-ms 2000 --erase-ms 1000 --app-reboot-ms 1500)
@@ -767,6 +796,20 @@ remote_name_server)
             expect_end_within "$started_ns" 0 3000 "start"
         fi
     done
+    ;;
+hex_done | elf_done)
+    # A linked ELF file, or objcopy's Intel HEX of it: converted in memory and sent as S-records.
+    make_elf
+    image=$work/image.${case_name%_done}
+    [ "$case_name" = hex_done ] && objcopy -O ihex "$work/image.elf" "$image"
+    original=$image
+    start_sim --mode boot
+    run_tool 120
+    stop_sim
+    expect_status 0
+    expect_text $'       Download ->   4'
+    expect_text "$Done"
+    if [ "$case_name" = hex_done ]; then expect_data_by_address -I ihex; else expect_data_by_address; fi
     ;;
 ledger_done)
     # From the application, with the poll: what it ran before and after, the time in each phase.
