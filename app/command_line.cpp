@@ -67,6 +67,15 @@ constexpr Option ToolOptions[] = {
     {"--unit-id", UnitId, "scan",
      "with --watch: each unit is named by a code read from standard input (a barcode scanner), "
      "one line a unit; with several fixed ports, <port number>:<code> names the port"},
+    {"--base", Base, "<addr>",
+     "the image is a raw binary that starts at <addr> (0x08000000); refused for a format that "
+     "carries its own addresses"},
+    {"--record-bytes", RecordBytes, "<n>",
+     "data bytes in each S-record made from an image (default 16), as objcopy --srec-len makes "
+     "them; refused when a record would not fit in 408 characters"},
+    {"--save-srec", SaveSrec, "<file>",
+     "with --check: write the S-records that would be sent to <file>, to archive exactly what "
+     "goes to the units"},
     {"--image-sha256", ImageSha256, "<hex>",
      "refuse any image whose SHA-256 is not <hex>, before any port is touched; overrides "
      "UARTFLASH_IMAGE_SHA256"},
@@ -76,10 +85,13 @@ constexpr Option ToolOptions[] = {
     {"--unit", UnitCode, "<code>",
      "with --json --exact-port: the unit's code, for its ledger line and events (how a watch "
      "names the unit it hands a child)"},
+    {"--image-origin", ImageOrigin, "<facts>",
+     "with --image-on-stdin: the format, SHA-256 and size of the file the records on standard "
+     "input were made from (how a port list tells its children what the user's file is)"},
 };
 
 // The options every form that updates takes besides its own.
-constexpr unsigned UpdateModifiers = Wait | LedgerFile | ImageSha256;
+constexpr unsigned UpdateModifiers = Wait | LedgerFile | ImageSha256 | Base | RecordBytes;
 
 std::string optionLabel(const Option& option) {
     return option.value == nullptr ? option.name : std::string(option.name) + " " + option.value;
@@ -98,12 +110,14 @@ void printHelp(const char* program) {
     }
 }
 
-// Every row with arguments runs an update: its settings are settled before it starts, and a value
-// that names nothing refuses the command line.
+// Every row that reads an image (the updates, --check) has its settings settled before it
+// starts, and a value that names nothing refuses the command line.
 void settleOptions(Command& command) {
-    // Forms that update nothing ignore them, and so does a wrong count of the five arguments,
+    // Forms that read no image ignore them, and so does a wrong count of the five arguments,
     // which keeps its usage text.
-    if (command.form == nullptr || command.form->arguments == 0 || command.argc() != 6) {
+    const bool checks = command.form != nullptr && (command.form->options & Check) != 0;
+    if (command.form == nullptr ||
+        (!checks && (command.form->arguments == 0 || command.argc() != 6))) {
         return;
     }
     if (!OptionSettings::settle(command, command.problem)) {
@@ -145,6 +159,17 @@ ChildUpdate::Invocation invocationOf(const Command& command) {
     if (settings.scanCodes) {
         invocation.options.insert(invocation.options.end(), {"--unit-id", "scan"});
         invocation.scanCodes = true;
+    }
+    // The children get the records made from the image: the parent's conversion options go
+    // only into the retry.
+    for (const OptionFlag flag : {Base, RecordBytes}) {
+        if (const char* value = optionValue(command, flag)) {
+            const Option* option = nullptr;
+            for (const Option& known : ToolOptions) {
+                option = known.flag == flag ? &known : option;
+            }
+            invocation.options.insert(invocation.options.end(), {option->name, value});
+        }
     }
     if ((command.options & LedgerFile) != 0) {
         // Each child appends its own line; the parent only makes sure the ledger takes lines.
@@ -228,7 +253,7 @@ ExitStatus showVersion(const Command&) {
 }
 
 ExitStatus checkImage(const Command& command) {
-    return ImageSummary::check(command.values[std::countr_zero(static_cast<unsigned>(Check))]);
+    return ImageSummary::check(optionValue(command, Check), optionValue(command, SaveSrec));
 }
 
 // The update with its events as JSON Lines. Standard input is not read: a port choice that
@@ -295,13 +320,14 @@ constexpr Form ToolForms[] = {
     {Version, 0, 0, showVersion},        // --version
     {ListPorts, 0, 0, listPorts},        // --list-ports
     {ListPorts | Json, 0, 0, listPorts}, // --list-ports --json, in either order
-    {Check, 0, 0, checkImage},           // --check <file>
+    {Check, Base | RecordBytes | SaveSrec, 0, checkImage}, // --check <file>
     // The updates; --wait <mode> and --ledger <file> go with each of them.
     {0, UpdateModifiers, 5, runUpdate},                    // and the five
     {Json, UpdateModifiers, 5, runJsonUpdate},             // --json <port> ...
     {ExactPort, UpdateModifiers, 5, runUpdate},            // --exact-port <port>
     {ExactPort | Json, UpdateModifiers, 5, runJsonUpdate}, // --json --exact-port
-    {ExactPort | Json | ImageOnStdin, UpdateModifiers | UnitCode, 5, runJsonUpdate}, // a child's
+    {ExactPort | Json | ImageOnStdin, UpdateModifiers | UnitCode | ImageOrigin, 5,
+     runJsonUpdate},                                        // a child's
     {ExactPort | Json | PresenceProbe, 0, 5, runPresence},  // a fixture watch's eyes on a port
     {LogDir, UpdateModifiers, 5, runLoggedGang},            // --log-dir <dir> <port list> ...
     {LogDir | Json, UpdateModifiers, 5, runLoggedGang},     // --json --log-dir <dir>
@@ -411,6 +437,8 @@ ExitStatus run(int argc, char** argv, unsigned closedStreams) {
     command.closedStreams = closedStreams;
     settleOptions(command);
     UpdateArguments::requireImage(OptionSettings::current().releasedSha256);
+    FirmwareImage::setConversion(OptionSettings::current().conversion);
+    FirmwareImage::setOrigin(OptionSettings::current().origin);
     LedgerRecord::ask((command.options & LedgerFile) != 0 ? optionValue(command, LedgerFile)
                                                           : nullptr);
     const ExitStatus status = runForm(command);

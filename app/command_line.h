@@ -28,6 +28,10 @@ enum OptionFlag : unsigned {
     ImageSha256 = 1u << 13,
     PresenceProbe = 1u << 14,
     UnitCode = 1u << 15,
+    Base = 1u << 16,
+    RecordBytes = 1u << 17,
+    SaveSrec = 1u << 18,
+    ImageOrigin = 1u << 19,
 };
 
 inline constexpr int MaxOptions = 32;

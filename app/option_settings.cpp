@@ -84,11 +84,56 @@ bool settleUnitId(const CommandLine::Command& command, std::string& problem) {
     return true;
 }
 
+// A number as an address is written: decimal, or hex after 0x; false beyond 32 bits.
+bool readNumber(const char* text, uint32_t& value) {
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = hex ? text + 2 : text;
+    uint64_t number = 0;
+    if (*digits == '\0') {
+        return false;
+    }
+    for (const char* c = digits; *c != '\0'; ++c) {
+        const int digit = *c >= '0' && *c <= '9'          ? *c - '0'
+                          : hex && *c >= 'a' && *c <= 'f' ? *c - 'a' + 10
+                          : hex && *c >= 'A' && *c <= 'F' ? *c - 'A' + 10
+                                                          : -1;
+        number = number * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+        if (digit < 0 || number > 0xFFFFFFFFu) {
+            return false;
+        }
+    }
+    value = static_cast<uint32_t>(number);
+    return true;
+}
+
+bool settleConversion(const CommandLine::Command& command, std::string& problem) {
+    if (const char* base = CommandLine::optionValue(command, CommandLine::Base)) {
+        if (!readNumber(base, settings.conversion.base)) {
+            problem = std::string("--base takes an address of 32 bits (0x08000000), not ") + base;
+            return false;
+        }
+        settings.conversion.hasBase = true;
+    }
+    if (const char* bytes = CommandLine::optionValue(command, CommandLine::RecordBytes)) {
+        if (!readNumber(bytes, settings.conversion.recordBytes) ||
+            settings.conversion.recordBytes == 0) {
+            problem = std::string("--record-bytes takes a number of data bytes, not ") + bytes;
+            return false;
+        }
+    }
+    const char* origin = CommandLine::optionValue(command, CommandLine::ImageOrigin);
+    if (origin != nullptr && !FirmwareImage::originFromText(origin, settings.origin)) {
+        problem = std::string("--image-origin takes FORMAT:SHA256:BYTES, not ") + origin;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool settle(const CommandLine::Command& command, std::string& problem) {
     return settleWait(command, problem) && settleReleasedImage(command, problem) &&
-           settleUnitId(command, problem);
+           settleUnitId(command, problem) && settleConversion(command, problem);
 }
 
 const Settings& current() {

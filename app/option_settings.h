@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/command_line.h"
+#include "session/firmware_image.h"
 #include "session/session_state.h"
 
 #include <string>
@@ -25,6 +26,10 @@ struct Settings {
     std::string releasedSha256;
     bool releasedFromOption = false;
     bool scanCodes = false; // --unit-id scan
+    // --base and --record-bytes: how an image that is not S-records becomes S-records.
+    ImageConversion::Options conversion;
+    // --image-origin: the facts of the file a parent made this child's records from.
+    FirmwareImage::Origin origin;
 };
 
 // False with problem set (one line, without its line end) when a value is refused.

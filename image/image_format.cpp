@@ -1,6 +1,7 @@
 #include "image/image_format.h"
 
 #include <cstring>
+#include <initializer_list>
 
 namespace ImageFormat {
 
@@ -238,6 +239,17 @@ const char* word(Format format) {
         break;
     }
     return "unknown";
+}
+
+bool fromWord(const char* text, Format& format) {
+    for (const Format known :
+         {Format::SRecords, Format::IntelHex, Format::Elf, Format::RawBinary}) {
+        if (std::strcmp(text, word(known)) == 0) {
+            format = known;
+            return true;
+        }
+    }
+    return false;
 }
 
 const char* what(Kind kind) {

@@ -47,6 +47,8 @@ const char* name(Format format);
 const char* fileName(Format format);
 // One word for scripts: "srec", "ihex", "elf", "binary" ("unknown").
 const char* word(Format format);
+// The format a word names; false for any other text.
+bool fromWord(const char* text, Format& format);
 // "a ZIP archive", "UTF-16 text", ...
 const char* what(Kind kind);
 // How to make an image of it: "unpack the image from it first", ...

@@ -19,10 +19,12 @@ struct LedgerUsb {
 
 // The image: the file as read at start, and what of it was sent.
 struct LedgerImage {
-    std::string path;     // as given on the command line
-    std::string sha256;   // lower-case hex of the file's bytes as read, as sha256sum prints it
-    uint64_t bytes = 0;   // the file's size
-    uint32_t records = 0; // counted as --json's start event counts them
+    std::string path;       // as given on the command line
+    std::string sha256;     // lower-case hex of the file's bytes as read, as sha256sum prints it
+    uint64_t bytes = 0;     // the file's size
+    std::string format;     // "srec", "ihex", "elf", "binary"
+    std::string sentSha256; // of the records sent: the file's lines, or those made from it
+    uint32_t records = 0;   // counted as --json's start event counts them
     uint64_t dataBytes = 0;
     uint32_t firstAddress = 0; // written as "0x00001000", as --check prints addresses
     uint32_t lastAddress = 0;

@@ -36,6 +36,8 @@ Json imageFields(const LedgerImage& image) {
     return {{"path", image.path},
             {"sha256", image.sha256},
             {"bytes", image.bytes},
+            {"format", image.format},
+            {"sent_sha256", image.sentSha256},
             {"records", image.records},
             {"data_bytes", image.dataBytes},
             {"first_address", hexAddress(image.firstAddress)},

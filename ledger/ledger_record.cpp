@@ -1,7 +1,6 @@
 #include "ledger/ledger_record.h"
 
 #include "os/host_name.h"
-#include "os/sha256.h"
 #include "report/entry_report.h"
 #include "serial/network_address.h"
 #include "serial/port_discovery.h"
@@ -26,12 +25,14 @@ const char* deviceWord(DeviceKind kind) {
 }
 
 LedgerImage heldImage(const char* path) {
-    const std::span<const char> bytes = FirmwareImage::fileBytes();
+    const FirmwareImage::Origin origin = FirmwareImage::origin();
     const ImageCheck::Summary& summary = FirmwareImage::report().summary;
     LedgerImage image;
     image.path = path;
-    Os::sha256Hex(bytes.data(), bytes.size(), image.sha256);
-    image.bytes = bytes.size();
+    image.sha256 = origin.sha256;
+    image.bytes = origin.bytes;
+    image.format = ImageFormat::word(origin.format);
+    image.sentSha256 = FirmwareImage::sentSha256();
     image.records = summary.sentLines;
     image.dataBytes = summary.dataBytes;
     image.firstAddress = summary.lowestAddress;

@@ -261,6 +261,12 @@ void start(const char* portArgument, uint32_t baud, const char* product, const c
     }
     fields["records"] = imageAccepted ? Json(summary.sentLines) : Json(nullptr);
     fields["data_bytes"] = imageAccepted ? Json(summary.dataBytes) : Json(nullptr);
+    if (imageAccepted) {
+        const FirmwareImage::Origin origin = FirmwareImage::origin();
+        fields["format"] = ImageFormat::word(origin.format);
+        fields["sha256"] = origin.sha256;
+        fields["sent_sha256"] = FirmwareImage::sentSha256();
+    }
     emit("start", fields);
 }
 

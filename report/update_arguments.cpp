@@ -4,8 +4,6 @@
 #include "serial/decimal.h"
 #include "session/firmware_image.h"
 
-#include "os/sha256.h"
-
 #include <cstring>
 #include <string>
 
@@ -18,9 +16,7 @@ bool isReleased(const char* imagePath) {
     if (releasedSha256.empty()) {
         return true;
     }
-    const std::span<const char> bytes = FirmwareImage::fileBytes();
-    std::string actual;
-    Os::sha256Hex(bytes.data(), bytes.size(), actual);
+    const std::string actual = FirmwareImage::origin().sha256;
     if (actual == releasedSha256) {
         return true;
     }

@@ -2,6 +2,7 @@
 
 #include "os/file_read.h"
 #include "os/file_write.h"
+#include "os/sha256.h"
 #include "session/report.h"
 #include "session/session_state.h"
 
@@ -27,6 +28,13 @@ struct Snapshot {
 Snapshot image;
 ImageSource source = ImageSource::NamedFile;
 ImageConversion::Options conversion;
+Origin toldOrigin; // a parent's word on the file; empty sha256: none
+
+std::string hashOf(std::span<const char> bytes) {
+    std::string hex;
+    Os::sha256Hex(bytes.data(), bytes.size(), hex);
+    return hex;
+}
 
 bool readRefused(const char* path, Os::FileReadResult result) {
     if (result == Os::FileReadResult::Ok) {
@@ -54,6 +62,46 @@ bool accept(const char* path) {
 }
 
 } // namespace
+
+Origin origin() {
+    if (!toldOrigin.sha256.empty()) {
+        return toldOrigin;
+    }
+    const std::span<const char> file = fileBytes();
+    return {image.report.source.format, hashOf(file), file.size()};
+}
+
+std::string sentSha256() {
+    return hashOf(sentText());
+}
+
+void setOrigin(const Origin& told) {
+    toldOrigin = told;
+}
+
+std::string originText(const Origin& told) {
+    return std::string(ImageFormat::word(told.format)) + ":" + told.sha256 + ":" +
+           std::to_string(told.bytes);
+}
+
+bool originFromText(const char* text, Origin& told) {
+    const std::string whole = text;
+    const size_t first = whole.find(':');
+    const size_t second = whole.find(':', first == std::string::npos ? first : first + 1);
+    if (first == std::string::npos || second == std::string::npos || second - first - 1 != 64) {
+        return false;
+    }
+    const std::string word = whole.substr(0, first);
+    const std::string digits = whole.substr(second + 1);
+    if (digits.empty() || digits.size() > 19 ||
+        digits.find_first_not_of("0123456789") != std::string::npos ||
+        !ImageFormat::fromWord(word.c_str(), told.format)) {
+        return false;
+    }
+    told.sha256 = whole.substr(first + 1, 64);
+    told.bytes = std::stoull(digits);
+    return true;
+}
 
 void setSource(ImageSource replacement) {
     source = replacement;

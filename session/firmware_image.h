@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 // Record: a line to send; Skipped: a blank or short line, counted but not sent.
 enum class LineOutcome : uint8_t { Record, Skipped, EndOfFile };
@@ -51,6 +52,24 @@ std::span<const char> fileBytes();
 // without its end mark; otherwise the records the conversion made, each ended by a line feed
 // (a split keeps each line's own end). Empty when none is held.
 std::span<const char> sentText();
+// What the held image's file is: its format, its SHA-256 as sha256sum prints it, and its size.
+// A port list's or a watch's child reads the records its parent made from the file, so it is
+// told the file's facts (setOrigin) instead of taking them from the bytes it read.
+struct Origin {
+    ImageFormat::Format format = ImageFormat::Format::SRecords;
+    std::string sha256;
+    uint64_t bytes = 0;
+};
+Origin origin();
+// The SHA-256 of sentText(), in lower-case hex: the records that reach the product.
+std::string sentSha256();
+// For the images that follow; an empty sha256 takes the facts from the bytes read again.
+void setOrigin(const Origin& told);
+// "FORMAT:SHA256:BYTES" ("ihex:3f2a...:8634"), as a parent hands its children an origin; false
+// when the text is no such triple.
+std::string originText(const Origin& origin);
+bool originFromText(const char* text, Origin& origin);
+
 // Writes sentText() to path, so that a release can archive exactly what goes to the units. False
 // with the OS error code when it could not be written whole, or with 0 when no image is held.
 bool saveSentText(const char* path, int& error);

@@ -46,6 +46,9 @@ std::vector<std::string> childArguments(const Invocation& invocation, const Port
     if (run.named) {
         arguments.insert(arguments.end(), {"--unit", run.unit});
     }
+    if (!invocation.imageOrigin.empty()) {
+        arguments.insert(arguments.end(), {"--image-origin", invocation.imageOrigin});
+    }
     arguments.insert(arguments.end(),
                      {"--json", "--exact-port", "--image-on-stdin", run.name, invocation.baud,
                       invocation.product, invocation.device, invocation.file});

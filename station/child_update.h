@@ -28,6 +28,7 @@ struct Invocation {
     std::string logDir;              // empty: no logs
     WaitMode wait = WaitMode::Fixed; // of every child's update
     bool scanCodes = false;          // --unit-id scan
+    std::string imageOrigin;         // the checked file's facts, for the children (--image-origin)
     std::string portArgument, baud, product, device, file;
 };
 

@@ -28,7 +28,7 @@ constexpr uint32_t StopGraceMs = 10000;
 constexpr uint32_t PlainWaitMs = 1000;
 
 struct Parent {
-    const Invocation& invocation;
+    Invocation invocation; // told the image's origin once it was checked
     std::FILE* human = stdout; // texts for people; standard error under --json
     std::FILE* json = nullptr; // events, under --json
     LiveScreen::Screen screen; // the live view, on human
@@ -358,7 +358,9 @@ ExitStatus run(const Invocation& invocation) {
         return finish(parent, ExitStatus::ExitNotStarted, "log_dir");
     }
     std::string problem;
-    Os::SharedInput image = Os::makeSharedInput(FirmwareImage::fileBytes(), problem);
+    // The children send the records made here, and are told what the user's file was.
+    parent.invocation.imageOrigin = FirmwareImage::originText(FirmwareImage::origin());
+    Os::SharedInput image = Os::makeSharedInput(FirmwareImage::sentText(), problem);
     if (image == nullptr) {
         std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
                      problem.c_str());

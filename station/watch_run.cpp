@@ -32,7 +32,7 @@ constexpr uint32_t StopGraceMs = 10000;
 constexpr uint32_t PlainWaitMs = 1000;
 
 struct Parent {
-    const ChildUpdate::Invocation& invocation;
+    ChildUpdate::Invocation invocation; // told the image's origin once it was checked
     Watch watch;
     std::FILE* human = stdout; // texts for people; standard error under --json
     std::FILE* json = nullptr; // events, under --json
@@ -571,7 +571,9 @@ bool prepare(Parent& parent, std::string& reason) {
         reason = "port_list";
         return false;
     }
-    parent.image = Os::makeSharedInput(FirmwareImage::fileBytes(), problem);
+    // The children send the records made here, and are told what the user's file was.
+    parent.invocation.imageOrigin = FirmwareImage::originText(FirmwareImage::origin());
+    parent.image = Os::makeSharedInput(FirmwareImage::sentText(), problem);
     if (parent.image == nullptr) {
         std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
                      problem.c_str());

@@ -77,41 +77,52 @@ const std::string Help =
     Exe +
     " COM1 115200 KORVA ARM korva.srec\n\n"
     "Options, before the arguments:\n"
-    "  --help                print this text and exit\n"
-    "  --version             print the version and exit\n"
-    "  --list-ports          list the serial ports, marking the one AUTO picks, and exit\n"
-    "  --check <file>        check a firmware image without touching any port, and exit\n"
-    "  --json                with --list-ports: one JSON object per port and line; with the "
-    "five arguments: the update as JSON Lines events on standard output, its texts on "
+    "  --help                  print this text and exit\n"
+    "  --version               print the version and exit\n"
+    "  --list-ports            list the serial ports, marking the one AUTO picks, and exit\n"
+    "  --check <file>          check a firmware image without touching any port, and exit\n"
+    "  --json                  with --list-ports: one JSON object per port and line; with "
+    "the five arguments: the update as JSON Lines events on standard output, its texts on "
     "standard error\n"
-    "  --log-dir <dir>       with a port list: each port's JSON lines in <dir>/<port>.jsonl\n"
-    "  --exact-port          open the port as named (COM7, ttyUSB0), without the port list "
+    "  --log-dir <dir>         with a port list: each port's JSON lines in "
+    "<dir>/<port>.jsonl\n"
+    "  --exact-port            open the port as named (COM7, ttyUSB0), without the port list "
     "or a prompt\n"
-    "  --image-on-stdin      with --json --exact-port: the image's bytes come on standard "
+    "  --image-on-stdin        with --json --exact-port: the image's bytes come on standard "
     "input and <file> only names them (how a port list hands each port the image it "
     "checked)\n"
-    "  --wait <mode>         how to wait for the product's reboots: poll asks every 250 ms "
+    "  --wait <mode>           how to wait for the product's reboots: poll asks every 250 ms "
     "and goes on as soon as it answers, seconds sooner; fixed (the default) pauses 15 s and "
     "5 s first, as a product that answers before it is ready needs; overrides "
     "UARTFLASH_WAIT\n"
-    "  --ledger <file>       append one JSON line per product update to <file>: which unit "
+    "  --ledger <file>         append one JSON line per product update to <file>: which unit "
     "got which image (its SHA-256), when, and how it went; several processes may share one "
     "ledger\n"
-    "  --watch               with ALL or SN= entries as the port: wait for bridges to be "
+    "  --watch                 with ALL or SN= entries as the port: wait for bridges to be "
     "plugged in and update each new unit as it comes, until Ctrl+C; with ports that stay "
     "plugged (a fixture): update each unit that comes to answer on one\n"
-    "  --again               with --watch: update a unit again (by its serial number or "
+    "  --again                 with --watch: update a unit again (by its serial number or "
     "code) that this watch has already updated\n"
-    "  --unit-id scan        with --watch: each unit is named by a code read from standard "
+    "  --unit-id scan          with --watch: each unit is named by a code read from standard "
     "input (a barcode scanner), one line a unit; with several fixed ports, <port "
     "number>:<code> names the port\n"
-    "  --image-sha256 <hex>  refuse any image whose SHA-256 is not <hex>, before any port is "
-    "touched; overrides UARTFLASH_IMAGE_SHA256\n"
-    "  --presence            with --json --exact-port: tell, as JSON lines, when a unit "
+    "  --base <addr>           the image is a raw binary that starts at <addr> (0x08000000); "
+    "refused for a format that carries its own addresses\n"
+    "  --record-bytes <n>      data bytes in each S-record made from an image (default 16), "
+    "as objcopy --srec-len makes them; refused when a record would not fit in 408 "
+    "characters\n"
+    "  --save-srec <file>      with --check: write the S-records that would be sent to "
+    "<file>, to archive exactly what goes to the units\n"
+    "  --image-sha256 <hex>    refuse any image whose SHA-256 is not <hex>, before any port "
+    "is touched; overrides UARTFLASH_IMAGE_SHA256\n"
+    "  --presence              with --json --exact-port: tell, as JSON lines, when a unit "
     "answers on the port and when it leaves, until stopped (how a fixture watch sees its "
     "units)\n"
-    "  --unit <code>         with --json --exact-port: the unit's code, for its ledger line "
-    "and events (how a watch names the unit it hands a child)\n";
+    "  --unit <code>           with --json --exact-port: the unit's code, for its ledger "
+    "line and events (how a watch names the unit it hands a child)\n"
+    "  --image-origin <facts>  with --image-on-stdin: the format, SHA-256 and size of the "
+    "file the records on standard input were made from (how a port list tells its children "
+    "what the user's file is)\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -143,7 +154,8 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
         {{"--"}, refused("Unknown option --"), 2},
         {{"--check", image},
          "Image [" + image +
-             "] is good.\n  Records:        S1 1, S9 1\n  Data bytes:     2\n  Addresses:      "
+             "] is good.\n  Format:         S-records\n  Records:        S1 1, S9 1\n  Data bytes: "
+             "    2\n  Addresses:      "
              "0x00000000 to 0x00000001\n  Start address:  0x00000000\n  Lines:          2 (2 "
              "sent as records)\n",
          0},
@@ -193,6 +205,30 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
          refused("--unit-id takes scan, not serial"),
          2},
         {{"--unit-id", "scan", "ALL", "115200", "KORVA", "ARM", image}, mismatch, 2},
+        // How an image becomes S-records: numbers that name none are refused with the help, a base
+        // for S-records as the image's problem, a save that fails with status 1.
+        {{"--record-bytes", "0", "--check", image},
+         refused("--record-bytes takes a number of data bytes, not 0"),
+         2},
+        {{"--base", "0x1_0000", "AUTO", "115200", "KORVA", "ARM", image},
+         refused("--base takes an address of 32 bits (0x08000000), not 0x1_0000"),
+         2},
+        {{"--base", "0x100000000", "--check", image},
+         refused("--base takes an address of 32 bits (0x08000000), not 0x100000000"),
+         2},
+        {{"--base", "4096", "--check", image},
+         "Error: [" + image +
+             "]: --base ADDR is for a raw binary, but this is an S-record file, which carries its "
+             "own addresses\n",
+         2},
+        {{"--save-srec", "/nonexistent/x.srec", "--check", image},
+         "Image [" + image +
+             "] is good.\n  Format:         S-records\n  Records:        S1 1, S9 1\n  Data "
+             "bytes:     2\n  Addresses:      0x00000000 to 0x00000001\n  Start address:  "
+             "0x00000000\n  Lines:          2 (2 sent as records)\nError: cannot write "
+             "/nonexistent/x.srec: No such file or directory\n",
+         1},
+        {{"--save-srec", "x.srec", "AUTO", "115200", "KORVA", "ARM", image}, mismatch, 2},
         // The released image: any other is refused before a port is touched.
         {{"--image-sha256", "abc", "AUTO", "115200", "KORVA", "ARM", image},
          refused("--image-sha256 takes the released image's SHA-256 as 64 hex digits"),

@@ -48,7 +48,9 @@ LedgerEntry updatedUnit() {
     entry.usb = {"10c4", "ea60", "0001A2B3", "1-1.2"};
     entry.product = "KORVA";
     entry.device = "ARM";
-    entry.image = {"fw.srec", std::string(64, 'e'), 1234, 32, 480, 0x1000, 0x11DF};
+    entry.image = {
+        "fw.hex", std::string(64, 'e'), 1234, "ihex", std::string(64, '5'), 32, 480, 0x1000,
+        0x11DF};
     entry.before = LedgerAnswer{"application", "V1.0.0"};
     entry.after = LedgerAnswer{"application", "V2.0.0"};
     entry.ok = true;
@@ -63,9 +65,10 @@ LedgerEntry updatedUnit() {
 const std::string Head = R"({"time":"2026-05-14T09:31:07Z","host":"station-3","version":"1.5",)"
                          R"("port":"/dev/ttyUSB0","unit":)";
 const std::string Middle =
-    R"("product":"KORVA","device":"ARM","image":{"path":"fw.srec","sha256":")" +
-    std::string(64, 'e') +
-    R"(","bytes":1234,"records":32,"data_bytes":480,"first_address":"0x00001000",)"
+    R"("product":"KORVA","device":"ARM","image":{"path":"fw.hex","sha256":")" +
+    std::string(64, 'e') + R"(","bytes":1234,"format":"ihex","sent_sha256":")" +
+    std::string(64, '5') +
+    R"(","records":32,"data_bytes":480,"first_address":"0x00001000",)"
     R"("last_address":"0x000011DF"},)";
 
 struct LineCase {

@@ -329,6 +329,24 @@ port_list_ledger)
         fail "the killed child's line: $(jq -c --arg port "${ports[2]}" 'select(.port == $port)' "$work/units.jsonl")"
     expect_no_text "Not in the ledger"
     ;;
+port_list_hex)
+    # An Intel HEX file is made into records once, by the parent: every product gets those
+    # records, and every ledger line names the file's format and hash and the records' hash.
+    "$sample" --records 40 >"$work/image.srec"
+    image=$work/image.hex
+    objcopy -I srec -O ihex "$work/image.srec" "$image"
+    sent_records=$work/sent.srec
+    "$tool" --check "$image" --save-srec "$sent_records" >/dev/null || fail "--check refused the HEX"
+    start_sims
+    start_tool 90 --ledger "$work/units.jsonl" "$list" 115200 KORVA ARM "$image"
+    end_tool
+    stop_sims
+    expect_status 0
+    for i in $(seq "$Count"); do expect_image "$i"; done
+    facts=$(jq -c '[.image.format, .image.sha256, .image.bytes, .image.sent_sha256]' "$work/units.jsonl" | sort -u)
+    wanted="[\"ihex\",\"$(sha256sum "$image" | cut -d' ' -f1)\",$(stat -c %s "$image"),\"$(sha256sum "$sent_records" | cut -d' ' -f1)\"]"
+    [ "$facts" == "$wanted" ] || fail "ledger image facts $facts, expected $wanted"
+    ;;
 ledger_three_processes)
     # Three separate runs of the tool share one ledger.
     "$sample" --records 40 >"$image"
