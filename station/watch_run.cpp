@@ -102,9 +102,11 @@ void emitChange(Parent& parent, const SlotChange& change) {
         return;
     }
     const bool left = change.change == Change::Left;
+    // Only an arrival that is being updated has its unit's name yet.
+    const bool named = change.change == Change::Arrived && slot != nullptr;
     Json fields = {{"port", change.port},
                    {"number", slot != nullptr ? slot->number : 0},
-                   {"unit", slot != nullptr && !left ? textOrNull(slot->unit) : Json(nullptr)}};
+                   {"unit", named ? textOrNull(slot->unit) : Json(nullptr)}};
     if (change.change == Change::Foreign) {
         fields["foreign"] = true;
     } else if (change.change == Change::AwaitingCode) {

@@ -73,3 +73,13 @@ ser2net_stop() {
         ser2net_pid=
     fi
 }
+
+# Starts ser2net again with the file and the ports of the last start, as a server that restarts.
+ser2net_restart() {
+    local work=$1
+    ser2net_stop
+    ser2net -d -u -c "$work/ser2net.yaml" >>"$work/ser2net.log" 2>&1 &
+    ser2net_pid=$!
+    _ser2net_listening "$work/ser2net.log" "${rfc2217_ports[@]}" "${raw_ports[@]}" \
+        "${telnet_ports[@]}"
+}

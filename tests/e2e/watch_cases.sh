@@ -110,6 +110,52 @@ await() {
     fail "waited in vain for $2 in $1"
 }
 
+# A fixture: simulators 1..N on pseudo-terminals that stay open, each with a control file on which
+# units are placed and taken away; unit k of simulator i writes received-i.srec.k.
+start_fixture_sims() {
+    for i in $(seq "$1"); do
+        # shellcheck disable=SC2086 # the options are words
+        "$sim" --mode app --control "$work/control-$i" --image "$work/received-$i.srec" \
+            --received-bytes "$work/bytes-$i" --boot-reboot-ms 300 --app-reboot-ms 300 \
+            ${sim_options[$i]:-} >"$work/sim-$i.out" 2>"$work/sim-$i.err" &
+        sim_pids+=($!)
+    done
+    for i in $(seq "$1"); do
+        local port
+        port=$(sim_port "$work/sim-$i.out") || { fail "simulator $i named no port" && exit 1; }
+        ports+=("$port")
+    done
+}
+
+place() { echo "place${2:+ $2}" >"$work/control-$1"; }
+take_away() { echo remove >"$work/control-$1"; }
+
+# The watch of a fixture, its standard input a pipe the case scans codes into (scan CODE).
+start_fixture_watch() {
+    mkfifo "$work/scans"
+    timeout --foreground -k 60 150 "$tool" --watch --wait poll --ledger "$ledger" "$@" \
+        <"$work/scans" >"$output" 2>"$work/stderr.txt" &
+    tool_pid=$!
+    exec 3>"$work/scans"
+}
+scan() { echo "$1" >&3; }
+
+# Unit $2 of simulator $1 holds the image's records.
+expect_unit_image() {
+    [ "$(cat "$work/received-$1.srec.$2" 2>/dev/null)" == "$(awk 'length($0) >= 9' "$image")" ] ||
+        fail "unit $2 on simulator $1 does not hold the image"
+}
+
+# Waits (up to 60 s) until the text $2 stands on $3 lines of the file $1.
+await_count() {
+    for _ in $(seq 3000); do
+        [ "$(grep -cF -- "$2" "$1" 2>/dev/null)" -ge "$3" ] && return 0
+        kill -0 "$tool_pid" 2>/dev/null || break
+        sleep 0.02
+    done
+    fail "waited in vain for $3 lines with $2 in $1"
+}
+
 # The ledger's lines in order, one a unit: "serial location ok reason", each with the image's
 # hash as sha256sum gives it.
 expect_ledger() {
@@ -264,6 +310,95 @@ watch_sigint_once | watch_sigint_twice)
         [ "$kept" -lt 202 ] || fail "the aborted unit took every record"
         expect_image 1 "$kept"
     fi
+    ;;
+fixture_three_units)
+    # One port that stays plugged, codes scanned through a pipe: a unit that arrives without its
+    # code waits for it; one left in place after its update is not updated again; another product
+    # is not updated; a code updated before is refused.
+    "$sample" --records 40 >"$image"
+    start_fixture_sims 1
+    start_fixture_watch --json --unit-id scan "${ports[0]}" 115200 KORVA ARM "$image"
+    place 1
+    await "$output" '"awaiting_code":true'
+    scan LOT7-0001
+    await "$ledger" 1
+    sleep 3 # left in place, looked at again and again
+    take_away 1
+    await "$output" '"event":"left"'
+    scan LOT7-0001
+    await "$output" '"reason":"already_updated"'
+    scan LOT7-0002
+    place 1 OTHER
+    await "$output" '"foreign":true'
+    take_away 1
+    await_count "$output" '"event":"left"' 2
+    place 1
+    await "$ledger" 2
+    take_away 1
+    await_count "$output" '"event":"left"' 3
+    scan LOT7-0003
+    place 1
+    await "$ledger" 3
+    kill -INT "$tool_pid"
+    end_watch
+    exec 3>&-
+    stop_all
+    expect_status 0
+    [ "$(jq -r '[.unit, .ok, .reason] | join(" ")' "$ledger")" == $'LOT7-0001 true done\nLOT7-0002 true done\nLOT7-0003 true done' ] ||
+        fail "ledger $(jq -c '[.unit, .ok, .reason]' "$ledger")"
+    for k in 1 3 4; do expect_unit_image 1 "$k"; done # unit 2 was the other product
+    [ ! -s "$work/received-1.srec.2" ] || fail "the other product was updated"
+    [ "$(grep -c '"event":"start"' "$output")" -eq 3 ] || fail "not three updates"
+    summary=$(grep '^{"event":"summary"' "$output")
+    jq -e '.units_ok == 3 and .first_pass_yield == 1 and (.units | map(.unit)) == ["LOT7-0001","LOT7-0002","LOT7-0003"]' \
+        <<<"$summary" >/dev/null || fail "the summary event disagrees: $summary"
+    ;;
+fixture_ser2net)
+    # Two fixtures served by a real ser2net: each unit is found by its answer; ser2net restarts
+    # while the watch waits, and the port comes back for the next unit.
+    source "$(dirname "$0")/ser2net.sh"
+    "$sample" --records 40 >"$image"
+    start_fixture_sims 2
+    ser2net_start "$work" "${ports[0]}" "${ports[1]}" || { fail "ser2net did not start" && exit 1; }
+    trap 'ser2net_stop; stop_all' EXIT
+    fixture=("rfc2217://127.0.0.1:${rfc2217_ports[0]}" "rfc2217://127.0.0.1:${rfc2217_ports[1]}")
+    start_fixture_watch "${fixture[0]},${fixture[1]}" 115200 KORVA ARM "$image"
+    place 1
+    place 2
+    await "$ledger" 2
+    take_away 1
+    await "$output" "${fixture[0]}: unit left"
+    ser2net_restart "$work" || fail "ser2net did not start again"
+    await "$output" "the port is not open"
+    place 1
+    await "$ledger" 3
+    kill -INT "$tool_pid"
+    end_watch
+    exec 3>&-
+    ser2net_stop
+    stop_all
+    expect_status 0
+    expect_text "Units: 3 ok, 0 failed"
+    [ "$(jq -r .port "$ledger" | sort | uniq -c | awk '{print $1}' | tr '\n' ' ')" == "2 1 " ] ||
+        fail "ledger ports $(jq -r .port "$ledger" | tr '\n' ' ')"
+    jq -e '.unit == null and .usb == null' "$ledger" >/dev/null || fail "a fixture's unit got a name"
+    expect_unit_image 1 1
+    expect_unit_image 1 2
+    expect_unit_image 2 1
+    ;;
+fixture_wrong_image)
+    # A station locked to the released image refuses another before any port is touched.
+    "$sample" --records 40 >"$image"
+    start_fixture_sims 1
+    place 1
+    UARTFLASH_IMAGE_SHA256=$(printf '%064d' 0) timeout 30 "$tool" --watch "${ports[0]}" 115200 \
+        KORVA ARM "$image" </dev/null >"$output" 2>&1
+    status=$?
+    text=$(cat "$output")
+    stop_all
+    expect_status 2
+    expect_text "Error: $image is not the released image: its SHA-256 is $(sha256sum "$image" | cut -d' ' -f1), not $(printf '%064d' 0)"
+    [ "$(cat "$work/bytes-1")" = 0 ] || fail "bytes reached the product"
     ;;
 auto_maker_strings)
     # One update with AUTO of a CP210x that says "Korva Oy" and "Korva KX-7": found by its driver.
