@@ -317,10 +317,52 @@ second_pid=
 mv "$work/received-com6.srec" "$work/received.srec"
 expect_image
 
+# A fixture on COM5 whose bridge stays: one unit placed, found by its answer, updated, taken away;
+# the watch sees it go and ends at one Ctrl+C.
+case_name=fixture_one_unit
+"$sim" --mode app --control "$work/control" --image "$work/fixture.srec" --boot-reboot-ms 300 \
+    --app-reboot-ms 300 >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+if pty=$(sim_port "$work/sim.out"); then
+    ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
+    ledger=$work/fixture.jsonl
+    LD_PRELOAD="$work/ptyshim.so" timeout --foreground -k 60 120 wine "$tool" --watch --wait poll \
+        --ledger "Z:${ledger//\//\\}" COM5 115200 KORVA ARM "Z:${image//\//\\}" </dev/null \
+        >"$work/console.txt" 2>"$work/stderr.txt" &
+    watch_pid=$!
+    echo place >"$work/control"
+    for _ in $(seq 600); do
+        [ -f "$ledger" ] && [ "$(wc -l <"$ledger")" -ge 1 ] && break
+        sleep 0.1
+    done
+    echo remove >"$work/control"
+    for _ in $(seq 300); do
+        grep -q 'COM5: unit left' "$work/console.txt" && break
+        sleep 0.1
+    done
+    kill -INT "$watch_pid"
+    wait "$watch_pid"
+    status=$?
+    text=$(cat "$work/console.txt")
+    [ $status -eq 0 ] || fail "exit status $status, expected 0"
+    expect_text "COM5: unit arrived: updating"
+    expect_text "COM5: unit left"
+    expect_text "Units: 1 ok, 0 failed, 0 skipped"
+    [ "$(jq -r '[.port, .ok, .reason] | join(" ")' "$ledger")" == "COM5 true done" ] ||
+        fail "ledger $(cat "$ledger")"
+    kill -TERM "$sim_pid" 2>/dev/null
+    wait "$sim_pid"
+    sim_pid=
+    [ "$(cat "$work/fixture.srec.1")" == "$(tr -d '\r' <"$image" | awk 'length($0) >= 9')" ] ||
+        fail "the unit does not hold the image"
+else
+    fail "the simulator named no port"
+fi
+
 if [ $failures -ne 0 ]; then
     echo "--- last console output:"
     cat "$work/console.txt"
     echo "wine e2e: $failures failure(s)"
     exit 1
 fi
-echo "wine e2e: 8 updates (two at once, one through ser2net, two by a watch), one stopped while its remote port opened, the port list and a refused serial number passed"
+echo "wine e2e: 9 updates (two at once, one through ser2net, two by a watch, one on a fixture), one stopped while its remote port opened, the port list and a refused serial number passed"
