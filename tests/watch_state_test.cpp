@@ -2,6 +2,7 @@
 // lets go, and from the units the status, the failed serial numbers and the retry command.
 #include "shell_words.h"
 #include "station/fixture_state.h"
+#include "station/station_snapshot.h"
 #include "station/unit_codes.h"
 #include "station/watch_state.h"
 #include "station/watch_summary.h"
@@ -626,6 +627,54 @@ TEST(WatchState, ViewShowsEachSlotAndTheCounts) {
               "no new units");
     EXPECT_EQ(WatchView::totals(watch, 360.0),
               "Units: 2 ok, 1 failed, 1 skipped in 360 s (30.0 an hour).");
+}
+
+} // namespace
+
+namespace {
+
+// The page's snapshot of a watch: each slot's state word, the counts and the last units.
+TEST(WatchState, SnapshotShowsEachPortTheCountsAndTheLastUnits) {
+    Watch watch;
+    std::string problem;
+    ASSERT_TRUE(Station::parseTarget("rfc2217://f:1,rfc2217://f:2,rfc2217://f:3,rfc2217://f:4",
+                                     watch.target, problem));
+    Station::makeSlots(watch);
+    watch.scanCodes = true;
+    watch.units = {unit("", 0, "LOT-1"), unit("", 1, "LOT-2"), unit("", 0, "LOT-2")};
+    StationSnapshot::Recent recent;
+    for (const Station::Unit& ended : watch.units) {
+        StationSnapshot::remember(recent, ended.run, ended.code);
+    }
+    watch.slots[0].state = Station::SlotState::AwaitingCode;
+    watch.slots[1].state = Station::SlotState::Foreign;
+    watch.slots[2] = {};
+    watch.slots[2].port = "rfc2217://f:3";
+    watch.slots[2].number = 3;
+    watch.slots[2].unit = "<img src=x onerror=alert(1)>";
+    watch.slots[2].state = Station::SlotState::Updating;
+    watch.slots[2].run.started = true;
+    watch.slots[2].run.percent = 42;
+    watch.slots[3].state = Station::SlotState::Finished;
+    watch.slots[3].unit = "LOT-2";
+    watch.slots[3].run = watch.units.back().run;
+    const auto state = StationSnapshot::ofWatch(watch, recent, {"fw.srec", "ab12"}, 3600.0);
+    std::string words;
+    for (const auto& port : state["ports"]) {
+        words += port["state"].get<std::string>() + " ";
+    }
+    EXPECT_EQ(words, "scan foreign updating remove ");
+    EXPECT_EQ(state["ports"][2]["unit"], "<img src=x onerror=alert(1)>");
+    EXPECT_EQ(state["ports"][2]["progress"], 42);
+    EXPECT_EQ(state["ports"][3]["result"], "ok");
+    EXPECT_EQ(state["counts"]["ok"], 2);
+    EXPECT_EQ(state["counts"]["failed"], 1);
+    EXPECT_DOUBLE_EQ(state["counts"]["first_pass_yield"].get<double>(), 0.5);
+    EXPECT_DOUBLE_EQ(state["counts"]["units_per_hour"].get<double>(), 3.0);
+    ASSERT_EQ(state["last_units"].size(), 3u);
+    EXPECT_EQ(state["last_units"][0]["unit"], "LOT-2"); // newest first
+    EXPECT_EQ(state["last_units"][1]["result"], "failed");
+    EXPECT_EQ(state["image"]["sha256"], "ab12");
 }
 
 } // namespace
