@@ -28,6 +28,9 @@ enum OptionFlag : unsigned {
     ImageSha256 = 1u << 13,
     PresenceProbe = 1u << 14,
     UnitCode = 1u << 15,
+    Report = 1u << 16,
+    ReportDay = 1u << 17,
+    ReportHtml = 1u << 18,
 };
 
 inline constexpr int MaxOptions = 32;
