@@ -388,7 +388,7 @@ report_screenshot)
             unit=$((unit + 1))
             minute=$(printf '%02d' $((n * 59 / ${hour_units#*:})))
             [ $((unit % 9)) -eq 0 ] && entry "${hour_units%:*}:$minute" "K-$unit" false record_refused
-            entry "${hour_units%:*}:$minute" "K-$unit" true done
+            entry "${hour_units%:*}:$minute" "K-$unit" true "done"
         done
     done >"$ledger"
     entry 13:58 "K-86" false no_contact >>"$ledger"
