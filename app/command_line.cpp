@@ -7,6 +7,7 @@
 #include "app/prepare_session.h"
 #include "app/presence_run.h"
 #include "app/program_run.h"
+#include "app/report_run.h"
 #include "ledger/ledger_record.h"
 #include "ledger/update_facts.h"
 #include "os/console.h"
@@ -88,6 +89,12 @@ constexpr Option ToolOptions[] = {
     {"--image-origin", ImageOrigin, "<facts>",
      "with --image-on-stdin: the format, SHA-256 and size of the file the records on standard "
      "input were made from (how a port list tells its children what the user's file is)"},
+    {"--report", Report, "<ledger>",
+     "sum a ledger up by UTC day: units, updates, ok, failed, first-pass yield, failed updates by "
+     "reason and the hours' throughput; and exit"},
+    {"--day", ReportDay, "<YYYY-MM-DD>", "with --report: that UTC day only"},
+    {"--html", ReportHtml, "<file>",
+     "with --report: also write it to <file> as one HTML page with a chart of units an hour"},
 };
 
 // The options every form that updates takes besides its own.
@@ -308,6 +315,12 @@ ExitStatus runPresence(const Command& command) {
     return status;
 }
 
+// --report <ledger> [--day <YYYY-MM-DD>] [--html <file>] (app/report_run.h).
+ExitStatus showReport(const Command& command) {
+    return ReportRun::run(optionValue(command, Report), optionValue(command, ReportDay),
+                          optionValue(command, ReportHtml));
+}
+
 ExitStatus listPorts(const Command& command) {
     return PortListing::print((command.options & Json) != 0 ? PortListing::Format::JsonLines
                                                             : PortListing::Format::Text);
@@ -321,6 +334,7 @@ constexpr Form ToolForms[] = {
     {ListPorts, 0, 0, listPorts},        // --list-ports
     {ListPorts | Json, 0, 0, listPorts}, // --list-ports --json, in either order
     {Check, Base | RecordBytes | SaveSrec, 0, checkImage}, // --check <file>
+    {Report, ReportDay | ReportHtml, 0, showReport},       // --report <ledger> [--day] [--html]
     // The updates; --wait <mode> and --ledger <file> go with each of them.
     {0, UpdateModifiers, 5, runUpdate},                    // and the five
     {Json, UpdateModifiers, 5, runJsonUpdate},             // --json <port> ...

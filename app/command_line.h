@@ -32,6 +32,9 @@ enum OptionFlag : unsigned {
     RecordBytes = 1u << 17,
     SaveSrec = 1u << 18,
     ImageOrigin = 1u << 19,
+    Report = 1u << 20,
+    ReportDay = 1u << 21,
+    ReportHtml = 1u << 22,
 };
 
 inline constexpr int MaxOptions = 32;

@@ -10,4 +10,10 @@ namespace Os {
 // (ENOSPC, ERROR_DISK_FULL...) when any step fails.
 bool writeWholeFile(const char* path, const char* bytes, size_t size, int& error);
 
+// Writes bytes whole to a new file beside path, then renames it over path, so that path holds
+// the old file or the whole new one, never a part. On failure the new file is removed and path
+// left as it was: false with the OS error code, or with 0 when path names something other than a
+// regular file (a folder, a device, a pipe), which is never replaced.
+bool replaceWholeFile(const char* path, const char* bytes, size_t size, int& error);
+
 } // namespace Os

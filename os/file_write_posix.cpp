@@ -1,9 +1,13 @@
-// Whole-file writing on POSIX: write until done, fsync, close, each checked.
+// Whole-file writing on POSIX: write until done, fsync, close, each checked; a replacement
+// renamed into place.
 #include "os/file_write.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Os {
@@ -31,6 +35,25 @@ bool writeWholeFile(const char* path, const char* bytes, size_t size, int& error
         error = errno;
     }
     return error == 0;
+}
+
+bool replaceWholeFile(const char* path, const char* bytes, size_t size, int& error) {
+    error = 0;
+    struct stat info {};
+    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    // The process id keeps two writers of one path off each other's new file.
+    const std::string fresh = std::string(path) + "." + std::to_string(getpid()) + ".tmp";
+    if (!writeWholeFile(fresh.c_str(), bytes, size, error) ||
+        std::rename(fresh.c_str(), path) != 0) {
+        if (error == 0) {
+            error = errno;
+        }
+        unlink(fresh.c_str());
+        return false;
+    }
+    return true;
 }
 
 } // namespace Os

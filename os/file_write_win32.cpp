@@ -1,7 +1,10 @@
-// Whole-file writing on Windows: WriteFile until done, FlushFileBuffers, CloseHandle, each checked.
+// Whole-file writing on Windows: WriteFile until done, FlushFileBuffers, CloseHandle, each checked;
+// a replacement moved into place.
 #include "os/file_write.h"
 
 #include <windows.h>
+
+#include <string>
 
 namespace Os {
 
@@ -31,6 +34,28 @@ bool writeWholeFile(const char* path, const char* bytes, size_t size, int& error
         error = static_cast<int>(GetLastError());
     }
     return error == 0;
+}
+
+bool replaceWholeFile(const char* path, const char* bytes, size_t size, int& error) {
+    error = 0;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return false;
+    }
+    // The process id keeps two writers of one path off each other's new file.
+    const std::string fresh =
+        std::string(path) + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
+    if (!writeWholeFile(fresh.c_str(), bytes, size, error)) {
+        DeleteFileA(fresh.c_str());
+        return false;
+    }
+    if (!MoveFileExA(fresh.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = static_cast<int>(GetLastError());
+        DeleteFileA(fresh.c_str());
+        return false;
+    }
+    return true;
 }
 
 } // namespace Os

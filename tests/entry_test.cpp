@@ -122,7 +122,12 @@ const std::string Help =
     "line and events (how a watch names the unit it hands a child)\n"
     "  --image-origin <facts>  with --image-on-stdin: the format, SHA-256 and size of the "
     "file the records on standard input were made from (how a port list tells its children "
-    "what the user's file is)\n";
+    "what the user's file is)\n"
+    "  --report <ledger>       sum a ledger up by UTC day: units, updates, ok, failed, "
+    "first-pass yield, failed updates by reason and the hours' throughput; and exit\n"
+    "  --day <YYYY-MM-DD>      with --report: that UTC day only\n"
+    "  --html <file>           with --report: also write it to <file> as one HTML page with "
+    "a chart of units an hour\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -134,6 +139,7 @@ std::string listing(PortListing::Format format) {
 // Command lines that begin with an option: no banner; a refusal names its reason, then the help.
 TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
     const std::string image = makeFile(ValidImage);
+    const std::string ledger = makeFile("{\"time\":\"2026-12-09T08:10:00Z\",\"ok\":true}\n");
     const auto refused = [](const std::string& reason) { return "ERROR: " + reason + "\n" + Help; };
     const std::string mismatch = refused("These options do not go with these arguments");
     std::string imageHash;
@@ -276,6 +282,29 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
          2,
          "soon"},
         {{"--list-ports"}, listing(PortListing::Format::Text), 0, "soon"},
+        // The ledger report: a day that is none, a ledger that cannot be read, a page that cannot
+        // be written (after the report), and options that go with --report alone.
+        {{"--report", ledger, "--day", "2026-02-29"},
+         "Error: --day takes a UTC day as YYYY-MM-DD, not 2026-02-29\n",
+         2},
+        {{"--report", "/nonexistent/u.jsonl"},
+         "Error: cannot read the ledger /nonexistent/u.jsonl: No such file or directory\n",
+         2},
+        {{"--report", "/tmp", "--day", "2026-12-09"},
+         "Error: cannot read the ledger /tmp: not a regular file\n",
+         2},
+        {{"--html", "/tmp", "--report", image},
+         "The ledger holds no update.\n\nSkipped 2 of 2 lines, not whole ledger lines (torn by a "
+         "power loss, or not JSON): lines 1, 2.\nError: cannot write the report /tmp: not a "
+         "regular file\n",
+         1},
+        {{"--report", ledger, "--day", "2026-12-10"},
+         "The ledger holds no update on 2026-12-10.\n",
+         0},
+        {{"--report"}, refused("--report <ledger>: the value is missing"), 2},
+        {{"--day", "2026-12-09"}, mismatch, 2},
+        {{"--report", ledger, "AUTO"}, mismatch, 2},
+        {{"--report", ledger, "--json"}, mismatch, 2},
     };
     for (const auto& c : cases) {
         if (c.waitVariable != nullptr) {
@@ -289,6 +318,7 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
     }
     unsetenv("UARTFLASH_WAIT");
     unlink(image.c_str());
+    unlink(ledger.c_str());
 }
 
 // An option that takes a value, and a row with options and the five arguments to which a

@@ -1,6 +1,9 @@
 // The ledger: its line, field by field and in order, and its file, opened, appended to by several
-// processes at once, and refused.
+// processes at once, and refused; and the ledger read back for a shift's report.
 #include "ledger/ledger.h"
+#include "ledger/ledger_report.h"
+#include "ledger/ledger_report_html.h"
+#include "ledger/ledger_report_table.h"
 #include "os/process.h"
 
 #include <gtest/gtest.h>
@@ -284,6 +287,191 @@ TEST(Ledger, ThreeProcessesAppendWholeLines) {
     for (const auto& [writer, count] : next) {
         EXPECT_EQ(count, static_cast<uint32_t>(Lines)) << writer;
     }
+}
+
+// A ledger line as the tool writes it, with the fields the report reads.
+std::string reportLine(const char* time, const char* unit, bool ok, const char* reason,
+                       const char* port = "/dev/ttyUSB0") {
+    LedgerEntry entry = updatedUnit();
+    entry.time = std::chrono::system_clock::time_point(std::chrono::sys_seconds(
+        std::chrono::sys_days(std::chrono::year_month_day(
+            std::chrono::year(2026), std::chrono::month(12), std::chrono::day(9))) +
+        std::chrono::hours(std::stoi(std::string(time, 2))) +
+        std::chrono::minutes(std::stoi(std::string(time + 3, 2)))));
+    entry.unit = unit;
+    entry.usb = {};
+    entry.ok = ok;
+    entry.reason = reason;
+    entry.port = port;
+    return Ledger::line(entry) + "\n";
+}
+
+// A shift of 2026-12-09 and a line of the next day: a line of an older version without `unit`,
+// named by its bridge; a unit that failed, then succeeded in a later hour; a hostile code; a
+// line that names no unit; no update at 09:00; and a last line torn by a power loss.
+const std::string Shift =
+    R"({"time":"2026-12-09T08:10:00Z","host":"h","version":"1.4","port":"/dev/ttyUSB0",)"
+    R"("usb":{"vid":"10c4","pid":"ea60","serial":"OLD1","location":"1-1"},"ok":true,)"
+    R"("exit_status":0,"reason":"done"})"
+    "\n" +
+    reportLine("08:20", "A2", false, "record_refused", "/dev/ttyUSB1") +
+    reportLine("10:05", "A2", true, "done", "/dev/ttyUSB1") +
+    reportLine("10:06", "<img src=x onerror=alert(1)>", false, "no_contact", "/dev/ttyUSB2") +
+    reportLine("10:07", "", false, "port_lost", "/dev/ttyUSB3") +
+    R"({"time":"2026-12-10T23:59:59Z","unit":"B1","ok":true,"reason":"done"})"
+    "\n"
+    R"({"time":"2026-)";
+
+// A day's figures in one line, to compare whole.
+std::string summary(const LedgerReport::Day& day) {
+    std::ostringstream text;
+    text << day.date << " units " << day.units << " updates " << day.updates << " ok " << day.ok
+         << " failed " << day.failed << " first " << day.okFirst << " |";
+    for (const LedgerReport::Hour& hour : day.hours) {
+        text << " " << hour.hour << ":" << hour.updates << "/" << hour.unitsOk << "/"
+             << hour.unitsFailed;
+    }
+    text << " |";
+    for (const LedgerReport::ReasonCount& failure : day.failures) {
+        text << " " << failure.reason << ":" << failure.updates;
+    }
+    text << " |";
+    for (const LedgerReport::FailedUnit& unit : day.failedUnits) {
+        text << " " << unit.time << "," << unit.port << "," << unit.unit << "," << unit.reason
+             << "," << unit.updates;
+    }
+    return text.str();
+}
+
+TEST(LedgerReport, FiguresByDayFromWhatTheLinesSay) {
+    const std::string day9 =
+        "2026-12-09 units 4 updates 5 ok 2 failed 2 first 1 | 8:2/1/0 10:3/1/2 | no_contact:1 "
+        "port_lost:1 record_refused:1 | 2026-12-09T10:06:00Z,/dev/ttyUSB2,<img src=x "
+        "onerror=alert(1)>,no_contact,1 2026-12-09T10:07:00Z,/dev/ttyUSB3,,port_lost,1";
+    const std::string day10 = "2026-12-10 units 1 updates 1 ok 1 failed 0 first 1 | 23:1/1/0 | |";
+    const struct {
+        const char* name;
+        std::string text;
+        const char* onlyDay;
+        std::vector<std::string> days;
+        uint64_t lines;
+        std::vector<uint64_t> skippedLines;
+    } cases[] = {
+        {"a shift and the next day", Shift, "", {day9, day10}, 7, {7}},
+        {"one day picked", Shift, "2026-12-10", {day10}, 7, {7}},
+        {"a day without updates", Shift, "2026-12-11", {}, 7, {7}},
+        {"written out of order: the later update is the last",
+         reportLine("09:00", "C3", true, "done") + reportLine("08:00", "C3", false, "port_lost"),
+         "",
+         {"2026-12-09 units 1 updates 2 ok 1 failed 0 first 0 | 8:1/0/0 9:1/1/0 | port_lost:1 |"},
+         2,
+         {}},
+        {"an older line's bridge and a newer line's unit name one unit",
+         R"({"time":"2026-12-09T08:00:00Z","usb":{"serial":"S1"},"ok":false,"reason":"no_contact"})"
+         "\n" +
+             reportLine("08:30", "S1", true, "done"),
+         "",
+         {"2026-12-09 units 1 updates 2 ok 1 failed 0 first 0 | 8:2/1/0 | no_contact:1 |"},
+         2,
+         {}},
+        {"not ledger lines, blank lines and CR LF",
+         "not json\n\n"
+         R"({"time":"2026-12-09T24:00:00Z","ok":true})"
+         "\n"
+         R"({"time":"2026-12-09T09:00:00Z"})"
+         "\n[1]\n"
+         R"({"time":"2026-12-09T09:00:00Z","ok":"yes"})"
+         "\r\n"
+         R"({"time":"2026-12-09T09:00:00Z","ok":true})"
+         "\r\n",
+         "",
+         {"2026-12-09 units 1 updates 1 ok 1 failed 0 first 1 | 9:1/1/0 | |"},
+         6,
+         {1, 3, 4, 5, 6}},
+        {"nothing", "", "", {}, 0, {}},
+    };
+    for (const auto& c : cases) {
+        const LedgerReport::Figures figures = LedgerReport::of(c.text, c.onlyDay);
+        std::vector<std::string> days;
+        for (const LedgerReport::Day& day : figures.days) {
+            days.push_back(summary(day));
+        }
+        EXPECT_EQ(days, c.days) << c.name;
+        EXPECT_EQ(figures.lines, c.lines) << c.name;
+        EXPECT_EQ(figures.skipped, c.skippedLines.size()) << c.name;
+        EXPECT_EQ(figures.skippedLines, c.skippedLines) << c.name;
+    }
+}
+
+TEST(LedgerReport, DaysAreDaysOfTheCalendar) {
+    for (const auto& [text, day] : {std::pair{"2026-12-09", true},
+                                    {"2024-02-29", true},
+                                    {"2026-02-29", false},
+                                    {"2026-13-01", false},
+                                    {"2026-12-00", false},
+                                    {"2026-1-09", false},
+                                    {"2026/12/09", false},
+                                    {"2026-12-09T", false},
+                                    {"", false}}) {
+        EXPECT_EQ(LedgerReport::isDay(text), day) << text;
+    }
+}
+
+// What the terminal shows: aligned tables, texts from the ledger with their control bytes
+// escaped, and the skipped lines with the first numbers.
+TEST(LedgerReport, TerminalTextShowsTheTablesAndTheSkippedLines) {
+    std::string many = reportLine("07:00", "E\x1b]0;x\x07", false, "no_contact");
+    for (int i = 0; i < 12; ++i) {
+        many += "torn\n";
+    }
+    EXPECT_EQ(LedgerReportTable::text(LedgerReport::of(many), ""),
+              "DAY         UNITS  UPDATES  OK  FAILED  FIRST-PASS YIELD\n"
+              "2026-12-09  1      1        0   1       0.0 %\n"
+              "\n2026-12-09, by hour (UTC):\n"
+              "  HOUR   UPDATES  UNITS  OK  FAILED\n"
+              "  07:00  1        1      0   1\n"
+              "\n2026-12-09, failed updates by reason:\n"
+              "  REASON      UPDATES\n"
+              "  no_contact  1\n"
+              "\n2026-12-09, units whose last update failed:\n"
+              "  TIME      PORT          UNIT           REASON      UPDATES\n"
+              "  07:00:00  /dev/ttyUSB0  E\\x1B]0;x\\x07  no_contact  1\n"
+              "\nSkipped 12 of 13 lines, not whole ledger lines (torn by a power loss, or not "
+              "JSON): lines 2, 3, 4, 5, 6, 7, 8, 9, 10, 11 and 2 more.\n");
+    EXPECT_EQ(LedgerReportTable::text(LedgerReport::of(Shift, "2026-12-11"), "2026-12-11"),
+              "The ledger holds no update on 2026-12-11.\n\nSkipped 1 of 7 lines, not whole "
+              "ledger lines (torn by a power loss, or not JSON): line 7.\n");
+}
+
+// The page: self-contained, no markup from the ledger, and a chart per day whose bars stand
+// for the units of their hours.
+TEST(LedgerReport, HtmlPageEscapesTheLedgerAndDrawsTheUnitsAnHour) {
+    const std::string page = LedgerReportHtml::page(LedgerReport::of(Shift), "units<1>.jsonl", "");
+    const auto count = [&page](const std::string& text) {
+        size_t found = 0;
+        for (size_t at = page.find(text); at != std::string::npos; at = page.find(text, at + 1)) {
+            ++found;
+        }
+        return found;
+    };
+    EXPECT_EQ(count("&lt;img src=x onerror=alert(1)&gt;"), 1u);
+    EXPECT_EQ(count("units&lt;1&gt;.jsonl"), 2u); // the title and the note
+    for (const char* markup : {"<img", "<script", "src=\"", "href", "http:", "https:", "<1>"}) {
+        EXPECT_EQ(count(markup), 0u) << markup;
+    }
+    EXPECT_EQ(count("content=\"default-src 'none'; style-src 'unsafe-inline'\""), 1u);
+    EXPECT_EQ(count("<svg class=\"chart\""), 2u);
+    EXPECT_EQ(count("</svg>"), 2u);
+    // 10:00 on the 9th: one unit ok under two failed, on a scale up to 4 of 180 pixels.
+    EXPECT_EQ(count("<rect class=\"ok\" x=\"349\" y=\"165.0\" width=\"20\" height=\"45.0\"/>"
+                    "<rect class=\"failed\" x=\"349\" y=\"75.0\" width=\"20\" height=\"90.0\"/>"
+                    "<text x=\"359\" y=\"71.0\" text-anchor=\"middle\">3</text>"),
+              1u);
+    EXPECT_EQ(count("<rect class=\"failed\""), 3u); // the bar above and each chart's legend
+    EXPECT_EQ(count("<td>2026-12-09</td><td>4</td><td>5</td><td>2</td><td>2</td><td>25.0 "
+                    "%</td>"),
+              1u);
+    EXPECT_EQ(LedgerReportHtml::escaped("a&b<c>\"d'"), "a&amp;b&lt;c&gt;&quot;d&#39;");
 }
 
 } // namespace

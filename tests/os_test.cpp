@@ -1,4 +1,5 @@
 // The os services' contract as the serial module and the reply reader rely on it.
+#include "os/file_write.h"
 #include "os/host_name.h"
 #include "os/os.h"
 #include "os/process.h"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -176,6 +178,48 @@ TEST(Os, ArgumentsAreQuotedForTheShell) {
     for (const auto& c : cases) {
         EXPECT_EQ(Os::quoteArgument(c.argument), c.quoted) << c.argument;
     }
+}
+
+// A replacement lands whole or not at all, and leaves no file of its own behind; a folder at the
+// path is never replaced.
+TEST(Os, ReplacedFileIsWholeOrUntouched) {
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::temp_directory_path() /
+        ("uartflash_replace_" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "folder");
+    std::ofstream(dir / "old.html") << "old";
+    const struct {
+        fs::path path;
+        bool written;
+        bool error; // an OS error code comes with the refusal
+    } cases[] = {
+        {dir / "new.html", true, false},
+        {dir / "old.html", true, false},
+        {dir / "folder", false, false},
+        {dir / "missing" / "r.html", false, true},
+    };
+    for (const auto& c : cases) {
+        int error = -1;
+        EXPECT_EQ(Os::replaceWholeFile(c.path.string().c_str(), "<p>", 3, error), c.written)
+            << c.path;
+        EXPECT_EQ(error != 0, c.error) << c.path;
+        std::string text;
+        if (fs::is_regular_file(c.path)) {
+            std::ifstream file(c.path, std::ios::binary);
+            text.assign(std::istreambuf_iterator<char>(file), {});
+        }
+        EXPECT_EQ(text == "<p>", c.written) << c.path;
+    }
+    EXPECT_TRUE(fs::is_directory(dir / "folder"));
+    size_t files = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        files += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(files, 2u); // new.html and old.html, no new file left beside them
+    fs::remove_all(dir);
 }
 
 } // namespace

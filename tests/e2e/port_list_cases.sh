@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Port lists: one run of the real uartflash against four simulated products at once, by case name.
 # usage: port_list_cases.sh CASE UARTFLASH UARTFLASH_SIM UARTFLASH_SAMPLE WORK_DIR UARTFLASH_LINE_PROBE
-#                      JSON_LINES_CHECK
+#                      JSON_LINES_CHECK [SCREENSHOT_PNG]
 # Checks the exit status, the summary and the retry command, and that each simulator holds the
 # file's records in order: all of them, or as many as its own fault allows.
 set -uo pipefail
 source "$(dirname "$0")/../../scripts/lib/sim_port.sh"
 source "$(dirname "$0")/expect.sh"
 
-case_name=$1 tool=$2 sim=$3 sample=$4 probe=$6 json_check=$7
+case_name=$1 tool=$2 sim=$3 sample=$4 probe=$6 json_check=$7 screenshot=${8:-}
 work=$5/$case_name
 unset UARTFLASH_WAIT # the fixed mode unless a case asks for the poll
 readonly Count=4
@@ -363,6 +363,79 @@ ledger_three_processes)
     stop_sims
     ports=("${ports[@]:0:3}")
     expect_ledger ""
+    ;;
+port_list_report)
+    # The report reads the lines the tool wrote: four units, one refused a record, and the page
+    # written whole beside them.
+    "$sample" --records 30 >"$image"
+    sim_options[2]="--error-on 7"
+    start_sims
+    start_tool 90 --ledger "$work/units.jsonl" "$list" 115200 KORVA ARM "$image"
+    end_tool
+    stop_sims
+    expect_status 1
+    day=$(head -n 1 "$work/units.jsonl" | jq -r '.time[:10]')
+    timeout 30 "$tool" --report "$work/units.jsonl" --day "$day" --html "$work/report.html" \
+        </dev/null >"$output" 2>&1
+    status=$?
+    text=$(cat "$output")
+    expect_status 0
+    expect_text "$day  4      4        3   1       75.0 %"
+    expect_text "  record_refused  1"
+    grep -qE "^  [0-9:]{8}  ${ports[1]}  -     record_refused  1$" <<<"$text" ||
+        fail "no failed unit for ${ports[1]}"
+    expect_text "Wrote the report to $work/report.html"
+    grep -q "<td>${ports[1]}</td><td>-</td><td>record_refused</td>" "$work/report.html" ||
+        fail "the page lacks the failed unit"
+    compgen -G "$work/report.html.*" >/dev/null && fail "a new file was left beside the page"
+    ;;
+report_screenshot)
+    # A station's shift, as its page shows in a real browser: seven busy hours and a lunch hour
+    # without updates, a few units that needed a second update, one that failed for good and one
+    # with a hostile code. The screenshot stays in the build folder for people to look at.
+    ledger=$work/units.jsonl
+    entry() { # time unit ok reason
+        printf '{"time":"2026-12-09T%s:00Z","host":"line-2","version":"1.5","port":"/dev/ttyUSB%d",' \
+            "$1" $((unit % 4))
+        printf '"unit":"%s","usb":null,"ok":%s,"exit_status":%d,"reason":"%s"}\n' "$2" "$3" \
+            "$([ "$3" == true ] && echo 0 || echo 1)" "$4"
+    }
+    unit=0
+    for hour_units in 06:8 07:14 08:15 09:13 10:12 12:9 13:14; do
+        for n in $(seq "${hour_units#*:}"); do
+            unit=$((unit + 1))
+            minute=$(printf '%02d' $((n * 59 / ${hour_units#*:})))
+            [ $((unit % 9)) -eq 0 ] && entry "${hour_units%:*}:$minute" "K-$unit" false record_refused
+            entry "${hour_units%:*}:$minute" "K-$unit" true "done"
+        done
+    done >"$ledger"
+    entry 13:58 "K-86" false no_contact >>"$ledger"
+    entry 13:59 "<img src=x onerror=alert(1)>" false port_lost >>"$ledger"
+    printf '{"time":"2026-12-' >>"$ledger"
+    timeout 30 "$tool" --report "$ledger" --html "$work/report.html" </dev/null >"$output" 2>&1
+    status=$?
+    text=$(cat "$output")
+    expect_status 0
+    expect_text "2026-12-09  87     96       85  2       87.4 %"
+    command -v chromium >/dev/null || { fail "chromium is missing (scripts/test installs it)" && exit 1; }
+    browse() {
+        timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir="$work/profile" \
+            "$@" "file://$work/report.html" 2>>"$work/chromium.err"
+    }
+    browse --dump-dom >"$work/dom.html"
+    grep -q '&lt;img src=x onerror=alert(1)&gt;' "$work/dom.html" || fail "the hostile code is not shown"
+    grep -qi '<img' "$work/dom.html" && fail "the hostile code became an element"
+    rm -f "$screenshot"
+    browse --screenshot="$screenshot" --window-size=1200,900 >/dev/null
+    /usr/bin/python3 - "$screenshot" <<'PYTHON' || fail "the screenshot $screenshot is not the page"
+import sys
+from PIL import Image
+image = Image.open(sys.argv[1]).convert("RGB")
+pixels = {colour: count for count, colour in image.getcolors(image.width * image.height)}
+ok, failed = pixels.get((0x2E, 0x7D, 0x32), 0), pixels.get((0xC6, 0x28, 0x28), 0)
+print(f"{image.width}x{image.height}: {ok} pixels of units ok, {failed} of units failed")
+sys.exit(0 if image.size == (1200, 900) and ok > 5000 and failed > 300 else 1)
+PYTHON
     ;;
 port_list_remote_mixed)
     # Products on another machine beside a local one: through the RFC 2217 and the raw accepter
