@@ -34,6 +34,15 @@ stop_all() {
 }
 trap stop_all EXIT
 
+# The ports simulators 1..N named on the first line of their output.
+collect_ports() {
+    for i in $(seq "$1"); do
+        local port
+        port=$(sim_port "$work/sim-$i.out") || { fail "simulator $i named no port" && exit 1; }
+        ports+=("$port")
+    done
+}
+
 # Simulators 1..N; simulator i gets the options in sim_options[i].
 declare -A sim_options=()
 start_sims() {
@@ -44,11 +53,7 @@ start_sims() {
             2>"$work/sim-$i.err" &
         sim_pids+=($!)
     done
-    for i in $(seq "$1"); do
-        local port
-        port=$(sim_port "$work/sim-$i.out") || { fail "simulator $i named no port" && exit 1; }
-        ports+=("$port")
-    done
+    collect_ports "$1"
 }
 
 # Unit $2 (its simulator) plugged in as tty $1 with serial number $3 at USB position $4: a CP2102
@@ -120,11 +125,7 @@ start_fixture_sims() {
             ${sim_options[$i]:-} >"$work/sim-$i.out" 2>"$work/sim-$i.err" &
         sim_pids+=($!)
     done
-    for i in $(seq "$1"); do
-        local port
-        port=$(sim_port "$work/sim-$i.out") || { fail "simulator $i named no port" && exit 1; }
-        ports+=("$port")
-    done
+    collect_ports "$1"
 }
 
 place() { echo "place${2:+ $2}" >"$work/control-$1"; }
