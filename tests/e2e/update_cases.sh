@@ -290,7 +290,9 @@ expect_ledger_line() {
     checked=$("$tool" --check "$original")
     addresses=$(sed -n 's/^  Addresses: *\(0x[0-9A-F]*\) to \(0x[0-9A-F]*\)$/"\1","\2"/p' <<<"$checked")
     local fields_of_image="{\"path\":\"$image\",\"sha256\":\"$(sha256sum "$original" | cut -d' ' -f1)\","
-    fields_of_image+="\"bytes\":$(stat -c %s "$original"),"
+    fields_of_image+="\"bytes\":$(stat -c %s "$original"),\"format\":\"srec\","
+    # The records sent: the file's lines, without a DOS editor's end mark.
+    fields_of_image+="\"sent_sha256\":\"$(tr -d '\032' <"$original" | sha256sum | cut -d' ' -f1)\","
     fields_of_image+="\"records\":$(sed -n 's/^  Lines: .*(\([0-9]*\) sent as records)$/\1/p' <<<"$checked"),"
     fields_of_image+="\"data_bytes\":$(sed -n 's/^  Data bytes: *//p' <<<"$checked"),"
     fields_of_image+="\"first_address\":${addresses%%,*},\"last_address\":${addresses#*,}}"
