@@ -193,7 +193,7 @@ ChildUpdate::Invocation invocationOf(const Command& command) {
 }
 
 // A port list or ALL: one child process of this program per port (station/port_list_run.h).
-ExitStatus runGang(const Command& command) {
+ExitStatus runPortList(const Command& command) {
     return PortLists::run(invocationOf(command));
 }
 
@@ -206,12 +206,12 @@ bool namesManyPorts(const Command& command) {
     return command.argc() == 6 && PortDiscovery::isPortGroup(command.argv[1]);
 }
 
-ExitStatus runLoggedGang(const Command& command) {
+ExitStatus runLoggedPortList(const Command& command) {
     if (!namesManyPorts(command)) {
         std::printf("ERROR: --log-dir goes with a port list (COM5,COM7 or ALL)\n");
         return ExitStatus::ExitNotStarted;
     }
-    return runGang(command);
+    return runPortList(command);
 }
 
 // The update, and with --ledger its line once it has ended: a line that was not written turns
@@ -236,7 +236,7 @@ ExitStatus runRecorded(const UpdateRequest& request, std::optional<std::string>&
 
 ExitStatus runUpdate(const Command& command) {
     if (namesManyPorts(command)) {
-        return runGang(command);
+        return runPortList(command);
     }
     PortDiscovery::setExactNames((command.options & ExactPort) != 0);
     std::vector<char*> argv = command.argv;
@@ -267,7 +267,7 @@ ExitStatus checkImage(const Command& command) {
 // would need the prompt finds no port.
 ExitStatus runJsonUpdate(const Command& command) {
     if (namesManyPorts(command)) {
-        return runGang(command);
+        return runPortList(command);
     }
     PortDiscovery::setExactNames((command.options & ExactPort) != 0);
     if ((command.options & ImageOnStdin) != 0) {
@@ -343,8 +343,8 @@ constexpr Form ToolForms[] = {
     {ExactPort | Json | ImageOnStdin, UpdateModifiers | UnitCode | ImageOrigin, 5,
      runJsonUpdate},                                        // a child's
     {ExactPort | Json | PresenceProbe, 0, 5, runPresence},  // a fixture watch's eyes on a port
-    {LogDir, UpdateModifiers, 5, runLoggedGang},            // --log-dir <dir> <port list> ...
-    {LogDir | Json, UpdateModifiers, 5, runLoggedGang},     // --json --log-dir <dir>
+    {LogDir, UpdateModifiers, 5, runLoggedPortList},        // --log-dir <dir> <port list> ...
+    {LogDir | Json, UpdateModifiers, 5, runLoggedPortList}, // --json --log-dir <dir>
     {Watch, UpdateModifiers | Again | UnitId, 5, runWatch}, // --watch <ALL|SN=...|ports> ...
     {Watch | Json, UpdateModifiers | Again | UnitId, 5, runWatch},
 };

@@ -21,7 +21,7 @@ int refuse(size_t line, const std::string& why) {
     return 1;
 }
 
-int checkGang(int argc, char** argv) {
+int checkPortList(int argc, char** argv) {
     std::ifstream in(argv[2]);
     const int status = std::stoi(argv[3]);
     std::map<std::string, std::vector<nlohmann::json>> byPort;
@@ -79,7 +79,7 @@ int checkGang(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc >= 4 && std::string(argv[1]) == "--port-list") {
-        return checkGang(argc, argv);
+        return checkPortList(argc, argv);
     }
     if (argc != 4) {
         std::printf("usage: json_lines_check FILE EXIT_STATUS REASON\n");

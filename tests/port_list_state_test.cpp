@@ -17,7 +17,7 @@ namespace {
 using ChildUpdate::Json;
 
 // Events in order; each row checks the plain line and the state the last event left.
-TEST(GangState, EventsMoveTheLiveViewAndGiveTheirPlainLines) {
+TEST(PortListState, EventsMoveTheLiveViewAndGiveTheirPlainLines) {
     const struct {
         std::vector<const char*> events;
         std::string line; // of the last event
@@ -81,7 +81,7 @@ TEST(GangState, EventsMoveTheLiveViewAndGiveTheirPlainLines) {
 }
 
 // The result event against the process's own end: the process status wins.
-TEST(GangState, OutcomesComeFromTheResultAndTheProcess) {
+TEST(PortListState, OutcomesComeFromTheResultAndTheProcess) {
     const struct {
         const char* result; // nullptr: the child ended without one
         bool started;
@@ -131,7 +131,7 @@ ChildUpdate::PortRun ended(const char* entry, int status, const char* name = nul
     return run;
 }
 
-TEST(GangState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
+TEST(PortListState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
     ChildUpdate::Invocation invocation;
     invocation.program = "uartflash";
     invocation.options = {"--log-dir", "my logs"};
@@ -214,7 +214,7 @@ TEST(GangState, OverallStatusAndTheCommandThatRetriesTheFailedPorts) {
 }
 
 // A child's output comes in pieces that cut lines anywhere.
-TEST(GangState, ChildOutputIsTakenInWholeLines) {
+TEST(PortListState, ChildOutputIsTakenInWholeLines) {
     const struct {
         std::vector<std::string> pieces;
         std::vector<std::string> lines;
@@ -238,7 +238,7 @@ TEST(GangState, ChildOutputIsTakenInWholeLines) {
     }
 }
 
-TEST(GangState, LogNamesAreFileSafeAndNeverShared) {
+TEST(PortListState, LogNamesAreFileSafeAndNeverShared) {
     const struct {
         std::string name;
         std::vector<std::string> taken;
