@@ -130,7 +130,7 @@ std::string numbered(int i, size_t size = 0) {
     return line;
 }
 
-class Served : public ::testing::Test {
+class DashboardServed : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string problem;
@@ -248,7 +248,7 @@ TEST(DashboardStart, RefusesWhatItCannotServe) {
     EXPECT_EQ(Dashboard::port(), 0);
 }
 
-TEST_F(Served, ReadOnlyRoutes) {
+TEST_F(DashboardServed, ReadOnlyRoutes) {
     const std::string state = R"({"form":"watch","ports":[{"name":"<b>x</b>"}]})";
     Dashboard::setState(state);
     const struct {
@@ -298,7 +298,7 @@ TEST_F(Served, ReadOnlyRoutes) {
     EXPECT_EQ(replaced->body, "{\"form\":\"port_list\"}");
 }
 
-TEST_F(Served, EventsInOrderOnePerMessage) {
+TEST_F(DashboardServed, EventsInOrderOnePerMessage) {
     Reader first(port_);
     Reader second(port_);
     ASSERT_TRUE(first.waitUntil(greeted));
@@ -316,7 +316,7 @@ TEST_F(Served, EventsInOrderOnePerMessage) {
     }
 }
 
-TEST_F(Served, ReaderThatStopsReadingSlowsNothing) {
+TEST_F(DashboardServed, ReaderThatStopsReadingSlowsNothing) {
     constexpr int Rounds = 50;
     constexpr int PerRound = 64; // well within the backlog, so the fast reader loses nothing
     constexpr size_t Pad = 8192; // 25 MB in all: more than the sockets between them hold
@@ -363,7 +363,7 @@ TEST_F(Served, ReaderThatStopsReadingSlowsNothing) {
               << (stalledGot.ended ? ", stream ended" : "") << "\n";
 }
 
-TEST_F(Served, SeventeenthConnectionAnsweredAtOnce) {
+TEST_F(DashboardServed, SeventeenthConnectionAnsweredAtOnce) {
     std::vector<std::unique_ptr<Reader>> readers;
     for (size_t i = 0; i < Dashboard::ConnectionLimit; ++i) {
         readers.push_back(std::make_unique<Reader>(port_));
@@ -395,7 +395,7 @@ TEST_F(Served, SeventeenthConnectionAnsweredAtOnce) {
     EXPECT_TRUE(served);
 }
 
-TEST_F(Served, StopFlushesToOpenStreamsThenEndsThem) {
+TEST_F(DashboardServed, StopFlushesToOpenStreamsThenEndsThem) {
     Reader open(port_);
     Reader stalled(port_);
     ASSERT_TRUE(open.waitUntil(greeted));
