@@ -40,15 +40,17 @@ bool ConnectionStream::is_writable() const {
 
 ssize_t ConnectionStream::read(char* bytes, size_t size) {
     if (begin_ == end_) {
-        if (!ready(false)) {
+        if (received_ >= RequestLimit || !ready(false)) {
             return -1;
         }
-        const int64_t got = Os::ServedSocket::receive(socket_, buffer_.data(), buffer_.size());
+        const size_t room = std::min(buffer_.size(), RequestLimit - received_);
+        const int64_t got = Os::ServedSocket::receive(socket_, buffer_.data(), room);
         if (got <= 0) {
             return static_cast<ssize_t>(got);
         }
         begin_ = 0;
         end_ = static_cast<size_t>(got);
+        received_ += end_;
     }
     const size_t count = std::min(size, end_ - begin_);
     std::memcpy(bytes, buffer_.data() + begin_, count);

@@ -14,6 +14,9 @@ class ConnectionStream final : public httplib::Stream {
   public:
     // A request's head must arrive, and a stream must take bytes, within this.
     static constexpr uint32_t LimitMs = 5000;
+    // What a connection may send in all: a GET's head is far smaller, and the HTTP library caps
+    // each header line but not their number.
+    static constexpr size_t RequestLimit = 64 * 1024;
 
     ConnectionStream(Os::ServedSocket::Native socket, const std::atomic<bool>& closing);
 
@@ -33,4 +36,5 @@ class ConnectionStream final : public httplib::Stream {
     std::array<char, 4096> buffer_{};
     size_t begin_ = 0;
     size_t end_ = 0;
+    size_t received_ = 0;
 };

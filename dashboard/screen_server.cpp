@@ -111,6 +111,7 @@ void addRoutes(ScreenServer& server) {
                                 {"X-Content-Type-Options", "nosniff"},
                                 {"Referrer-Policy", "no-referrer"}});
     server.set_pre_routing_handler(refuseChanges);
+    server.set_payload_max_length(ConnectionStream::RequestLimit);
     server.Get("/", [](const httplib::Request&, httplib::Response& response) {
         response.set_header("Content-Security-Policy", PagePolicy);
         serveFile(response, PageFiles::index(), "text/html; charset=utf-8");
