@@ -4,15 +4,15 @@
 // the page can be tried in a browser without a station, and tests/e2e/dashboard_browser.py can
 // check it step by step.
 //
-// usage: dashboard_driver [--listen [HOST:]PORT] [--step-ms MS] [--start-at STEP]
-// Prints "serving http://HOST:PORT/", then "step N" as each step is shown. A line on standard
-// input shows the next step (every MS milliseconds with --step-ms); the end of standard input
-// stops the server, giving the open pages a second to take the last events.
+// usage: dashboard_driver [--listen [HOST:]PORT] [--step-ms MS] [--start-at STEP] [--ports N]
+// --ports N: N ports (3 to 48, in threes), each three going through the script. Prints "serving
+// http://HOST:PORT/", then "step N" as each step is shown. A line on standard input shows the next
+// step (every MS milliseconds with --step-ms); the end of standard input stops the server, giving
+// the open pages a second to take the last events.
 #include "dashboard/dashboard.h"
 
 #include <nlohmann/json.hpp>
 
-#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -42,8 +42,10 @@ struct Port {
     Json seconds = nullptr;
 };
 
+constexpr size_t LastUnitsShown = 20;
+
 struct Station {
-    std::array<Port, 3> ports{{{"/dev/ttyUSB0", 1}, {"/dev/ttyUSB1", 2}, {"/dev/ttyUSB2", 3}}};
+    std::vector<Port> ports; // in groups of three
     int step = 0;
     int ok = 0;
     int failed = 0;
@@ -105,6 +107,9 @@ void finish(Station& station, Port& port, const char* reason, double seconds) {
     port.reason = reason;
     port.seconds = seconds;
     (ok ? station.ok : station.failed) += 1;
+    if (station.lastUnits.size() == LastUnitsShown) {
+        station.lastUnits.pop_back();
+    }
     station.lastUnits.insert(station.lastUnits.begin(), Json{{"time", clock(now(station))},
                                                              {"port", port.name},
                                                              {"unit", port.unit},
@@ -115,44 +120,51 @@ void finish(Station& station, Port& port, const char* reason, double seconds) {
           {{"ok", ok}, {"exit_status", ok ? 0 : 1}, {"reason", reason}, {"seconds", seconds}});
 }
 
-// What each "next" shows.
-const std::vector<std::function<void(Station&)>> Steps = {
-    [](Station& s) {
-        arrive(s, s.ports[0], "present");
-        arrive(s, s.ports[1], "scan");
+std::string code(int number) {
+    char text[32];
+    std::snprintf(text, sizeof text, "LOT7-%04d", number);
+    return text;
+}
+
+// What each "next" shows, for each group of three ports (p[0], p[1], p[2]; the g-th group).
+using Step = std::function<void(Station&, Port*, int)>;
+const std::vector<Step> Steps = {
+    [](Station& s, Port* p, int) {
+        arrive(s, p[0], "present");
+        arrive(s, p[1], "scan");
     },
-    [](Station& s) {
-        update(s, s.ports[0], "LOT7-0001", 0);
-        s.ports[1].unit = Hostile;
-        event(s, "scan", s.ports[1], {{"unit", Hostile}});
-        update(s, s.ports[1], Hostile, 0);
-        arrive(s, s.ports[2], "foreign");
+    [](Station& s, Port* p, int g) {
+        update(s, p[0], code(3 * g + 1), 0);
+        p[1].unit = Hostile;
+        event(s, "scan", p[1], {{"unit", Hostile}});
+        update(s, p[1], Hostile, 0);
+        arrive(s, p[2], "foreign");
     },
-    [](Station& s) {
-        update(s, s.ports[0], "LOT7-0001", 42);
-        update(s, s.ports[1], Hostile, 17);
+    [](Station& s, Port* p, int g) {
+        update(s, p[0], code(3 * g + 1), 42);
+        update(s, p[1], Hostile, 17);
     },
-    [](Station& s) {
-        finish(s, s.ports[0], "done", 21.0);
-        update(s, s.ports[1], Hostile, 80);
-        leave(s, s.ports[2]);
+    [](Station& s, Port* p, int) {
+        finish(s, p[0], "done", 21.0);
+        update(s, p[1], Hostile, 80);
+        leave(s, p[2]);
     },
-    [](Station& s) {
-        s.ports[0].state = "remove";
-        finish(s, s.ports[1], "record_refused", 12.5);
-        arrive(s, s.ports[2], "present");
+    [](Station& s, Port* p, int) {
+        p[0].state = "remove";
+        finish(s, p[1], "record_refused", 12.5);
+        arrive(s, p[2], "present");
     },
-    [](Station& s) {
-        leave(s, s.ports[0]);
-        s.ports[1].state = "remove";
-        s.ports[2].unit = "LOT7-0003";
-        event(s, "scan", s.ports[2], {{"unit", "LOT7-0003"}});
-        update(s, s.ports[2], "LOT7-0003", 55);
+    [](Station& s, Port* p, int g) {
+        leave(s, p[0]);
+        p[1].state = "remove";
+        p[2].unit = code(3 * g + 3);
+        event(s, "scan", p[2], {{"unit", p[2].unit}});
+        update(s, p[2], code(3 * g + 3), 55);
     },
-    [](Station& s) {
-        finish(s, s.ports[2], "done", 19.4);
-        arrive(s, s.ports[0], "scan");
-        leave(s, s.ports[1]);
+    [](Station& s, Port* p, int) {
+        finish(s, p[2], "done", 19.4);
+        arrive(s, p[0], "scan");
+        leave(s, p[1]);
     },
 };
 
@@ -194,7 +206,10 @@ void advance(Station& station, bool tell) {
     }
     station.step += 1;
     station.events.clear();
-    Steps[static_cast<size_t>(station.step - 1)](station);
+    for (size_t group = 0; group < station.ports.size() / 3; ++group) {
+        Steps[static_cast<size_t>(station.step - 1)](station, &station.ports[3 * group],
+                                                     static_cast<int>(group));
+    }
     Dashboard::setState(stateOf(station).dump());
     if (tell) {
         for (const Json& line : station.events) {
@@ -206,7 +221,7 @@ void advance(Station& station, bool tell) {
 int usage(const std::string& problem) {
     std::cerr << "dashboard_driver: " << problem
               << "\nusage: dashboard_driver [--listen [HOST:]PORT] [--step-ms MS] "
-                 "[--start-at STEP]\n";
+                 "[--start-at STEP] [--ports N]\n";
     return 2;
 }
 
@@ -217,6 +232,7 @@ int main(int argc, char** argv) {
     uint16_t port = 0;
     int stepMs = 0;
     int startAt = 0;
+    int ports = 3;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (i + 1 >= argc) {
@@ -232,11 +248,19 @@ int main(int argc, char** argv) {
             stepMs = std::atoi(value.c_str());
         } else if (option == "--start-at") {
             startAt = std::atoi(value.c_str());
+        } else if (option == "--ports") {
+            ports = std::atoi(value.c_str());
+            if (ports < 3 || ports > 48 || ports % 3 != 0) {
+                return usage("--ports takes 3, 6, ... 48");
+            }
         } else {
             return usage("unknown option " + option);
         }
     }
     Station station;
+    for (int i = 0; i < ports; ++i) {
+        station.ports.push_back({"/dev/ttyUSB" + std::to_string(i), i + 1});
+    }
     while (station.step < startAt && station.step < static_cast<int>(Steps.size())) {
         advance(station, false);
     }

@@ -22,6 +22,7 @@
   const SAFETY_REFRESH_MS = 5000; // in case the stream lost events
   const RECONNECT_MS = 2000;
   const LAST_UNITS = 20;
+  const MANY_PORTS = 6; // more get smaller tiles
 
   const tiles = new Map(); // port name -> its tile's elements
   let live = false;
@@ -140,6 +141,7 @@
 
   function drawTiles(ports) {
     const container = byId('tiles');
+    container.classList.toggle('many', ports.length > MANY_PORTS);
     const seen = new Set();
     ports.forEach((port, index) => {
       const key = textOf(port.name);
