@@ -214,6 +214,7 @@ bool opened(Native socket) {
     }
     *free = true;
     all.open[static_cast<size_t>(free - all.used.begin())] = socket;
+    Os::ServedSocket::makeNonBlocking(socket);
     serving = true;
     served = socket;
     return true;

@@ -19,9 +19,13 @@ enum class Wait : uint8_t { Ready, Timeout, Failed };
 Wait waitReadable(Native socket, uint32_t timeoutMs);
 Wait waitWritable(Native socket, uint32_t timeoutMs);
 
+// Makes every call on the socket return at once, so that only the waits above ever wait.
+void makeNonBlocking(Native socket);
+
 // Bytes read, at most capacity (0: the peer closed its side); -1 when the connection failed.
 int64_t receive(Native socket, char* bytes, size_t capacity);
-// Bytes sent, perhaps fewer than length; -1 when the connection failed.
+// Bytes sent, perhaps fewer than length (0 when the peer's window is full); -1 when the
+// connection failed.
 int64_t send(Native socket, const char* bytes, size_t length);
 
 enum class Pending : uint8_t { Drained, PeerClosed, Failed };

@@ -1,11 +1,12 @@
 // Accepted connections on POSIX: poll for the waits, MSG_NOSIGNAL so that a peer that has gone
-// raises no SIGPIPE, MSG_DONTWAIT to drain without waiting.
+// raises no SIGPIPE, MSG_DONTWAIT so that no call waits.
 #include "os/served_socket.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -64,9 +65,19 @@ int64_t receive(Native socket, char* bytes, size_t capacity) {
     return got < 0 ? -1 : got;
 }
 
+void makeNonBlocking(Native socket) {
+    const int flags = fcntl(descriptorOf(socket), F_GETFL);
+    if (flags >= 0) {
+        fcntl(descriptorOf(socket), F_SETFL, flags | O_NONBLOCK);
+    }
+}
+
 int64_t send(Native socket, const char* bytes, size_t length) {
-    const ssize_t sent = ::send(descriptorOf(socket), bytes, length, MSG_NOSIGNAL);
-    return sent < 0 ? -1 : sent;
+    const ssize_t sent = ::send(descriptorOf(socket), bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+    return sent;
 }
 
 Pending discardPending(Native socket) {

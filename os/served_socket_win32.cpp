@@ -64,9 +64,17 @@ int64_t receive(Native socket, char* bytes, size_t capacity) {
     return got == SOCKET_ERROR ? -1 : got;
 }
 
+void makeNonBlocking(Native socket) {
+    u_long on = 1;
+    ioctlsocket(socketOf(socket), FIONBIO, &on);
+}
+
 int64_t send(Native socket, const char* bytes, size_t length) {
     const int sent = ::send(socketOf(socket), bytes, lengthOf(length), 0);
-    return sent == SOCKET_ERROR ? -1 : sent;
+    if (sent == SOCKET_ERROR) {
+        return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+    }
+    return sent;
 }
 
 Pending discardPending(Native socket) {
@@ -77,7 +85,7 @@ Pending discardPending(Native socket) {
             return Pending::PeerClosed;
         }
         if (got == SOCKET_ERROR) {
-            return Pending::Failed;
+            return WSAGetLastError() == WSAEWOULDBLOCK ? Pending::Drained : Pending::Failed;
         }
     }
     return Pending::Drained;
