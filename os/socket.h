@@ -1,5 +1,6 @@
 // TCP connections to a serial port served over the network. socket_posix.cpp uses BSD sockets,
-// socket_win32.cpp Winsock 2. The tool only connects; it never listens.
+// socket_win32.cpp Winsock 2. These only connect; the station's screen listens through its HTTP
+// library (served_socket.h).
 #pragma once
 
 #include "os/os.h"
