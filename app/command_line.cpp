@@ -89,6 +89,10 @@ constexpr Option ToolOptions[] = {
     {"--image-origin", ImageOrigin, "<facts>",
      "with --image-on-stdin: the format, SHA-256 and size of the file the records on standard "
      "input were made from (how a port list tells its children what the user's file is)"},
+    {"--dashboard", DashboardAddress, "<[host:]port>",
+     "with a port list or --watch: serve the station's live page at http://<host>:<port>/ (host "
+     "127.0.0.1 unless given; another host shows it, read-only and without a password, to that "
+     "network)"},
     {"--report", Report, "<ledger>",
      "sum a ledger up by UTC day: units, updates, ok, failed, first-pass yield, failed updates by "
      "reason and the hours' throughput; and exit"},
@@ -167,6 +171,8 @@ ChildUpdate::Invocation invocationOf(const Command& command) {
         invocation.options.insert(invocation.options.end(), {"--unit-id", "scan"});
         invocation.scanCodes = true;
     }
+    invocation.dashboardHost = settings.dashboardHost;
+    invocation.dashboardPort = settings.dashboardPort;
     // The children get the records made from the image: the parent's conversion options go
     // only into the retry.
     for (const OptionFlag flag : {Base, RecordBytes}) {
@@ -204,6 +210,14 @@ ExitStatus runWatch(const Command& command) {
 
 bool namesManyPorts(const Command& command) {
     return command.argc() == 6 && PortDiscovery::isPortGroup(command.argv[1]);
+}
+
+ExitStatus runShownPortList(const Command& command) {
+    if (!namesManyPorts(command)) {
+        std::printf("ERROR: --dashboard goes with a port list (COM5,COM7 or ALL) or --watch\n");
+        return ExitStatus::ExitNotStarted;
+    }
+    return runPortList(command);
 }
 
 ExitStatus runLoggedPortList(const Command& command) {
@@ -345,8 +359,10 @@ constexpr Form ToolForms[] = {
     {ExactPort | Json | PresenceProbe, 0, 5, runPresence},  // a fixture watch's eyes on a port
     {LogDir, UpdateModifiers, 5, runLoggedPortList},        // --log-dir <dir> <port list> ...
     {LogDir | Json, UpdateModifiers, 5, runLoggedPortList}, // --json --log-dir <dir>
-    {Watch, UpdateModifiers | Again | UnitId, 5, runWatch}, // --watch <ALL|SN=...|ports> ...
-    {Watch | Json, UpdateModifiers | Again | UnitId, 5, runWatch},
+    // --dashboard <address> <port list> ..., with --json and --log-dir when given
+    {DashboardAddress, UpdateModifiers | Json | LogDir, 5, runShownPortList},
+    {Watch, UpdateModifiers | Again | UnitId | DashboardAddress, 5, runWatch}, // --watch ...
+    {Watch | Json, UpdateModifiers | Again | UnitId | DashboardAddress, 5, runWatch},
 };
 
 const Option* findOption(std::span<const Option> options, const char* word) {

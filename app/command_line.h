@@ -35,6 +35,7 @@ enum OptionFlag : unsigned {
     Report = 1u << 20,
     ReportDay = 1u << 21,
     ReportHtml = 1u << 22,
+    DashboardAddress = 1u << 23,
 };
 
 inline constexpr int MaxOptions = 32;

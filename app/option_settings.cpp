@@ -1,5 +1,7 @@
 #include "app/option_settings.h"
 
+#include "dashboard/dashboard.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -129,11 +131,25 @@ bool settleConversion(const CommandLine::Command& command, std::string& problem)
     return true;
 }
 
+bool settleDashboard(const CommandLine::Command& command, std::string& problem) {
+    const char* address = CommandLine::optionValue(command, CommandLine::DashboardAddress);
+    if (address == nullptr) {
+        return true;
+    }
+    std::string why;
+    if (!Dashboard::parseAddress(address, settings.dashboardHost, settings.dashboardPort, why)) {
+        problem = std::string("--dashboard takes [HOST:]PORT (8080, 0.0.0.0:8080): ") + why;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool settle(const CommandLine::Command& command, std::string& problem) {
     return settleWait(command, problem) && settleReleasedImage(command, problem) &&
-           settleUnitId(command, problem) && settleConversion(command, problem);
+           settleUnitId(command, problem) && settleConversion(command, problem) &&
+           settleDashboard(command, problem);
 }
 
 const Settings& current() {

@@ -30,6 +30,9 @@ struct Settings {
     ImageConversion::Options conversion;
     // --image-origin: the facts of the file a parent made this child's records from.
     FirmwareImage::Origin origin;
+    // --dashboard: where the station's page is served; port 0: no page.
+    std::string dashboardHost;
+    uint16_t dashboardPort = 0;
 };
 
 // False with problem set (one line, without its line end) when a value is refused.

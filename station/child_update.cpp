@@ -78,8 +78,12 @@ Json eventWithPort(const Json& event, const std::string& port) {
     return out;
 }
 
+std::string eventLine(const Json& event) {
+    return event.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 void writeEvent(std::FILE* out, const Json& event) {
-    std::fprintf(out, "%s\n", event.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+    std::fprintf(out, "%s\n", eventLine(event).c_str());
     std::fflush(out);
 }
 

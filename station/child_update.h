@@ -29,6 +29,8 @@ struct Invocation {
     WaitMode wait = WaitMode::Fixed; // of every child's update
     bool scanCodes = false;          // --unit-id scan
     std::string imageOrigin;         // the checked file's facts, for the children (--image-origin)
+    std::string dashboardHost;       // --dashboard: where the station's page is served
+    uint16_t dashboardPort = 0;      // 0: no page
     std::string portArgument, baud, product, device, file;
 };
 
@@ -71,6 +73,8 @@ Json eventWithPort(const Json& event, const std::string& port);
 // One event as one JSON Lines line, flushed, so that a reader sees it as it happens. Bytes that
 // are not UTF-8 (a product's text) are replaced rather than ending the run.
 void writeEvent(std::FILE* out, const Json& event);
+// The same line without its line end.
+std::string eventLine(const Json& event);
 
 // Takes one parsed event into the run and returns its plain-line text (without the port), or an
 // empty text when the event is not worth a line. Fields of a wrong type count as absent.

@@ -1,6 +1,8 @@
 #include "station/port_list_run.h"
 
 #include "station/port_list_state.h"
+#include "station/station_page.h"
+#include "station/station_snapshot.h"
 
 #include "ledger/ledger_record.h"
 #include "os/interrupt.h"
@@ -28,7 +30,7 @@ constexpr uint32_t StopGraceMs = 10000;
 constexpr uint32_t PlainWaitMs = 1000;
 
 struct Parent {
-    Invocation invocation; // told the image's origin once it was checked
+    Invocation invocation;     // told the image's origin once it was checked
     std::FILE* human = stdout; // texts for people; standard error under --json
     std::FILE* json = nullptr; // events, under --json
     LiveScreen::Screen screen; // the live view, on human
@@ -37,6 +39,7 @@ struct Parent {
     std::vector<Os::ChildHandle> children;
     std::vector<int> openStreams;             // per child: its pipes that have not ended
     std::vector<PortListLogs::PortLogs> logs; // empty without --log-dir
+    StationSnapshot::Recent recent;           // for the page: the last units that ended
 };
 
 double secondsSince(Clock::time_point then) {
@@ -90,11 +93,19 @@ void takeLine(Parent& parent, size_t index, const std::string& line) {
     if (event.is_discarded() || !event.is_object() || !event.contains("event")) {
         return;
     }
-    if (parent.json != nullptr) {
-        ChildUpdate::writeEvent(parent.json, ChildUpdate::eventWithPort(event, run.name));
-    }
+    StationPage::emit(parent.json, ChildUpdate::eventWithPort(event, run.name));
     note(parent, run, ChildUpdate::applyEvent(run, event));
     parent.screen.dirty = true;
+}
+
+// The page's snapshot of the run: the ports, the counts and the last units.
+void showPage(Parent& parent, bool final = false) {
+    if (final || StationPage::due()) {
+        const StationSnapshot::Image image{parent.invocation.file, FirmwareImage::origin().sha256};
+        StationPage::show(StationSnapshot::ofPortList(parent.runs, parent.recent, image,
+                                                      secondsSince(parent.began)),
+                          final);
+    }
 }
 
 void takeOutput(Parent& parent, size_t index, Os::ChildStream stream, std::string_view bytes) {
@@ -120,6 +131,7 @@ void finishPort(Parent& parent, size_t index) {
              "ended without a result (exit status " + std::to_string(run.exitStatus) + ")");
         ChildLedger::recordUnwritten(parent.invocation, run);
     }
+    StationSnapshot::remember(parent.recent, run, {});
     parent.screen.dirty = true;
 }
 
@@ -182,7 +194,8 @@ bool watchChildren(Parent& parent, Os::EventHandle wake) {
             }
         }
         std::vector<size_t> ended;
-        const uint32_t timeoutMs = parent.screen.live ? LiveScreen::RedrawMs : PlainWaitMs;
+        const uint32_t timeoutMs =
+            StationPage::waitLimit(parent.screen.live ? LiveScreen::RedrawMs : PlainWaitMs);
         Os::readChildren(parent.children, wake, timeoutMs,
                          [&](size_t index, Os::ChildStream stream, std::string_view bytes) {
                              if (!bytes.empty()) {
@@ -198,6 +211,7 @@ bool watchChildren(Parent& parent, Os::EventHandle wake) {
         if (LiveScreen::due(parent.screen)) {
             draw(parent);
         }
+        showPage(parent);
     }
     return stopped || Os::interruptRequested();
 }
@@ -241,17 +255,21 @@ void printSummary(Parent& parent, ExitStatus status) {
     std::fflush(out);
 }
 
+// The summary event, to --json's output and the page, which gets its last snapshot and the time
+// to take them before it stops.
 ExitStatus finish(Parent& parent, ExitStatus status, const std::string& reason) {
+    Json summary =
+        summaryEvent(parent.invocation, parent.runs, status, reason, secondsSince(parent.began));
+    summary["image_from_pipe"] = FirmwareImage::cameThroughPipe();
+    Json incomplete = Json::array();
+    for (const auto& [path, problem] : PortListLogs::incomplete(parent.logs)) {
+        incomplete.push_back({{"file", path}, {"error", problem}});
+    }
+    summary["logs_incomplete"] = incomplete;
+    StationPage::emit(parent.json, summary);
+    showPage(parent, true);
+    StationPage::close();
     if (parent.json != nullptr) {
-        Json summary = summaryEvent(parent.invocation, parent.runs, status, reason,
-                                    secondsSince(parent.began));
-        summary["image_from_pipe"] = FirmwareImage::cameThroughPipe();
-        Json incomplete = Json::array();
-        for (const auto& [path, problem] : PortListLogs::incomplete(parent.logs)) {
-            incomplete.push_back({{"file", path}, {"error", problem}});
-        }
-        summary["logs_incomplete"] = incomplete;
-        ChildUpdate::writeEvent(parent.json, summary);
         std::fclose(parent.json);
     }
     return status;
@@ -337,7 +355,7 @@ ExitStatus runChildren(Parent& parent, Os::SharedInput image) {
 } // namespace
 
 ExitStatus run(const Invocation& invocation) {
-    Parent parent{invocation, stdout, nullptr, {}, Clock::now(), {}, {}, {}, {}};
+    Parent parent{invocation, stdout, nullptr, {}, Clock::now(), {}, {}, {}, {}, {}};
     if (invocation.json) {
         parent.json = JsonReport::takeOutput(invocation.closedStreams);
         if (parent.json == nullptr) {
@@ -356,6 +374,10 @@ ExitStatus run(const Invocation& invocation) {
     }
     if (!openLogs(parent)) {
         return finish(parent, ExitStatus::ExitNotStarted, "log_dir");
+    }
+    if (!StationPage::open(parent.invocation, parent.human)) {
+        PortListLogs::close(parent.logs);
+        return finish(parent, ExitStatus::ExitNotStarted, "dashboard");
     }
     std::string problem;
     // The children send the records made here, and are told what the user's file was.

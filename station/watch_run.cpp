@@ -12,6 +12,8 @@
 #include "station/fixture_probes.h"
 #include "station/fixture_state.h"
 #include "station/live_screen.h"
+#include "station/station_page.h"
+#include "station/station_snapshot.h"
 #include "station/unit_codes.h"
 #include "station/watch_state.h"
 #include "station/watch_summary.h"
@@ -41,6 +43,7 @@ struct Parent {
     std::string program; // what the children run
     Os::SharedInput image = nullptr;
     Clock::time_point probesDue = Clock::now(); // the next start of probes that are not running
+    StationSnapshot::Recent recent;             // for the page: the last units that ended
 };
 
 double secondsSince(Clock::time_point then) {
@@ -65,12 +68,19 @@ Json textOrNull(const std::string& text) {
 }
 
 void emit(Parent& parent, const char* name, Json fields) {
-    if (parent.json == nullptr) {
-        return;
-    }
     Json event = {{"event", name}, {"t", JsonReport::rounded(secondsSince(parent.began))}};
     event.update(fields);
-    ChildUpdate::writeEvent(parent.json, event);
+    StationPage::emit(parent.json, event);
+}
+
+// The page's snapshot of the watch: the ports, the counts and the last units.
+void showPage(Parent& parent, bool final = false) {
+    if (final || StationPage::due()) {
+        const StationSnapshot::Image image{parent.invocation.file, FirmwareImage::origin().sha256};
+        StationPage::show(StationSnapshot::ofWatch(parent.watch, parent.recent, image,
+                                                   secondsSince(parent.began)),
+                          final);
+    }
 }
 
 const char* changeWord(Change change) {
@@ -134,9 +144,7 @@ void takeLine(Parent& parent, Slot& slot, const std::string& line) {
     if (event.is_discarded() || !event.is_object() || !event.contains("event")) {
         return;
     }
-    if (parent.json != nullptr) {
-        ChildUpdate::writeEvent(parent.json, ChildUpdate::eventWithPort(event, slot.run.name));
-    }
+    StationPage::emit(parent.json, ChildUpdate::eventWithPort(event, slot.run.name));
     note(parent, slot.run.name, ChildUpdate::applyEvent(slot.run, event));
     parent.screen.dirty = true;
 }
@@ -158,6 +166,7 @@ void finishUpdate(Parent& parent, const std::string& key) {
     }
     if (Unit* unit = endUpdate(parent.watch, key, status); unit != nullptr) {
         ChildLedger::recordUnwritten(parent.invocation, unit->run);
+        StationSnapshot::remember(parent.recent, unit->run, unitName(*unit));
     }
     say(parent, WatchView::heading(parent.watch, secondsSince(parent.began)));
     parent.screen.dirty = true;
@@ -427,10 +436,11 @@ bool watchUnits(Parent& parent, Os::EventHandle wake) {
             }
             timeoutMs = std::min(timeoutMs, untilMs(nextListing));
         }
-        readChildren(parent, wake, timeoutMs);
+        readChildren(parent, wake, StationPage::waitLimit(timeoutMs));
         if (LiveScreen::due(parent.screen)) {
             draw(parent);
         }
+        showPage(parent);
     }
 }
 
@@ -504,12 +514,16 @@ void printSummary(Parent& parent, ExitStatus status) {
     std::fflush(out);
 }
 
+// The summary event, to --json's output and the page, which gets its last snapshot and the time
+// to take them before it stops.
 ExitStatus finish(Parent& parent, ExitStatus status, const std::string& reason) {
+    Json summary =
+        summaryEvent(parent.invocation, parent.watch, status, reason, secondsSince(parent.began));
+    summary["image_from_pipe"] = FirmwareImage::cameThroughPipe();
+    StationPage::emit(parent.json, summary);
+    showPage(parent, true);
+    StationPage::close();
     if (parent.json != nullptr) {
-        Json summary = summaryEvent(parent.invocation, parent.watch, status, reason,
-                                    secondsSince(parent.began));
-        summary["image_from_pipe"] = FirmwareImage::cameThroughPipe();
-        ChildUpdate::writeEvent(parent.json, summary);
         std::fclose(parent.json);
     }
     return status;
@@ -582,13 +596,18 @@ bool prepare(Parent& parent, std::string& reason) {
         reason = "not_started";
         return false;
     }
+    if (!StationPage::open(parent.invocation, parent.human)) {
+        Os::closeSharedInput(parent.image);
+        reason = "dashboard";
+        return false;
+    }
     return true;
 }
 
 } // namespace
 
 ExitStatus run(const ChildUpdate::Invocation& invocation, bool again) {
-    Parent parent{invocation, {}, stdout, nullptr, {}, Clock::now(), {}, nullptr, Clock::now()};
+    Parent parent{invocation, {}, stdout, nullptr, {}, Clock::now(), {}, nullptr, Clock::now(), {}};
     if (invocation.json) {
         parent.json = JsonReport::takeOutput(invocation.closedStreams);
         if (parent.json == nullptr) {
