@@ -7,7 +7,12 @@ scanned code that is an HTML tag shows as text (no element made of it, no alert)
 shows it is reconnecting when the tool goes and draws the new run when it comes back. It saves
 screenshots of the running station and of its end in the build folder.
 
+With --watch it opens the page of a real fixture watch instead: two simulated units placed on
+two ports that stay open, named by scanned codes (one of them the hostile one), one updated and one
+refusing a record; the tiles, counts and last units must follow, and the screenshots are of it.
+
 usage: dashboard_browser.py DRIVER BUILD_DIR
+       dashboard_browser.py --watch UARTFLASH UARTFLASH_SIM UARTFLASH_SAMPLE BUILD_DIR
 """
 import os
 import shutil
@@ -166,7 +171,107 @@ def assert_no_alert(browser, what):
     raise AssertionError(f'{what}: an alert opened: {alert.text!r}')
 
 
+def wait_for(browser, what, test, seconds=60):
+    """Waits until test(snapshot) holds; fails with the last snapshot."""
+    seen = {}
+    try:
+        WebDriverWait(browser, seconds, poll_frequency=0.2).until(
+            lambda b: seen.update(b.execute_script(SNAPSHOT)) or test(seen))
+    except TimeoutException:
+        raise AssertionError(f'{what}: the page shows {seen!r}') from None
+    return seen
+
+
+def states(seen):
+    return [seen['tiles'][port]['state'] for port in seen['order']]
+
+
+def free_port():
+    import socket
+    with socket.socket() as probe:
+        probe.bind(('127.0.0.1', 0))
+        return probe.getsockname()[1]
+
+
+def watch_main(tool, sim, sample, build_dir):
+    """A real fixture watch of two simulated units, its page in the browser."""
+    work = tempfile.mkdtemp(prefix='station-browser-')
+    image = os.path.join(work, 'image.srec')
+    with open(image, 'w') as out:
+        subprocess.run([sample, '--records', '200'], stdout=out, check=True)
+    sims, ports = [], []
+    for i, extra in ((1, []), (2, ['--error-on', '150'])):
+        out = open(os.path.join(work, f'sim-{i}.out'), 'w+')
+        sims.append(subprocess.Popen(
+            [sim, '--mode', 'app', '--baud', '19200', '--control', os.path.join(work, f'ctl-{i}'),
+             '--boot-reboot-ms', '300', '--app-reboot-ms', '300', *extra],
+            stdout=out, stderr=subprocess.DEVNULL))
+        for _ in range(100):
+            out.seek(0)
+            line = out.readline().strip()
+            if line:
+                break
+            time.sleep(0.05)
+        ports.append(line)
+    address = f'127.0.0.1:{free_port()}'
+    station = subprocess.Popen(
+        [tool, '--watch', '--wait', 'poll', '--unit-id', 'scan', '--dashboard', address,
+         ','.join(ports), '115200', 'KORVA', 'ARM', image],
+        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True)
+    profile = tempfile.mkdtemp(prefix='dashboard-browser-')
+    browser = None
+    control = lambda i, word: open(os.path.join(work, f'ctl-{i}'), 'w').write(word + '\n')
+    try:
+        time.sleep(1)
+        browser = browser_for(profile)
+        browser.get(f'http://{address}/')
+        wait_for(browser, 'at start', lambda p: states(p) == ['waiting', 'waiting'])
+        station.stdin.write(f'1:LOT7-0001\n2:{HOSTILE}\n')
+        station.stdin.flush()
+        control(1, 'place')
+        control(2, 'place')
+        wait_for(browser, 'updating', lambda p: 'updating' in states(p) and p['tiles'][ports[0]]
+                 ['percent'] not in (None, '0 %'))
+        assert_no_alert(browser, 'while updating')
+        browser.save_screenshot(os.path.join(build_dir, 'station-running.png'))
+        seen = wait_for(browser, 'both done', lambda p: states(p) == ['remove', 'remove'] and
+                        p['counts'][:2] == ['1', '1'] and len(p['rows']) == 2)
+        assert seen['tiles'][ports[0]]['result'] == OK, seen
+        assert seen['tiles'][ports[1]]['result'] == FAILED, seen
+        assert seen['tiles'][ports[1]]['unit'] == HOSTILE, seen
+        assert seen['rows'] == [[ports[1], HOSTILE, FAILED, 'record_refused'],
+                                [ports[0], 'LOT7-0001', OK, 'done']] or \
+            seen['rows'] == [[ports[0], 'LOT7-0001', OK, 'done'],
+                             [ports[1], HOSTILE, FAILED, 'record_refused']], seen['rows']
+        assert seen['counts'][2] == '50.0 %', seen['counts']
+        assert seen['elements'] == 0, 'the hostile code became an element'
+        assert_no_alert(browser, 'at the end')
+        browser.save_screenshot(os.path.join(build_dir, 'station-end.png'))
+        control(1, 'remove')
+        control(2, 'remove')
+        wait_for(browser, 'taken away', lambda p: states(p) == ['waiting', 'waiting'])
+        station.send_signal(2)
+        status = station.wait(timeout=60)
+        assert status == 1, f'the watch ended with status {status}, not 1 (one unit failed)'
+        wait_for(browser, 'gone', lambda p: p['link'] == 'Reconnecting…', 20)
+    finally:
+        if browser is not None:
+            browser.quit()
+        for process in [station, *sims]:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        shutil.rmtree(profile, ignore_errors=True)
+        shutil.rmtree(work, ignore_errors=True)
+    print('dashboard_browser --watch: the tiles, counts and last units followed a real fixture '
+          f'watch, the code as text; screenshots in {build_dir}/station-running.png and '
+          'station-end.png')
+
+
 def main():
+    if sys.argv[1] == '--watch':
+        watch_main(*sys.argv[2:6])
+        return
     driver_path, build_dir = sys.argv[1], sys.argv[2]
     profile = tempfile.mkdtemp(prefix='dashboard-browser-')
     driver = Driver(driver_path)
