@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/port_listing.h"
 #include "app/prepare_session.h"
+#include "dashboard/dashboard.h"
 #include "os/sha256.h"
 #include "report/entry_report.h"
 
@@ -77,57 +78,62 @@ const std::string Help =
     Exe +
     " COM1 115200 KORVA ARM korva.srec\n\n"
     "Options, before the arguments:\n"
-    "  --help                  print this text and exit\n"
-    "  --version               print the version and exit\n"
-    "  --list-ports            list the serial ports, marking the one AUTO picks, and exit\n"
-    "  --check <file>          check a firmware image without touching any port, and exit\n"
-    "  --json                  with --list-ports: one JSON object per port and line; with "
+    "  --help                     print this text and exit\n"
+    "  --version                  print the version and exit\n"
+    "  --list-ports               list the serial ports, marking the one AUTO picks, and "
+    "exit\n"
+    "  --check <file>             check a firmware image without touching any port, and "
+    "exit\n"
+    "  --json                     with --list-ports: one JSON object per port and line; with "
     "the five arguments: the update as JSON Lines events on standard output, its texts on "
     "standard error\n"
-    "  --log-dir <dir>         with a port list: each port's JSON lines in "
+    "  --log-dir <dir>            with a port list: each port's JSON lines in "
     "<dir>/<port>.jsonl\n"
-    "  --exact-port            open the port as named (COM7, ttyUSB0), without the port list "
-    "or a prompt\n"
-    "  --image-on-stdin        with --json --exact-port: the image's bytes come on standard "
-    "input and <file> only names them (how a port list hands each port the image it "
+    "  --exact-port               open the port as named (COM7, ttyUSB0), without the port "
+    "list or a prompt\n"
+    "  --image-on-stdin           with --json --exact-port: the image's bytes come on "
+    "standard input and <file> only names them (how a port list hands each port the image it "
     "checked)\n"
-    "  --wait <mode>           how to wait for the product's reboots: poll asks every 250 ms "
-    "and goes on as soon as it answers, seconds sooner; fixed (the default) pauses 15 s and "
-    "5 s first, as a product that answers before it is ready needs; overrides "
+    "  --wait <mode>              how to wait for the product's reboots: poll asks every 250 "
+    "ms and goes on as soon as it answers, seconds sooner; fixed (the default) pauses 15 s "
+    "and 5 s first, as a product that answers before it is ready needs; overrides "
     "UARTFLASH_WAIT\n"
-    "  --ledger <file>         append one JSON line per product update to <file>: which unit "
-    "got which image (its SHA-256), when, and how it went; several processes may share one "
-    "ledger\n"
-    "  --watch                 with ALL or SN= entries as the port: wait for bridges to be "
-    "plugged in and update each new unit as it comes, until Ctrl+C; with ports that stay "
+    "  --ledger <file>            append one JSON line per product update to <file>: which "
+    "unit got which image (its SHA-256), when, and how it went; several processes may share "
+    "one ledger\n"
+    "  --watch                    with ALL or SN= entries as the port: wait for bridges to "
+    "be plugged in and update each new unit as it comes, until Ctrl+C; with ports that stay "
     "plugged (a fixture): update each unit that comes to answer on one\n"
-    "  --again                 with --watch: update a unit again (by its serial number or "
+    "  --again                    with --watch: update a unit again (by its serial number or "
     "code) that this watch has already updated\n"
-    "  --unit-id scan          with --watch: each unit is named by a code read from standard "
-    "input (a barcode scanner), one line a unit; with several fixed ports, <port "
+    "  --unit-id scan             with --watch: each unit is named by a code read from "
+    "standard input (a barcode scanner), one line a unit; with several fixed ports, <port "
     "number>:<code> names the port\n"
-    "  --base <addr>           the image is a raw binary that starts at <addr> (0x08000000); "
-    "refused for a format that carries its own addresses\n"
-    "  --record-bytes <n>      data bytes in each S-record made from an image (default 16), "
-    "as objcopy --srec-len makes them; refused when a record would not fit in 408 "
+    "  --base <addr>              the image is a raw binary that starts at <addr> "
+    "(0x08000000); refused for a format that carries its own addresses\n"
+    "  --record-bytes <n>         data bytes in each S-record made from an image (default "
+    "16), as objcopy --srec-len makes them; refused when a record would not fit in 408 "
     "characters\n"
-    "  --save-srec <file>      with --check: write the S-records that would be sent to "
+    "  --save-srec <file>         with --check: write the S-records that would be sent to "
     "<file>, to archive exactly what goes to the units\n"
-    "  --image-sha256 <hex>    refuse any image whose SHA-256 is not <hex>, before any port "
-    "is touched; overrides UARTFLASH_IMAGE_SHA256\n"
-    "  --presence              with --json --exact-port: tell, as JSON lines, when a unit "
+    "  --image-sha256 <hex>       refuse any image whose SHA-256 is not <hex>, before any "
+    "port is touched; overrides UARTFLASH_IMAGE_SHA256\n"
+    "  --presence                 with --json --exact-port: tell, as JSON lines, when a unit "
     "answers on the port and when it leaves, until stopped (how a fixture watch sees its "
     "units)\n"
-    "  --unit <code>           with --json --exact-port: the unit's code, for its ledger "
+    "  --unit <code>              with --json --exact-port: the unit's code, for its ledger "
     "line and events (how a watch names the unit it hands a child)\n"
-    "  --image-origin <facts>  with --image-on-stdin: the format, SHA-256 and size of the "
+    "  --image-origin <facts>     with --image-on-stdin: the format, SHA-256 and size of the "
     "file the records on standard input were made from (how a port list tells its children "
     "what the user's file is)\n"
-    "  --report <ledger>       sum a ledger up by UTC day: units, updates, ok, failed, "
+    "  --dashboard <[host:]port>  with a port list or --watch: serve the station's live page "
+    "at http://<host>:<port>/ (host 127.0.0.1 unless given; another host shows it, read-only "
+    "and without a password, to that network)\n"
+    "  --report <ledger>          sum a ledger up by UTC day: units, updates, ok, failed, "
     "first-pass yield, failed updates by reason and the hours' throughput; and exit\n"
-    "  --day <YYYY-MM-DD>      with --report: that UTC day only\n"
-    "  --html <file>           with --report: also write it to <file> as one HTML page with "
-    "a chart of units an hour\n";
+    "  --day <YYYY-MM-DD>         with --report: that UTC day only\n"
+    "  --html <file>              with --report: also write it to <file> as one HTML page "
+    "with a chart of units an hour\n";
 
 // This machine's ports as the listing code prints them in this process.
 std::string listing(PortListing::Format format) {
@@ -142,6 +148,10 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
     const std::string ledger = makeFile("{\"time\":\"2026-12-09T08:10:00Z\",\"ok\":true}\n");
     const auto refused = [](const std::string& reason) { return "ERROR: " + reason + "\n" + Help; };
     const std::string mismatch = refused("These options do not go with these arguments");
+    std::string addressHost;
+    uint16_t addressPort = 0;
+    std::string addressProblem;
+    Dashboard::parseAddress("station:http", addressHost, addressPort, addressProblem);
     std::string imageHash;
     Os::sha256Hex(ValidImage.data(), ValidImage.size(), imageHash);
     std::string sixtyFivePorts = "/dev/ttyFAKE0";
@@ -235,6 +245,13 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
              "/nonexistent/x.srec: No such file or directory\n",
          1},
         {{"--save-srec", "x.srec", "AUTO", "115200", "KORVA", "ARM", image}, mismatch, 2},
+        // The station's page goes with a port list or a watch, at an address that names a port.
+        {{"--dashboard", "8080", "/dev/ttyFAKE0", "115200", "KORVA", "ARM", image},
+         "ERROR: --dashboard goes with a port list (COM5,COM7 or ALL) or --watch\n",
+         2},
+        {{"--dashboard", "station:http", "ALL", "115200", "KORVA", "ARM", image},
+         refused("--dashboard takes [HOST:]PORT (8080, 0.0.0.0:8080): " + addressProblem),
+         2},
         // The released image: any other is refused before a port is touched.
         {{"--image-sha256", "abc", "AUTO", "115200", "KORVA", "ARM", image},
          refused("--image-sha256 takes the released image's SHA-256 as 64 hex digits"),

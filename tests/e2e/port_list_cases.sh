@@ -329,6 +329,36 @@ port_list_ledger)
         fail "the killed child's line: $(jq -c --arg port "${ports[2]}" 'select(.port == $port)' "$work/units.jsonl")"
     expect_no_text "Not in the ledger"
     ;;
+port_list_dashboard)
+    # The page of a port list: /state while it runs, /events to a reader that keeps up (the
+    # summary included, before the tool exits), and a reader that stops reading, which slows
+    # nothing.
+    "$sample" --records 200 >"$image"
+    for i in $(seq "$Count"); do sim_options[$i]="--baud 38400"; done
+    start_sims
+    address=127.0.0.1:$((30000 + RANDOM % 20000))
+    start_tool 90 --json --dashboard "$address" "$list" 115200 KORVA ARM "$image"
+    for _ in $(seq 200); do curl -s "http://$address/state" >"$work/state.json" && break; sleep 0.05; done
+    curl -sN "http://$address/events" >"$work/events.txt" &
+    reader=$!
+    exec 5<>"/dev/tcp/${address%:*}/${address#*:}"
+    printf 'GET /events HTTP/1.1\r\nHost: station\r\n\r\n' >&5 # and never reads
+    sleep 1
+    curl -s "http://$address/state" >"$work/state.json"
+    end_tool
+    exec 5>&-
+    wait "$reader"
+    stop_sims
+    expect_status 0
+    jq -e --argjson count "$Count" '.form == "port_list" and (.ports | length) == $count and
+        (.ports | map(.state) | all(. == "updating" or . == "ok")) and .image.sha256 != null' \
+        "$work/state.json" >/dev/null || fail "/state during the run: $(cat "$work/state.json")"
+    grep -q '^data: {"event":"summary",' "$work/events.txt" ||
+        fail "the summary did not reach the open page before the tool exited"
+    [ "$(grep -c '^data: {"event":"result",' "$work/events.txt")" -eq "$Count" ] ||
+        fail "not every port's result reached the page"
+    for i in $(seq "$Count"); do expect_image "$i"; done
+    ;;
 port_list_hex)
     # An Intel HEX file is made into records once, by the parent: every product gets those
     # records, and every ledger line names the file's format and hash and the records' hash.
