@@ -32,7 +32,8 @@ printf 'ERROR: Missing Arguments!\n  Valid Use:\n> uartflash  <COM PORT> <Baud R
 EOF
 chmod +x "$work/fake" "$work/station" "$work/old"
 mkdir -p "$work/files/images" "$work/files/my dir"
-touch "$work/files/a.srec" "$work/files/B.SREC" "$work/files/notes.txt" "$work/files/images/c.srec"
+touch "$work/files/a.srec" "$work/files/B.SREC" "$work/files/notes.txt" "$work/files/images/c.srec" \
+    "$work/files/app.hex" "$work/files/app.elf"
 cd "$work/files"
 
 # shellcheck source=/dev/null
@@ -74,14 +75,15 @@ expect '115200|14400|19200|2400|38400|4800|57600|9600' "$fake" --json COM3 ''
 expect ''                                              "$fake" COM3 115200 ''
 expect 'ARM'                                           "$fake" COM3 115200 KORVA ''
 expect 'ARM'                                           "$fake" COM3 115200 KORVA A
-expect 'B.SREC|a.srec|images|my dir'                   "$fake" COM3 115200 KORVA ARM ''
+expect 'B.SREC|a.srec|app.elf|app.hex|images|my dir'   "$fake" COM3 115200 KORVA ARM ''
+expect 'B.SREC|a.srec|app.elf|app.hex|images|my dir'   "$fake" --base 0x1000 --unit-id scan COM3 115200 KORVA ARM ''
 expect 'images/c.srec'                                 "$fake" COM3 115200 KORVA ARM images/
 expect ''                                              "$fake" COM3 115200 KORVA ARM a.srec ''
 expect 'fixed|poll'                                    "$fake" --wait ''
 expect 'poll'                                          "$fake" --wait p
 expect '115200|14400|19200|2400|38400|4800|57600|9600' "$fake" --wait poll COM3 ''
 expect 'ARM'                                           "$fake" --log-dir images COM3 115200 K ''
-expect 'B.SREC|a.srec|images|my dir|notes.txt'        "$fake" --ledger ''
+expect 'B.SREC|a.srec|app.elf|app.hex|images|my dir|notes.txt' "$fake" --ledger ''
 expect 'ARM'                                           "$fake" --ledger u.jsonl COM3 115200 K ''
 expect 'ALL'                                           "$fake" --watch ''
 expect 'ALL|SN=0001A2B3|SN=0001A2B4'                   "$work/station" --watch --ledger u.jsonl ''
