@@ -1,5 +1,7 @@
 #include "station/child_update.h"
 
+#include "ledger/ledger_record.h"
+
 #include "os/process.h"
 #include "report/json_report.h"
 #include "report/shown_text.h"
@@ -217,6 +219,23 @@ Json outcome(const PortRun& run, const char* key, const Json& value) {
             {"transfer_seconds", run.transferSeconds},
             {"wire_ratio", run.wireRatio},
             {"ledger", run.ledger.empty() ? Json(nullptr) : Json(run.ledger)}};
+}
+
+void recordUnwritten(const Invocation& invocation, PortRun& run) {
+    if (!LedgerRecord::asked() || !run.started || run.haveResult) {
+        return; // no ledger, nothing ran, or the child told its own line's fate
+    }
+    run.ledger = LedgerRecord::appendUnwritten({
+        .port = run.name.c_str(),
+        .unit = run.named ? run.unit.c_str() : nullptr,
+        .productId = invocation.product.c_str(),
+        .deviceWord = invocation.device.c_str(),
+        .imagePath = invocation.file.c_str(),
+        .wait = invocation.wait,
+        .exitStatus = run.exitStatus,
+        .recordsSent = run.recordsSent,
+        .resends = run.resends,
+    });
 }
 
 } // namespace ChildUpdate

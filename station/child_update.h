@@ -99,4 +99,9 @@ std::string commandFor(const Invocation& invocation, const std::string& portArgu
 // then the result, the counts and the times.
 Json outcome(const PortRun& run, const char* key, const Json& value);
 
+// With --ledger, writes the line of the run's update when its child ended without a result
+// (killed by SIGKILL or the OOM killer, crashed), from what its events told; the run's ledger then
+// says why that line is not in the ledger, or stays empty when it is.
+void recordUnwritten(const Invocation& invocation, PortRun& run);
+
 } // namespace ChildUpdate

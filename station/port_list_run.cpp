@@ -11,7 +11,6 @@
 #include "report/update_arguments.h"
 #include "serial/port_group.h"
 #include "session/firmware_image.h"
-#include "station/child_ledger.h"
 #include "station/live_screen.h"
 #include "station/port_list_logs.h"
 #include "station/port_list_view.h"
@@ -129,7 +128,7 @@ void finishPort(Parent& parent, size_t index) {
     if (!run.haveResult) {
         note(parent, run,
              "ended without a result (exit status " + std::to_string(run.exitStatus) + ")");
-        ChildLedger::recordUnwritten(parent.invocation, run);
+        ChildUpdate::recordUnwritten(parent.invocation, run);
     }
     StationSnapshot::remember(parent.recent, run, {});
     parent.screen.dirty = true;

@@ -1,14 +1,13 @@
 #include "station/watch_run.h"
 
 #include "ledger/ledger_record.h"
+#include "os/console.h"
 #include "os/interrupt.h"
-#include "os/line_input.h"
 #include "os/process.h"
 #include "report/json_report.h"
 #include "report/shown_text.h"
 #include "report/update_arguments.h"
 #include "session/firmware_image.h"
-#include "station/child_ledger.h"
 #include "station/fixture_probes.h"
 #include "station/fixture_state.h"
 #include "station/live_screen.h"
@@ -165,7 +164,7 @@ void finishUpdate(Parent& parent, const std::string& key) {
              "ended without a result (exit status " + std::to_string(status) + ")");
     }
     if (Unit* unit = endUpdate(parent.watch, key, status); unit != nullptr) {
-        ChildLedger::recordUnwritten(parent.invocation, unit->run);
+        ChildUpdate::recordUnwritten(parent.invocation, unit->run);
         StationSnapshot::remember(parent.recent, unit->run, unitName(*unit));
     }
     say(parent, WatchView::heading(parent.watch, secondsSince(parent.began)));

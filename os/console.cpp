@@ -1,4 +1,5 @@
-#include "os/line_input.h"
+// The portable part of the console: standard input's lines on a thread of their own.
+#include "os/console.h"
 
 #include <atomic>
 #include <cstdio>
