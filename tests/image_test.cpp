@@ -147,7 +147,7 @@ struct ElfSegment {
     uint64_t paddr = 0;
     size_t first = 0, last = 0; // the sections it spans
 };
-struct ElfSpec {
+struct ElfLayout {
     bool wide = false;
     bool big = false;
     uint64_t entry = 0x08000001;
@@ -156,16 +156,16 @@ struct ElfSpec {
     uint16_t type = 2; // ET_EXEC
 };
 
-std::string buildElf(const ElfSpec& spec) {
-    const size_t w = spec.wide ? 8 : 4, header = spec.wide ? 64 : 52;
-    const size_t phSize = spec.wide ? 56 : 32, shSize = spec.wide ? 64 : 40;
-    std::string file(header + phSize * spec.segments.size(), '\0');
+std::string buildElf(const ElfLayout& layout) {
+    const size_t w = layout.wide ? 8 : 4, header = layout.wide ? 64 : 52;
+    const size_t phSize = layout.wide ? 56 : 32, shSize = layout.wide ? 64 : 40;
+    std::string file(header + phSize * layout.segments.size(), '\0');
     const auto put = [&](size_t at, uint64_t value, size_t width) {
         for (size_t i = 0; i < width; ++i) {
-            file[at + (spec.big ? width - 1 - i : i)] = static_cast<char>(value >> (8 * i));
+            file[at + (layout.big ? width - 1 - i : i)] = static_cast<char>(value >> (8 * i));
         }
     };
-    std::vector<ElfSection> sections = spec.sections;
+    std::vector<ElfSection> sections = layout.sections;
     sections.push_back({".shstrtab", 3, 0, 0, ""});
     std::vector<size_t> offsets, nameAt;
     std::string names(1, '\0');
@@ -181,19 +181,19 @@ std::string buildElf(const ElfSpec& spec) {
     file.replace(0, 7,
                  std::string("\x7F"
                              "ELF") +
-                     char(spec.wide ? 2 : 1) + char(spec.big ? 2 : 1) + '\x01');
-    const uint64_t fields[] = {spec.entry, header, shoff};
+                     char(layout.wide ? 2 : 1) + char(layout.big ? 2 : 1) + '\x01');
+    const uint64_t fields[] = {layout.entry, header, shoff};
     for (size_t f = 0; f < 3; ++f) {
         put(24 + f * w, fields[f], w);
     }
-    put(16, spec.type, 2);
-    const uint64_t counts[] = {phSize, spec.segments.size(), shSize, sections.size() + 1,
+    put(16, layout.type, 2);
+    const uint64_t counts[] = {phSize, layout.segments.size(), shSize, sections.size() + 1,
                                sections.size()}; // the names come last
     for (size_t f = 0; f < 5; ++f) {
         put(header - 10 + 2 * f, counts[f], 2);
     }
-    for (size_t i = 0; i < spec.segments.size(); ++i) {
-        const ElfSegment& s = spec.segments[i];
+    for (size_t i = 0; i < layout.segments.size(); ++i) {
+        const ElfSegment& s = layout.segments[i];
         const ElfSection& last = sections[s.last];
         const size_t begin = offsets[s.first], at = header + i * phSize;
         const size_t end = offsets[s.last] + (last.type == 8 ? 0 : last.contents.size());
@@ -202,7 +202,7 @@ std::string buildElf(const ElfSpec& spec) {
                                    memEnd - begin}; // offset, vaddr, paddr, filesz, memsz
         put(at, s.type, 4);
         for (size_t f = 0; f < 5; ++f) {
-            put(at + (spec.wide ? 8 : 4) + f * w, values[f], w);
+            put(at + (layout.wide ? 8 : 4) + f * w, values[f], w);
         }
     }
     for (size_t i = 0; i < sections.size(); ++i) {
@@ -218,27 +218,27 @@ std::string buildElf(const ElfSpec& spec) {
     return file;
 }
 
-ElfSpec flashAndRam(bool wide, bool big) {
-    ElfSpec spec;
-    spec.wide = wide;
-    spec.big = big;
-    spec.sections = {{".text", 1, 6, 0x08000000, "\x01\x02\x03"},
-                     {".data", 1, 3, 0x20000000, "\x0D\x0A"},
-                     {".bss", 8, 3, 0x20000002, std::string(4, '\0')},
-                     {".comment", 1, 0, 0, "GCC"}};
-    spec.segments = {{1, 0x08000000, 0, 0}, {1, 0x08000003, 1, 2}};
-    return spec;
+ElfLayout flashAndRam(bool wide, bool big) {
+    ElfLayout layout;
+    layout.wide = wide;
+    layout.big = big;
+    layout.sections = {{".text", 1, 6, 0x08000000, "\x01\x02\x03"},
+                       {".data", 1, 3, 0x20000000, "\x0D\x0A"},
+                       {".bss", 8, 3, 0x20000002, std::string(4, '\0')},
+                       {".comment", 1, 0, 0, "GCC"}};
+    layout.segments = {{1, 0x08000000, 0, 0}, {1, 0x08000003, 1, 2}};
+    return layout;
 }
 
 TEST(ElfImage, ReadsTheLoadableSectionsAtTheirLoadAddresses) {
-    const auto with = [](ElfSpec spec, auto change) {
-        change(spec);
-        return spec;
+    const auto with = [](ElfLayout layout, auto change) {
+        change(layout);
+        return layout;
     };
     const std::string flashRuns = "8000000:010203 8000003:0D0A entry 8000001";
     const struct {
         const char* name;
-        ElfSpec spec;
+        ElfLayout layout;
         Expected expected;
     } cases[] = {
         {"32-bit little-endian", flashAndRam(false, false), {flashRuns}},
@@ -247,11 +247,11 @@ TEST(ElfImage, ReadsTheLoadableSectionsAtTheirLoadAddresses) {
         {"64-bit big-endian", flashAndRam(true, true), {flashRuns}},
         {"every physical address zero, two segments: the sections' own addresses",
          with(flashAndRam(false, false),
-              [](ElfSpec& s) { s.segments[0].paddr = 0, s.segments[1].paddr = 0; }),
+              [](ElfLayout& s) { s.segments[0].paddr = 0, s.segments[1].paddr = 0; }),
          {"8000000:010203 20000000:0D0A entry 8000001"}},
         {"a section in no segment, and thread-local data placed by PT_TLS",
          with(flashAndRam(true, false),
-              [](ElfSpec& s) {
+              [](ElfLayout& s) {
                   s.segments.pop_back();
                   s.sections[1].flags |= 0x400;
                   s.segments.push_back({7, 0x0800F000, 1, 1});
@@ -259,16 +259,16 @@ TEST(ElfImage, ReadsTheLoadableSectionsAtTheirLoadAddresses) {
               }),
          {"8000000:010203 800F000:0D0A 9000:EE entry 8000001"}},
         {"an object file",
-         with(flashAndRam(false, false), [](ElfSpec& s) { s.type = 1; }),
+         with(flashAndRam(false, false), [](ElfLayout& s) { s.type = 1; }),
          {"", Code::NotAnImage, 0}},
         {"nothing loadable",
          with(flashAndRam(true, true),
-              [](ElfSpec& s) { s.sections[0].flags = 0, s.sections[1].type = 8; }),
+              [](ElfLayout& s) { s.sections[0].flags = 0, s.sections[1].type = 8; }),
          {"", Code::NotAnImage, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string file = buildElf(c.spec);
+        const std::string file = buildElf(c.layout);
         MemoryImage::Image image;
         ImageProblem::List problems;
         const bool read = ElfImage::read(reinterpret_cast<const uint8_t*>(file.data()), file.size(),
