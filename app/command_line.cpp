@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -459,6 +460,28 @@ void tellLostTexts(const Command& command, ExitStatus status) {
     }
 }
 
+// A listing or a report is what was asked for: when it did not reach standard output (closed at
+// start, a full disk, a pipe that went away), the run fails with a word on standard error instead
+// of ending as if it had been written.
+ExitStatus checkPrinted(const Command& command, ExitStatus status) {
+    const char* what = (command.options & ListPorts) != 0 ? "the list of ports"
+                       : (command.options & Report) != 0  ? "the report"
+                                                          : nullptr;
+    const bool closed = (command.closedStreams & Os::StandardOutput) != 0;
+    errno = 0;
+    if (what == nullptr || status != ExitStatus::ExitDone ||
+        (!closed && std::fflush(stdout) == 0 && std::ferror(stdout) == 0)) {
+        return status;
+    }
+    // The C library's errno, so its own words on every platform.
+    const char* reason = closed       ? "it is closed"
+                         : errno != 0 ? std::strerror(errno)
+                                      : "a write failed";
+    std::fprintf(stderr, "uartflash: %s could not be written to standard output: %s\n", what,
+                 reason);
+    return ExitStatus::ExitSessionFailed;
+}
+
 } // namespace
 
 ExitStatus run(int argc, char** argv, unsigned closedStreams) {
@@ -472,8 +495,11 @@ ExitStatus run(int argc, char** argv, unsigned closedStreams) {
     LedgerRecord::ask((command.options & LedgerFile) != 0 ? optionValue(command, LedgerFile)
                                                           : nullptr);
     const ExitStatus status = runForm(command);
-    tellLostTexts(command, status);
-    return status;
+    if (status != ExitStatus::ExitDone) {
+        tellLostTexts(command, status);
+        return status;
+    }
+    return checkPrinted(command, status);
 }
 
 } // namespace CommandLine

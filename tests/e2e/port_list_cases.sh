@@ -418,6 +418,16 @@ port_list_report)
     grep -q "<td>${ports[1]}</td><td>-</td><td>record_refused</td>" "$work/report.html" ||
         fail "the page lacks the failed unit"
     compgen -G "$work/report.html.*" >/dev/null && fail "a new file was left beside the page"
+    # A report or a listing that cannot reach its output is a failure, not a silent success.
+    for form in "--report $work/units.jsonl" --list-ports; do
+        for redirect in '>/dev/full' '>&-'; do
+            eval "timeout 30 \"\$tool\" $form </dev/null $redirect 2>\"\$output\""
+            status=$?
+            text=$(cat "$output")
+            expect_status 1
+            expect_text "could not be written to standard output"
+        done
+    done
     ;;
 report_screenshot)
     # A station's shift, as its page shows in a real browser: seven busy hours and a lunch hour
