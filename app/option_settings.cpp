@@ -1,7 +1,10 @@
 #include "app/option_settings.h"
 
 #include "dashboard/dashboard.h"
+#include "image/hex_digits.h"
+#include "os/sha256.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -39,10 +42,6 @@ bool settleWait(const CommandLine::Command& command, std::string& problem) {
     return true;
 }
 
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // A child reads the bytes its parent checked against the hash: it has nothing to compare.
 bool settleReleasedImage(const CommandLine::Command& command, std::string& problem) {
     if ((command.options & CommandLine::ImageOnStdin) != 0) {
@@ -54,20 +53,14 @@ bool settleReleasedImage(const CommandLine::Command& command, std::string& probl
     if (hex == nullptr) {
         return true;
     }
-    const size_t length = std::strlen(hex);
-    bool valid = length == 64;
-    for (size_t i = 0; valid && i < length; ++i) {
-        valid = isHexDigit(hex[i]);
+    settings.releasedSha256.clear();
+    for (const char* c = hex; *c != '\0' && HexDigits::value(*c) >= 0; ++c) {
+        settings.releasedSha256 += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
     }
-    if (!valid) {
+    if (settings.releasedSha256.size() != Os::Sha256HexLength || hex[Os::Sha256HexLength] != '\0') {
         problem = std::string(fromOption ? "--image-sha256" : "UARTFLASH_IMAGE_SHA256") +
                   " takes the released image's SHA-256 as 64 hex digits";
         return false;
-    }
-    settings.releasedSha256.clear();
-    for (size_t i = 0; i < length; ++i) {
-        const char c = hex[i];
-        settings.releasedSha256 += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
     }
     settings.releasedFromOption = fromOption;
     return true;
@@ -95,10 +88,7 @@ bool readNumber(const char* text, uint32_t& value) {
         return false;
     }
     for (const char* c = digits; *c != '\0'; ++c) {
-        const int digit = *c >= '0' && *c <= '9'          ? *c - '0'
-                          : hex && *c >= 'a' && *c <= 'f' ? *c - 'a' + 10
-                          : hex && *c >= 'A' && *c <= 'F' ? *c - 'A' + 10
-                                                          : -1;
+        const int digit = hex || (*c >= '0' && *c <= '9') ? HexDigits::value(*c) : -1;
         number = number * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
         if (digit < 0 || number > 0xFFFFFFFFu) {
             return false;
@@ -147,6 +137,11 @@ bool settleDashboard(const CommandLine::Command& command, std::string& problem) 
 } // namespace
 
 bool settle(const CommandLine::Command& command, std::string& problem) {
+    // --check reads an image and updates nothing: a station's settings for its updates
+    // (UARTFLASH_WAIT, UARTFLASH_IMAGE_SHA256) do not concern it.
+    if ((command.options & CommandLine::Check) != 0) {
+        return settleConversion(command, problem);
+    }
     return settleWait(command, problem) && settleReleasedImage(command, problem) &&
            settleUnitId(command, problem) && settleConversion(command, problem) &&
            settleDashboard(command, problem);

@@ -299,6 +299,14 @@ TEST(Entry, OptionsPrintTheirTextOrTheHelpWithTheReason) {
          2,
          "soon"},
         {{"--list-ports"}, listing(PortListing::Format::Text), 0, "soon"},
+        {{"--check", image},
+         "Image [" + image +
+             "] is good.\n  Format:         S-records\n  Records:        S1 1, S9 1\n  Data bytes: "
+             "    2\n  Addresses:      "
+             "0x00000000 to 0x00000001\n  Start address:  0x00000000\n  Lines:          2 (2 "
+             "sent as records)\n",
+         0,
+         "soon"},
         // The ledger report: a day that is none, a ledger that cannot be read, a page that cannot
         // be written (after the report), and options that go with --report alone.
         {{"--report", ledger, "--day", "2026-02-29"},
