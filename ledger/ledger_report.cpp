@@ -56,13 +56,13 @@ std::string textAt(const Json& object, const char* key) {
 }
 
 // The unit's `unit`, else its bridge's serial number: lines of older versions have no `unit`.
+// A null `unit` is a unit left unnamed on purpose (a fixture's bridge stays for every unit).
 std::string unitOf(const Json& line) {
-    std::string unit = textAt(line, "unit");
     const auto usb = line.find("usb");
-    if (unit.empty() && usb != line.end() && usb->is_object()) {
-        unit = textAt(*usb, "serial");
+    if (line.contains("unit") || usb == line.end() || !usb->is_object()) {
+        return textAt(line, "unit");
     }
-    return unit;
+    return textAt(*usb, "serial");
 }
 
 // False for a line that is not a whole ledger line: not JSON (torn, say), or without its time

@@ -374,6 +374,14 @@ TEST(LedgerReport, FiguresByDayFromWhatTheLinesSay) {
          {"2026-12-09 units 1 updates 2 ok 1 failed 0 first 0 | 8:2/1/0 | no_contact:1 |"},
          2,
          {}},
+        {"unnamed units on a fixture's bridge are units of their own",
+         R"({"time":"2026-12-09T08:00:00Z","unit":null,"usb":{"serial":"F1"},"ok":true})"
+         "\n"
+         R"({"time":"2026-12-09T08:10:00Z","unit":null,"usb":{"serial":"F1"},"ok":true})",
+         "",
+         {"2026-12-09 units 2 updates 2 ok 2 failed 0 first 2 | 8:2/2/0 | |"},
+         2,
+         {}},
         {"not ledger lines, blank lines and CR LF",
          "not json\n\n"
          R"({"time":"2026-12-09T24:00:00Z","ok":true})"
