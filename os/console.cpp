@@ -18,8 +18,10 @@ struct Input {
     std::atomic<bool> ended{false};
 };
 
+// Never destroyed: the reading thread outlives main, and a line scanned as the tool exits must
+// not land in a vector that the exit has already taken down.
 Input& input() {
-    static Input shared;
+    static Input& shared = *new Input;
     return shared;
 }
 
@@ -41,7 +43,7 @@ void hand(std::string& line) {
 }
 
 // Blocks in the read for as long as the process lives: the thread is left behind at exit, since
-// standard input cannot be woken portably, and holds nothing that needs releasing.
+// standard input cannot be woken portably; what it touches lives as long as the process.
 void readLines() {
     std::string line;
     for (int c = std::getchar(); c != EOF; c = std::getchar()) {
