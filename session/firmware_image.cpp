@@ -23,6 +23,9 @@ struct Snapshot {
     bool fromPipe = false;
     size_t cursor = 0; // the next line to hand out
     ImageCheck::Report report;
+    // Each made once, when first asked for: a station's page asks five times a second.
+    std::string fileSha256;
+    std::string sentSha256;
 };
 
 Snapshot image;
@@ -30,10 +33,11 @@ ImageSource source = ImageSource::NamedFile;
 ImageConversion::Options conversion;
 Origin toldOrigin; // a parent's word on the file; empty sha256: none
 
-std::string hashOf(std::span<const char> bytes) {
-    std::string hex;
-    Os::sha256Hex(bytes.data(), bytes.size(), hex);
-    return hex;
+const std::string& hashOf(std::span<const char> bytes, std::string& kept) {
+    if (kept.empty()) {
+        Os::sha256Hex(bytes.data(), bytes.size(), kept);
+    }
+    return kept;
 }
 
 bool readRefused(const char* path, Os::FileReadResult result) {
@@ -68,11 +72,11 @@ Origin origin() {
         return toldOrigin;
     }
     const std::span<const char> file = fileBytes();
-    return {image.report.source.format, hashOf(file), file.size()};
+    return {image.report.source.format, hashOf(file, image.fileSha256), file.size()};
 }
 
 std::string sentSha256() {
-    return hashOf(sentText());
+    return hashOf(sentText(), image.sentSha256);
 }
 
 void setOrigin(const Origin& told) {
@@ -169,6 +173,8 @@ void unload() {
     image.bytes.clear();
     image.converted.clear();
     image.sent = {};
+    image.fileSha256.clear();
+    image.sentSha256.clear();
     image.loaded = false;
     image.cursor = 0;
 }
