@@ -355,8 +355,8 @@ bool apply(int id, const char* arg, SimOptions& o) {
         return parseNumber(arg, o.leaveAfterMs);
     case OtherBootLoader:
         o.otherBootError = std::strcmp(arg, "error") == 0;
-        o.otherBootLoader = arg; // as short as --product asks
-        return arg[0] != '\0' && std::strlen(arg) <= 64 && !std::strpbrk(arg, " \r\n\"");
+        o.otherBootLoader = arg;
+        return productIdFits(arg);
     default:
         return false;
     }

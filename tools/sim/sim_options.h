@@ -72,10 +72,12 @@ struct SimOptions {
 
 namespace SimOptionsParser {
 
+// Whether text can name a product in every reply (--product, --other-boot-loader, the control
+// file's place).
+bool productIdFits(const char* text);
+
 // Fills options from argv. Prints the problem (or the help text) to stderr and returns false when
 // the program should not run; helpRequested tells the two apart.
-// Whether text can name a product in every reply (--product, the control file's place).
-bool productIdFits(const char* text);
 
 bool parse(int argc, char** argv, SimOptions& options, bool& helpRequested);
 
