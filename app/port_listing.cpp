@@ -1,6 +1,7 @@
 #include "app/port_listing.h"
 
 #include "report/aligned_table.h"
+#include "report/json_text.h"
 #include "report/shown_text.h"
 #include "serial/port_discovery.h"
 
@@ -47,10 +48,6 @@ void printText(const PortList& list, size_t autoPick) {
     std::fputs(AlignedTable::render(rows).c_str(), stdout);
 }
 
-nlohmann::ordered_json textOrNull(const std::string& text) {
-    return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
-}
-
 // Texts that are not UTF-8 (a Windows code page, odd USB strings) get replacement characters
 // rather than ending the listing.
 void printJsonLines(const PortList& list, size_t autoPick) {
@@ -58,13 +55,13 @@ void printJsonLines(const PortList& list, size_t autoPick) {
         const UsbIdentity& usb = list.entries[i].usb;
         const nlohmann::ordered_json port = {
             {"name", list.entries[i].name},
-            {"description", textOrNull(list.descriptions[i])},
-            {"vid", textOrNull(usb.vendorId)},
-            {"pid", textOrNull(usb.productId)},
-            {"serial", textOrNull(usb.serialNumber)},
-            {"manufacturer", textOrNull(usb.manufacturer)},
-            {"product", textOrNull(usb.product)},
-            {"location", textOrNull(usb.location)},
+            {"description", JsonText::orNull(list.descriptions[i])},
+            {"vid", JsonText::orNull(usb.vendorId)},
+            {"pid", JsonText::orNull(usb.productId)},
+            {"serial", JsonText::orNull(usb.serialNumber)},
+            {"manufacturer", JsonText::orNull(usb.manufacturer)},
+            {"product", JsonText::orNull(usb.product)},
+            {"location", JsonText::orNull(usb.location)},
             {"auto", i == autoPick},
         };
         std::printf(

@@ -1,6 +1,7 @@
 // One ledger line: the entry's fields in a fixed order, so that people reading the file, and
 // scripts cutting it, find them where the manual page lists them.
 #include "ledger/ledger.h"
+#include "report/json_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,18 +13,14 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json textOrNull(const std::string& text) {
-    return text.empty() ? Json(nullptr) : Json(text);
-}
-
 Json usbFields(const LedgerUsb& usb) {
     if (usb.vid.empty() && usb.pid.empty() && usb.serial.empty() && usb.location.empty()) {
         return nullptr;
     }
-    return {{"vid", textOrNull(usb.vid)},
-            {"pid", textOrNull(usb.pid)},
-            {"serial", textOrNull(usb.serial)},
-            {"location", textOrNull(usb.location)}};
+    return {{"vid", JsonText::orNull(usb.vid)},
+            {"pid", JsonText::orNull(usb.pid)},
+            {"serial", JsonText::orNull(usb.serial)},
+            {"location", JsonText::orNull(usb.location)}};
 }
 
 std::string hexAddress(uint32_t address) {
@@ -74,10 +71,14 @@ std::string utcTimestamp(std::chrono::system_clock::time_point time) {
 }
 
 std::string line(const LedgerEntry& entry) {
-    Json fields = {{"time", utcTimestamp(entry.time)}, {"host", entry.host},
-                   {"version", entry.version},         {"port", entry.port},
-                   {"unit", textOrNull(entry.unit)},   {"usb", usbFields(entry.usb)},
-                   {"product", entry.product},         {"device", entry.device},
+    Json fields = {{"time", utcTimestamp(entry.time)},
+                   {"host", entry.host},
+                   {"version", entry.version},
+                   {"port", entry.port},
+                   {"unit", JsonText::orNull(entry.unit)},
+                   {"usb", usbFields(entry.usb)},
+                   {"product", entry.product},
+                   {"device", entry.device},
                    {"image", imageFields(entry.image)}};
     if (entry.before) {
         fields["before"] = answerFields(*entry.before);

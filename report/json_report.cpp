@@ -2,6 +2,7 @@
 
 #include "os/console.h"
 #include "report/entry_report.h"
+#include "report/json_text.h"
 #include "serial/serial_port.h"
 #include "session/firmware_image.h"
 
@@ -286,7 +287,7 @@ void finish(ExitStatus exitStatus, const std::optional<std::string>& ledgerProbl
                    {"wire_ratio", transferred ? Json(rounded(run.transferSeconds / wireSeconds))
                                               : Json(nullptr)}};
     if (ledgerProblem) {
-        result["ledger"] = ledgerProblem->empty() ? Json(nullptr) : Json(*ledgerProblem);
+        result["ledger"] = JsonText::orNull(*ledgerProblem);
     }
     emit("result", result);
 }

@@ -4,6 +4,7 @@
 
 #include "os/process.h"
 #include "report/json_report.h"
+#include "report/json_text.h"
 #include "report/shown_text.h"
 #include "serial/port_discovery.h"
 #include "serial/serial_number_entry.h"
@@ -218,7 +219,7 @@ Json outcome(const PortRun& run, const char* key, const Json& value) {
             {"seconds", run.seconds},
             {"transfer_seconds", run.transferSeconds},
             {"wire_ratio", run.wireRatio},
-            {"ledger", run.ledger.empty() ? Json(nullptr) : Json(run.ledger)}};
+            {"ledger", JsonText::orNull(run.ledger)}};
 }
 
 void recordUnwritten(const Invocation& invocation, PortRun& run) {

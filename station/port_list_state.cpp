@@ -1,6 +1,7 @@
 #include "station/port_list_state.h"
 
 #include "report/json_report.h"
+#include "report/json_text.h"
 #include "serial/port_discovery.h"
 #include "serial/serial_number_entry.h"
 
@@ -70,7 +71,7 @@ Json summaryEvent(const Invocation& invocation, const std::vector<PortRun>& runs
             {"reason", reason},
             {"ports", results},
             {"failed", failed},
-            {"retry", retry.empty() ? Json(nullptr) : Json(retry)}};
+            {"retry", JsonText::orNull(retry)}};
 }
 
 } // namespace PortLists

@@ -2,15 +2,12 @@
 
 #include "ledger/ledger.h"
 #include "report/json_report.h"
+#include "report/json_text.h"
 #include "station/watch_summary.h"
 
 namespace StationSnapshot {
 
 namespace {
-
-Json textOrNull(const std::string& text) {
-    return text.empty() ? Json(nullptr) : Json(text);
-}
 
 Json version() {
     return UARTFLASH_VERSION;
@@ -21,15 +18,15 @@ Json runPort(const ChildUpdate::PortRun& run, uint32_t number, const std::string
     const bool done = run.ended;
     const std::string result = done ? (ChildUpdate::succeeded(run) ? "ok" : "failed") : "";
     const char* state = done ? result.c_str() : run.started ? "updating" : "waiting";
-    return {
-        {"name", run.name},
-        {"number", number},
-        {"state", state},
-        {"unit", textOrNull(unit)},
-        {"progress", run.started ? Json(run.percent) : Json(nullptr)},
-        {"result", textOrNull(result)},
-        {"reason", done && !ChildUpdate::succeeded(run) ? textOrNull(run.reason) : Json(nullptr)},
-        {"seconds", done ? Json(JsonReport::rounded(run.seconds)) : Json(nullptr)}};
+    return {{"name", run.name},
+            {"number", number},
+            {"state", state},
+            {"unit", JsonText::orNull(unit)},
+            {"progress", run.started ? Json(run.percent) : Json(nullptr)},
+            {"result", JsonText::orNull(result)},
+            {"reason",
+             done && !ChildUpdate::succeeded(run) ? JsonText::orNull(run.reason) : Json(nullptr)},
+            {"seconds", done ? Json(JsonReport::rounded(run.seconds)) : Json(nullptr)}};
 }
 
 // A watch's slot: what the station waits for there, or the unit in hand.
@@ -53,14 +50,15 @@ Json slotPort(const Station::Slot& slot) {
                         : slot.state == SlotState::Skipped    ? "remove"
                         : slot.present                        ? "present"
                                                               : "waiting";
-    return {{"name", name},
-            {"number", slot.number},
-            {"state", state},
-            {"unit", slot.state == SlotState::Skipped ? textOrNull(slot.serial) : Json(nullptr)},
-            {"progress", nullptr},
-            {"result", slot.state == SlotState::Skipped ? Json("skipped") : Json(nullptr)},
-            {"reason", nullptr},
-            {"seconds", nullptr}};
+    return {
+        {"name", name},
+        {"number", slot.number},
+        {"state", state},
+        {"unit", slot.state == SlotState::Skipped ? JsonText::orNull(slot.serial) : Json(nullptr)},
+        {"progress", nullptr},
+        {"result", slot.state == SlotState::Skipped ? Json("skipped") : Json(nullptr)},
+        {"reason", nullptr},
+        {"seconds", nullptr}};
 }
 
 Json lastUnits(const Recent& recent) {
@@ -68,7 +66,7 @@ Json lastUnits(const Recent& recent) {
     for (const EndedUnit& unit : recent.units) {
         units.push_back({{"time", Ledger::utcTimestamp(unit.time)},
                          {"port", unit.port},
-                         {"unit", textOrNull(unit.unit)},
+                         {"unit", JsonText::orNull(unit.unit)},
                          {"result", unit.result},
                          {"reason", unit.reason},
                          {"seconds", JsonReport::rounded(unit.seconds)}});

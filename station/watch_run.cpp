@@ -5,6 +5,7 @@
 #include "os/interrupt.h"
 #include "os/process.h"
 #include "report/json_report.h"
+#include "report/json_text.h"
 #include "report/shown_text.h"
 #include "report/update_arguments.h"
 #include "session/firmware_image.h"
@@ -62,10 +63,6 @@ void note(Parent& parent, const std::string& port, const std::string& text) {
     }
 }
 
-Json textOrNull(const std::string& text) {
-    return text.empty() ? Json(nullptr) : Json(text);
-}
-
 void emit(Parent& parent, const char* name, Json fields) {
     Json event = {{"event", name}, {"t", JsonReport::rounded(secondsSince(parent.began))}};
     event.update(fields);
@@ -106,7 +103,7 @@ void emitChange(Parent& parent, const SlotChange& change) {
     if (!parent.watch.target.fixedPorts) {
         emit(parent, "unit",
              {{"port", change.port},
-              {"serial", textOrNull(change.serial)},
+              {"serial", JsonText::orNull(change.serial)},
               {"state", changeWord(change.change)}});
         return;
     }
@@ -115,7 +112,7 @@ void emitChange(Parent& parent, const SlotChange& change) {
     const bool named = change.change == Change::Arrived && slot != nullptr;
     Json fields = {{"port", change.port},
                    {"number", slot != nullptr ? slot->number : 0},
-                   {"unit", named ? textOrNull(slot->unit) : Json(nullptr)}};
+                   {"unit", named ? JsonText::orNull(slot->unit) : Json(nullptr)}};
     if (change.change == Change::Foreign) {
         fields["foreign"] = true;
     } else if (change.change == Change::AwaitingCode) {

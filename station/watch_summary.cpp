@@ -1,6 +1,7 @@
 #include "station/watch_summary.h"
 
 #include "report/json_report.h"
+#include "report/json_text.h"
 #include "serial/serial_number_entry.h"
 
 #include <algorithm>
@@ -11,10 +12,6 @@ namespace {
 
 bool failed(const Unit& unit) {
     return !ChildUpdate::succeeded(unit.run);
-}
-
-Json textOrNull(const std::string& text) {
-    return text.empty() ? Json(nullptr) : Json(text);
 }
 
 } // namespace
@@ -98,9 +95,9 @@ Json summaryEvent(const ChildUpdate::Invocation& invocation, const Watch& watch,
                   const std::string& reason, double seconds) {
     Json units = Json::array();
     for (const Unit& unit : watch.units) {
-        Json outcome = ChildUpdate::outcome(unit.run, "serial", textOrNull(unit.serial));
+        Json outcome = ChildUpdate::outcome(unit.run, "serial", JsonText::orNull(unit.serial));
         if (watch.scanCodes) {
-            outcome["unit"] = textOrNull(unit.code);
+            outcome["unit"] = JsonText::orNull(unit.code);
         }
         units.push_back(outcome);
     }
@@ -122,7 +119,7 @@ Json summaryEvent(const ChildUpdate::Invocation& invocation, const Watch& watch,
     if (watch.scanCodes) {
         summary["failed_units"] = failedUnits(watch);
     }
-    summary["retry"] = textOrNull(retry);
+    summary["retry"] = JsonText::orNull(retry);
     return summary;
 }
 
