@@ -8,6 +8,7 @@
 #include "report/shown_text.h"
 #include "serial/port_discovery.h"
 #include "serial/serial_number_entry.h"
+#include "session/firmware_image.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -237,6 +238,22 @@ void recordUnwritten(const Invocation& invocation, PortRun& run) {
         .recordsSent = run.recordsSent,
         .resends = run.resends,
     });
+}
+
+Os::SharedInput shareImage(Invocation& invocation, std::FILE* human) {
+    invocation.imageOrigin = FirmwareImage::originText(FirmwareImage::origin());
+    std::string problem;
+    Os::SharedInput image = Os::makeSharedInput(FirmwareImage::sentText(), problem);
+    if (image == nullptr) {
+        std::fprintf(human, "Error: the image cannot be handed to the updates: %s\n",
+                     problem.c_str());
+    }
+    return image;
+}
+
+std::string childProgram(const Invocation& invocation) {
+    const std::string own = Os::executablePath();
+    return own.empty() ? invocation.program : own;
 }
 
 } // namespace ChildUpdate

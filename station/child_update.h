@@ -3,6 +3,7 @@
 // outcome in a summary. Platform-free; port_list_run.cpp and watch_run.cpp run the processes.
 #pragma once
 
+#include "os/process.h"
 #include "session/report.h"
 
 #include <nlohmann/json.hpp>
@@ -103,5 +104,11 @@ Json outcome(const PortRun& run, const char* key, const Json& value);
 // (killed by SIGKILL or the OOM killer, crashed), from what its events told; the run's ledger then
 // says why that line is not in the ledger, or stays empty when it is.
 void recordUnwritten(const Invocation& invocation, PortRun& run);
+
+// The records made here, as every child reads them, with the checked file's facts put into the
+// invocation for the children; nullptr, with the reason on human, when they cannot be handed over.
+Os::SharedInput shareImage(Invocation& invocation, std::FILE* human);
+// The program the children run: this one's own path, else the name it was started by.
+std::string childProgram(const Invocation& invocation);
 
 } // namespace ChildUpdate

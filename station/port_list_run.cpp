@@ -137,10 +137,7 @@ void finishPort(Parent& parent, size_t index) {
 // Starts every child at once; a stop request before the last one leaves the rest unstarted.
 void startChildren(Parent& parent, Os::SharedInput image) {
     const Invocation& invocation = parent.invocation;
-    std::string program = Os::executablePath();
-    if (program.empty()) {
-        program = invocation.program;
-    }
+    const std::string program = ChildUpdate::childProgram(invocation);
     parent.children.assign(parent.runs.size(), nullptr);
     const Os::ChildStreams streams{image, !parent.logs.empty()};
     parent.openStreams.assign(parent.runs.size(), streams.keepErrors ? 2 : 1);
@@ -378,13 +375,8 @@ ExitStatus run(const Invocation& invocation) {
         PortListLogs::close(parent.logs);
         return finish(parent, ExitStatus::ExitNotStarted, "dashboard");
     }
-    std::string problem;
-    // The children send the records made here, and are told what the user's file was.
-    parent.invocation.imageOrigin = FirmwareImage::originText(FirmwareImage::origin());
-    Os::SharedInput image = Os::makeSharedInput(FirmwareImage::sentText(), problem);
+    Os::SharedInput image = ChildUpdate::shareImage(parent.invocation, parent.human);
     if (image == nullptr) {
-        std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
-                     problem.c_str());
         PortListLogs::close(parent.logs);
         return finish(parent, ExitStatus::ExitNotStarted, "not_started");
     }

@@ -535,10 +535,7 @@ ExitStatus watchAndSum(Parent& parent) {
                      "Scan each unit's code (or type it and Enter) before or when it comes.\n");
     }
     std::fflush(parent.human);
-    parent.program = Os::executablePath();
-    if (parent.program.empty()) {
-        parent.program = parent.invocation.program;
-    }
+    parent.program = ChildUpdate::childProgram(parent.invocation);
     // From here on a stop request is taken by the watch instead of ending this process.
     Os::EventHandle wake = Os::createEvent(Os::EventReset::Auto);
     Os::installInterruptHandler(wake);
@@ -583,12 +580,8 @@ bool prepare(Parent& parent, std::string& reason) {
         reason = "port_list";
         return false;
     }
-    // The children send the records made here, and are told what the user's file was.
-    parent.invocation.imageOrigin = FirmwareImage::originText(FirmwareImage::origin());
-    parent.image = Os::makeSharedInput(FirmwareImage::sentText(), problem);
+    parent.image = ChildUpdate::shareImage(parent.invocation, parent.human);
     if (parent.image == nullptr) {
-        std::fprintf(parent.human, "Error: the image cannot be handed to the updates: %s\n",
-                     problem.c_str());
         reason = "not_started";
         return false;
     }
