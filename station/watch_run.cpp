@@ -176,7 +176,6 @@ void startUpdate(Parent& parent, const std::string& key) {
         Os::startChild(parent.program, ChildUpdate::childArguments(parent.invocation, slot->run),
                        Os::ChildStreams{parent.image, false}, problem);
     slot->run.started = slot->child != nullptr;
-    slot->openStreams = 1;
     if (!slot->run.started) {
         note(parent, slot->port, "not started: " + problem);
         endUpdate(parent.watch, key, exitCode(ExitStatus::ExitNotStarted));
@@ -327,20 +326,17 @@ void readChildren(Parent& parent, Os::EventHandle wake, uint32_t timeoutMs) {
     std::vector<Reading> ended;
     Os::readChildren(
         children, wake, timeoutMs, [&](size_t index, Os::ChildStream, std::string_view bytes) {
+            // Each child has only its standard output: its end is the child's.
             const Reading& reading = readings[index];
             Slot* slot = findSlot(parent.watch, reading.key);
-            if (reading.probe) {
-                if (bytes.empty()) {
-                    ended.push_back(reading);
-                } else {
-                    takeSights(parent, *slot, bytes);
-                }
-            } else if (!bytes.empty()) {
+            if (bytes.empty()) {
+                ended.push_back(reading);
+            } else if (reading.probe) {
+                takeSights(parent, *slot, bytes);
+            } else {
                 for (const std::string& line : ChildUpdate::takeLines(slot->run.pending, bytes)) {
                     takeLine(parent, *slot, line);
                 }
-            } else if (--slot->openStreams == 0) {
-                ended.push_back(reading);
             }
         });
     for (const Reading& reading : ended) {

@@ -69,7 +69,6 @@ struct Slot {
     SlotState state = SlotState::Waiting;
     ChildUpdate::PortRun run;        // the unit in hand, or the last one
     Os::ChildHandle child = nullptr; // while Updating
-    int openStreams = 0;             // of the child's pipes
     // Fixed ports: the child that watches the port between updates, and what it told.
     Os::ChildHandle probe = nullptr;
     std::string probePending;
