@@ -78,7 +78,7 @@ struct Slot {
 // One unit's update, once it ended.
 struct Unit {
     std::string serial; // its bridge's; empty when it has none or the bridge is a fixture's
-    std::string code;   // scanned (--unit-id scan); empty otherwise
+    std::string code;   // as the slot named it: the scanned code, else the serial (not a fixture's)
     ChildUpdate::PortRun run;
 };
 // What names a unit in the summary and the retry: its code, else its serial number.
