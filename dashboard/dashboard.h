@@ -19,6 +19,8 @@ inline constexpr size_t StreamBacklog = 256;
 // host is 127.0.0.1, so that only this machine sees the page unless another host is named. PORT
 // is 1 to 65535. False with problem set when the text is none of these.
 bool parseAddress(const std::string& text, std::string& host, uint16_t& port, std::string& problem);
+// HOST:PORT as a URL writes it, an IPv6 host in brackets ("[::1]:8080").
+std::string shownAddress(const std::string& host, uint16_t port);
 
 // Starts serving on threads of its own (port 0: any free port, which port() then tells); false
 // with problem set when it cannot (the port is taken, the host is no address of this machine, it

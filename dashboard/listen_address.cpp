@@ -121,4 +121,9 @@ bool parseAddress(const std::string& text, std::string& host, uint16_t& port,
     return true;
 }
 
+std::string shownAddress(const std::string& host, uint16_t port) {
+    const bool ipv6 = host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 } // namespace Dashboard

@@ -138,11 +138,6 @@ void addRoutes(ScreenServer& server) {
     });
 }
 
-std::string shownAddress(const std::string& host, uint16_t port) {
-    const bool ipv6 = host.find(':') != std::string::npos;
-    return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
 // stop() may end the listening loop only once it has begun; it begins at once unless the thread
 // returned from it at once.
 bool awaitRunning(const ScreenServer& server, const std::atomic<bool>& listenerEnded) {

@@ -31,11 +31,8 @@ bool open(const ChildUpdate::Invocation& invocation, std::FILE* human) {
         return false;
     }
     serving = true;
-    std::fprintf(human, "The station's page: http://%s:%u/\n",
-                 invocation.dashboardHost.find(':') == std::string::npos
-                     ? invocation.dashboardHost.c_str()
-                     : ("[" + invocation.dashboardHost + "]").c_str(),
-                 Dashboard::port());
+    std::fprintf(human, "The station's page: http://%s/\n",
+                 Dashboard::shownAddress(invocation.dashboardHost, Dashboard::port()).c_str());
     return true;
 }
 
