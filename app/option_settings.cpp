@@ -1,7 +1,7 @@
 #include "app/option_settings.h"
 
 #include "dashboard/dashboard.h"
-#include "image/hex_digits.h"
+#include "os/hex_digits.h"
 #include "os/sha256.h"
 
 #include <cctype>

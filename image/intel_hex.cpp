@@ -1,7 +1,7 @@
 #include "image/intel_hex.h"
 
-#include "image/hex_digits.h"
 #include "image/text_lines.h"
+#include "os/hex_digits.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
 #include "image/srecord_split.h"
 
-#include "image/hex_digits.h"
 #include "image/srecord_writer.h"
 #include "image/text_lines.h"
+#include "os/hex_digits.h"
 
 namespace SRecordSplit {
 

@@ -1,6 +1,6 @@
 #include "image/srecord_writer.h"
 
-#include "image/hex_digits.h"
+#include "os/hex_digits.h"
 
 #include <cstring>
 

@@ -1,21 +1,11 @@
 #include "serial/serial_number_entry.h"
 
-namespace {
+#include "os/hex_digits.h"
 
-constexpr char HexDigits[] = "0123456789ABCDEF";
+namespace {
 
 bool keptAsItIs(unsigned char byte) {
     return byte >= 0x20 && byte < 0x7F && byte != ',' && byte != '%' && byte != '"';
-}
-
-int hexValue(char digit) {
-    if (digit >= '0' && digit <= '9') {
-        return digit - '0';
-    }
-    if (digit >= 'A' && digit <= 'F') {
-        return digit - 'A' + 10;
-    }
-    return digit >= 'a' && digit <= 'f' ? digit - 'a' + 10 : -1;
 }
 
 } // namespace
@@ -29,7 +19,9 @@ std::string of(std::string_view serial) {
         if (keptAsItIs(byte)) {
             entry += c;
         } else {
-            entry += {'%', HexDigits[byte >> 4], HexDigits[byte & 0x0F]};
+            char digits[2];
+            HexDigits::put(byte, digits);
+            entry += {'%', digits[0], digits[1]};
         }
     }
     return entry;
@@ -43,8 +35,8 @@ bool read(std::string_view text, std::string& serial) {
             continue;
         }
         const bool room = i + 2 < text.size();
-        const int high = room ? hexValue(text[i + 1]) : -1;
-        const int low = room ? hexValue(text[i + 2]) : -1;
+        const int high = room ? HexDigits::value(text[i + 1]) : -1;
+        const int low = room ? HexDigits::value(text[i + 2]) : -1;
         if (high < 0 || low < 0) {
             return false;
         }

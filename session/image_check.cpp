@@ -1,6 +1,6 @@
 #include "session/image_check.h"
 
-#include "image/hex_digits.h"
+#include "os/hex_digits.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Hexadecimal digits, read in either case and written in upper case, as S-records and Intel HEX
-// carry their bytes.
+// carry their bytes and as a serial number's escapes write them.
 #pragma once
 
 #include <cstdint>
