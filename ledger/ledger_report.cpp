@@ -102,7 +102,9 @@ std::vector<UnitDay> unitsOf(const std::vector<Update>& updates) {
             continue;
         }
         auto [entry, first] = named.try_emplace(updates[i].unit);
-        entry->second.okFirst = first ? updates[i].ok : entry->second.okFirst;
+        if (first) {
+            entry->second.okFirst = updates[i].ok;
+        }
         ++entry->second.updates;
         entry->second.last = i;
     }
@@ -121,13 +123,13 @@ int hourOf(const Update& update) {
 std::vector<ReasonCount> failuresOf(const std::vector<Update>& updates) {
     std::map<std::string, uint32_t> counts;
     for (const Update& update : updates) {
-        counts[update.reason] += update.ok ? 0 : 1;
+        if (!update.ok) {
+            ++counts[update.reason];
+        }
     }
     std::vector<ReasonCount> failures;
     for (const auto& [reason, count] : counts) {
-        if (count > 0) {
-            failures.push_back({reason, count});
-        }
+        failures.push_back({reason, count});
     }
     std::stable_sort(
         failures.begin(), failures.end(),
