@@ -176,14 +176,11 @@ ChildUpdate::Invocation invocationOf(const Command& command) {
     invocation.dashboardPort = settings.dashboardPort;
     // The children get the records made from the image: the parent's conversion options go
     // only into the retry.
-    for (const OptionFlag flag : {Base, RecordBytes}) {
-        if (const char* value = optionValue(command, flag)) {
-            const Option* option = nullptr;
-            for (const Option& known : ToolOptions) {
-                option = known.flag == flag ? &known : option;
-            }
-            invocation.options.insert(invocation.options.end(), {option->name, value});
-        }
+    if (const char* base = optionValue(command, Base)) {
+        invocation.options.insert(invocation.options.end(), {"--base", base});
+    }
+    if (const char* bytes = optionValue(command, RecordBytes)) {
+        invocation.options.insert(invocation.options.end(), {"--record-bytes", bytes});
     }
     if ((command.options & LedgerFile) != 0) {
         // Each child appends its own line; the parent only makes sure the ledger takes lines.
@@ -213,20 +210,22 @@ bool namesManyPorts(const Command& command) {
     return command.argc() == 6 && PortDiscovery::isPortGroup(command.argv[1]);
 }
 
-ExitStatus runShownPortList(const Command& command) {
+// An option that only a port list takes: refused, with why, for a single port.
+ExitStatus runPortListOnly(const Command& command, const char* refusal) {
     if (!namesManyPorts(command)) {
-        std::printf("ERROR: --dashboard goes with a port list (COM5,COM7 or ALL) or --watch\n");
+        std::printf("ERROR: %s\n", refusal);
         return ExitStatus::ExitNotStarted;
     }
     return runPortList(command);
 }
 
+ExitStatus runShownPortList(const Command& command) {
+    return runPortListOnly(command,
+                           "--dashboard goes with a port list (COM5,COM7 or ALL) or --watch");
+}
+
 ExitStatus runLoggedPortList(const Command& command) {
-    if (!namesManyPorts(command)) {
-        std::printf("ERROR: --log-dir goes with a port list (COM5,COM7 or ALL)\n");
-        return ExitStatus::ExitNotStarted;
-    }
-    return runPortList(command);
+    return runPortListOnly(command, "--log-dir goes with a port list (COM5,COM7 or ALL)");
 }
 
 // The update, and with --ledger its line once it has ended: a line that was not written turns
